@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "oracle.h"
+#include "random_operands.h"
+#include "zel/math.h"
+
+namespace {
+
+using u64 = unsigned long long;
+using zel_oracle::u128;
+using zel_test::OperandSource;
+
+constexpr u64 kUntouched = 0xDEADBEEFCAFEF00DULL;
+constexpr int kErrnoBefore = 12345;
+
+struct Observed {
+    int status;
+    int error;
+    u64 quotient;
+    u64 remainder;
+};
+
+// Calls the library with sentinel outputs and a sentinel errno, so that stray writes show up.
+Observed call(u64 value, u64 multiplier, u64 divisor, bool withRemainder = true) {
+    Observed o{0, 0, kUntouched, kUntouched};
+    errno = kErrnoBefore;
+    o.status = safe_muldiv_llong_with_remainder(value, multiplier, divisor, &o.quotient,
+                                                withRemainder ? &o.remainder : nullptr);
+    o.error = errno;
+    return o;
+}
+
+void expectMatchesOracle(u64 value, u64 multiplier, u64 divisor, bool withRemainder) {
+    const zel_oracle::MulDiv want = zel_oracle::mulDiv(value, multiplier, divisor);
+    const Observed got = call(value, multiplier, divisor, withRemainder);
+    ASSERT_EQ(got.status, want.status);
+    if (want.status == 0) {
+        ASSERT_EQ(got.error, kErrnoBefore) << "errno changed on success";
+        ASSERT_EQ(got.quotient, want.quotient);
+        ASSERT_EQ(got.remainder, withRemainder ? want.remainder : kUntouched);
+    } else {
+        ASSERT_EQ(got.error, want.error);
+        ASSERT_EQ(got.quotient, kUntouched) << "quotient written on failure";
+        ASSERT_EQ(got.remainder, kUntouched) << "remainder written on failure";
+    }
+}
+
+TEST(MulDiv, FailureCodesFollowTheDocumentedOrder) {
+    u64 r = kUntouched;
+    errno = 0;
+    EXPECT_EQ(safe_muldiv_llong_with_remainder(1, 1, 0, nullptr, &r), -1);
+    EXPECT_EQ(errno, EFAULT) << "a null quotient is reported before a zero divisor";
+    EXPECT_EQ(r, kUntouched);
+
+    Observed o = call(5, 0, 0);
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.error, EDOM) << "a zero divisor fails even when the multiplier is 0";
+
+    o = call(0, 1, 1ULL << 63);
+    EXPECT_EQ(o.error, EOVERFLOW) << "divisors of 2^63 or more fail whatever the value";
+    o = call(7, 0, 1ULL << 63);
+    EXPECT_EQ(o.status, 0) << "the zero-multiplier shortcut comes before the wide-divisor bound";
+    EXPECT_EQ(o.quotient, 0U);
+    EXPECT_EQ(o.remainder, 0U);
+}
+
+TEST(MulDiv, NullRemainderIsAcceptedOnEverySuccessfulPath) {
+    struct Row {
+        const char *path;
+        u64 value, multiplier, divisor, quotient;
+    };
+    const Row rows[] = {
+        {"identity shortcut", 99, 1, 1, 99},
+        {"zero multiplier", 99, 0, 5, 0},
+        {"divisor 1", 5, 7, 1, 35},
+        {"narrow divisor", 10, 3, 7, 4},
+        {"wide divisor", ~0ULL, (1ULL << 63) - 2, (1ULL << 63) - 1, ~0ULL - 3},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        const Observed o = call(row.value, row.multiplier, row.divisor, /*withRemainder=*/false);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.quotient, row.quotient);
+        EXPECT_EQ(o.error, kErrnoBefore);
+    }
+}
+
+TEST(MulDiv, WidestAcceptedDivisorAndOverflowingQuotients) {
+    Observed o = call(~0ULL, (1ULL << 63) - 2, (1ULL << 63) - 1);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.quotient, ~0ULL - 3);
+    EXPECT_EQ(o.remainder, (1ULL << 63) - 2);
+
+    o = call(~0ULL, ~0ULL, (1ULL << 62) + 1);
+    EXPECT_EQ(o.error, EOVERFLOW);
+    EXPECT_EQ(o.quotient, kUntouched);
+
+    o = call(1ULL << 40, 1ULL << 30, 1);
+    EXPECT_EQ(o.error, EOVERFLOW) << "divisor 1 still checks the product's upper half";
+}
+
+// The quotient is exact: q * d + r == a * b and r < d, for products in every regime.
+TEST(MulDiv, QuotientAndRemainderReassembleTheProduct) {
+    OperandSource src(zel_test::testSeed() ^ 1);
+    for (int i = 0; i < 200000; ++i) {
+        const u64 a = src.operand(), b = src.operand(), d = src.operand();
+        const Observed o = call(a, b, d);
+        if (o.status != 0) continue;
+        ASSERT_LT(o.remainder, d);
+        ASSERT_EQ(static_cast<u128>(o.quotient) * d + o.remainder, static_cast<u128>(a) * b)
+            << a << " * " << b << " / " << d;
+    }
+}
+
+// Operands whose exact quotient lands within a few units of 2^64, on either side.
+void quotientNearTop(OperandSource &src, u64 &value, u64 &multiplier, u64 &divisor) {
+    for (;;) {
+        divisor = src.ofWidth(1 + static_cast<unsigned>(src.below(63)));
+        multiplier = src.ofWidth(1 + static_cast<unsigned>(src.below(64)));
+        const u128 target = zel_oracle::kTwo64 + src.below(5) - 3;  // quotient from 2^64 - 3 to 2^64 + 1
+        const u128 wanted = target * divisor / multiplier;
+        if (wanted < zel_oracle::kTwo64) {
+            value = static_cast<u64>(wanted);
+            return;
+        }
+    }
+}
+
+TEST(MulDiv, MatchesWideOracleOverAMillionInputs) {
+    const u64 seed = zel_test::testSeed();
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " (set ZEL_TEST_SEED to replay another)");
+    OperandSource src(seed);
+    for (int i = 0; i < (1 << 20); ++i) {
+        u64 value = 0, multiplier = 0, divisor = 0;
+        if (src.below(4) == 0) {
+            quotientNearTop(src, value, multiplier, divisor);
+        } else {
+            value = src.operand();
+            multiplier = src.operand();
+            divisor = src.operand();
+        }
+        const bool withRemainder = src.below(8) != 0;
+        expectMatchesOracle(value, multiplier, divisor, withRemainder);
+        if (testing::Test::HasFatalFailure()) {
+            ADD_FAILURE() << "case " << i << ": " << value << " * " << multiplier << " / " << divisor;
+            return;
+        }
+    }
+}
+
+// Every divisor width from 1 to 64 bits, against quotients that just fit and just do not.
+TEST(MulDiv, EveryDivisorWidthAtTheQuotientBoundary) {
+    OperandSource src(zel_test::testSeed() ^ 2);
+    for (unsigned width = 1; width <= 64; ++width) {
+        SCOPED_TRACE(testing::Message() << "divisor width " << width);
+        for (int i = 0; i < 2000; ++i) {
+            const u64 divisor = src.ofWidth(width);
+            const u64 multiplier = src.operand() | 1;
+            const u128 top = static_cast<u128>(divisor) * zel_oracle::kTwo64 / multiplier;
+            const u128 edge = top + src.below(3) - 1;
+            const u64 value = edge < zel_oracle::kTwo64 ? static_cast<u64>(edge) : src.operand();
+            expectMatchesOracle(value, multiplier, divisor, true);
+            if (testing::Test::HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
