@@ -32,6 +32,40 @@ inline MulDiv mulDiv(u64 value, u64 multiplier, u64 divisor) {
     return {0, 0, static_cast<u64>(quotient), static_cast<u64>(product % divisor)};
 }
 
+// An exact source position, or none when it needs more than 64 bits.
+struct Position {
+    bool ok;
+    u64 whole;
+    u64 numerator;  // over the target common rate
+};
+
+// Source position of target index t (which may exceed 64 bits) for common rates s and t; t < 2^63 as a
+// configured mapper guarantees.
+inline Position position(u128 target, u64 sourceCommon, u64 targetCommon) {
+    const u128 product = target * sourceCommon;  // target < 2^65 in every use, so this cannot wrap
+    const u128 whole = product / targetCommon;
+    if (whole >= kTwo64) return {false, 0, 0};
+    return {true, static_cast<u64>(whole), static_cast<u64>(product % targetCommon)};
+}
+
+struct RangeMapping {
+    bool ok;
+    int error;  // EOVERFLOW when an end itself does not fit, 0 when only the sum of the parts does not
+    Position first;
+    Position last;
+};
+
+// What a run mapping of targetStart .. targetStart + offset must give on a configured mapper.
+inline RangeMapping rangeMapping(u64 targetStart, u64 offset, u64 sourceCommon, u64 targetCommon) {
+    const Position first = position(targetStart, sourceCommon, targetCommon);
+    const Position off = position(offset, sourceCommon, targetCommon);
+    const Position last = position(static_cast<u128>(targetStart) + offset, sourceCommon, targetCommon);
+    if (sourceCommon == targetCommon) return {true, 0, first, last};
+    if (!first.ok || !off.ok) return {false, EOVERFLOW, first, last};
+    if (!last.ok) return {false, 0, first, last};
+    return {true, 0, first, last};
+}
+
 }  // namespace zel_oracle
 
 #endif

@@ -1,0 +1,110 @@
+// Exact mapping of target (output) sample indices to source (input) positions for sample-rate conversion.
+#ifndef ZEL_RESAMPLING_MAPPER_H
+#define ZEL_RESAMPLING_MAPPER_H
+
+#include "zel/export.h"
+
+namespace mirelo {
+
+// Maps target sample t to the exact source position t * sourceCommonRate / targetCommonRate.
+// Index 0 of both streams falls at the same instant. All arithmetic is unsigned 64-bit and exact; nothing that
+// does not fit is ever wrapped: it is reported as a false result or as the overflowed state (rateOverflow).
+//
+// Typical use, per output block: sourceFromTargetStartAndCount (or ...FirstAndLast), then getSourceRequestRange
+// on its result to learn which source samples to fetch. Mapping members are const and may run concurrently on
+// one mapper, each caller with its own outputs; a setter or reduce() must not overlap them.
+class ZEL_API ResamplingMapper {
+public:
+    // A rate as an exact fraction numerator / denominator of samples per unit of time.
+    struct ZEL_API sample_fraction {
+        unsigned long long numerator = 0;
+        unsigned long long denominator = 0;
+
+        // Brings the fraction to lowest terms; a zero numerator or denominator leaves it unchanged.
+        void reduce();
+    };
+
+    // An exact source position: whole + numerator / denominator, with numerator < denominator after a
+    // successful mapping and denominator equal to targetCommonRate.
+    struct sample_mixed_fraction {
+        unsigned long long whole = 0;
+        unsigned long long numerator = 0;
+        unsigned long long denominator = 0;
+    };
+
+    // Source positions of the first and last target sample of a run; both inclusive.
+    struct sample_mixed_fraction_range {
+        sample_mixed_fraction first;
+        sample_mixed_fraction last;
+    };
+
+    // Whole source sample indices, both inclusive.
+    struct sample_range {
+        unsigned long long first = 0;
+        unsigned long long last = 0;
+    };
+
+    // The source rate over the common denominator (sourceRate.numerator * targetRate.denominator).
+    unsigned long long sourceCommonRate = 1;
+    // The source rate as configured (a setter may bring it to lowest terms to make the products fit).
+    sample_fraction sourceRate = {1, 1};
+    // The target rate over the common denominator (targetRate.numerator * sourceRate.denominator).
+    unsigned long long targetCommonRate = 1;
+    // The target rate as configured.
+    sample_fraction targetRate = {1, 1};
+    // Set by the client: request the source sample after a fractional last position (for interpolation).
+    // Read only by getSourceRequestRange; the library never writes it.
+    bool includeNextSample = false;
+    // True when the configured rates are too large to map exactly (both common rates are then 1): the three
+    // public mapping queries return false until a setter succeeds with smaller rates.
+    bool rateOverflow = false;
+
+    // Rates 1/1 and common rates 1 and 1: the identity mapping.
+    ResamplingMapper() = default;
+    explicit ResamplingMapper(bool withNextSample) : includeNextSample(withNextSample) {}
+
+    // Configures whole-number rates; common rates become sourceRate and targetRate, unreduced.
+    // Throws std::domain_error "sourceRate is 0" / "targetRate is 0" and then changes nothing. Enters the
+    // overflowed state (all six rate fields 1) if sourceRate | targetRate exceeds 0x7FFFFFFFFFFFFFFE.
+    void setSourceAndTargetSampleRate(unsigned long long sourceRate, unsigned long long targetRate);
+
+    // Configures fractional rates; common rates become sn * td and tn * sd. A fraction is first brought to lowest
+    // terms, in the stored field too, when its product might not fit in 64 bits.
+    // Throws std::domain_error "sourceRate numerator is 0", "sourceRate denominator is 0", "targetRate numerator
+    // is 0" or "targetRate denominator is 0" (checked in that order) and then changes nothing. Enters the
+    // overflowed state if any term exceeds 0x7FFFFFFFFFFFFFFE (all six rate fields 1) or if a common rate would
+    // not stay below 2^63 - 1 (common rates 1, fractions kept).
+    void setSourceAndTargetSampleRate(const sample_fraction &sourceRate, const sample_fraction &targetRate);
+
+    // Divides both common rates by their greatest common divisor: same positions, smaller denominators.
+    void reduce();
+
+    // Maps one target sample to its exact source position. False in the overflowed state (out untouched) or
+    // when the position needs more than 64 bits (errno EOVERFLOW; only out.denominator has been written).
+    bool sourceFromTarget(sample_mixed_fraction &out, unsigned long long targetSample) const;
+
+    // Maps the run targetStart .. targetStart + count - 1. False, with out untouched, for count 0, for a run whose
+    // exclusive end does not fit in 64 bits, or in the overflowed state; false when the last position needs more
+    // than 64 bits (out then partly written and not to be used).
+    bool sourceFromTargetStartAndCount(sample_mixed_fraction_range &out, unsigned long long targetStart,
+                                       unsigned long long count) const;
+
+    // Maps the run targetFirst .. targetLast (inclusive; a last of 2^64 - 1 is allowed). False, with out
+    // untouched, when targetLast < targetFirst or in the overflowed state; otherwise as ...StartAndCount.
+    bool sourceFromTargetFirstAndLast(sample_mixed_fraction_range &out, unsigned long long targetFirst,
+                                      unsigned long long targetLast) const;
+
+    // The step shared by the two run mappings: maps targetStart and targetStart + offset, which the caller
+    // guarantees fits in 64 bits. Does not check rateOverflow. False when a position needs more than 64 bits:
+    // errno is EOVERFLOW if the multiply-divide failed and unchanged if adding the mapped parts overflowed.
+    bool _sourceFromTarget(sample_mixed_fraction_range &out, unsigned long long targetStart,
+                           unsigned long long offset) const;
+
+    // The whole source samples a run needs: in.first.whole to in.last.whole, plus the next one when
+    // includeNextSample is set and in.last has a fraction (saturating at 2^64 - 1). Cannot fail.
+    void getSourceRequestRange(sample_range &out, const sample_mixed_fraction_range &in) const;
+};
+
+}  // namespace mirelo
+
+#endif

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "mapper_test_util.h"
+#include "oracle.h"
+#include "random_operands.h"
+
+namespace {
+
+using mirelo::Mapper;
+using zel_oracle::u128;
+using Fraction = Mapper::sample_fraction;
+using u64 = unsigned long long;
+
+constexpr u64 kMaxTerm = 0x7FFFFFFFFFFFFFFEULL;
+constexpr u64 kMaxI64 = 0x7FFFFFFFFFFFFFFFULL;
+constexpr u64 kMaxU64 = ~0ULL;
+
+Mapper overflowedMapper(bool next) {
+    Mapper m(next);
+    m.rateOverflow = true;
+    return m;
+}
+
+// A mapper whose every field differs from the defaults, so that any write by a failed call shows.
+Mapper distinctiveMapper() {
+    Mapper m(true);
+    m.setSourceAndTargetSampleRate(Fraction{30000, 1001}, Fraction{48000, 1});
+    m.reduce();
+    return m;
+}
+
+TEST(MapperConstruction, StartsAsTheIdentityMapping) {
+    const Mapper m;
+    EXPECT_EQ(m.sourceCommonRate, 1U);
+    EXPECT_EQ(m.targetCommonRate, 1U);
+    EXPECT_EQ(m.sourceRate, (Fraction{1, 1}));
+    EXPECT_EQ(m.targetRate, (Fraction{1, 1}));
+    EXPECT_FALSE(m.includeNextSample);
+    EXPECT_FALSE(m.rateOverflow);
+    EXPECT_TRUE(Mapper(true).includeNextSample);
+}
+
+TEST(MapperConfiguration, WholeNumberRatesAreStoredUnreduced) {
+    Mapper m;
+    m.setSourceAndTargetSampleRate(6ULL, 4ULL);
+    EXPECT_EQ(m.sourceCommonRate, 6U);
+    EXPECT_EQ(m.targetCommonRate, 4U);
+    EXPECT_EQ(m.sourceRate, (Fraction{6, 1}));
+    EXPECT_EQ(m.targetRate, (Fraction{4, 1}));
+    m.reduce();
+    EXPECT_EQ(m.sourceCommonRate, 3U);
+    EXPECT_EQ(m.targetCommonRate, 2U);
+    EXPECT_EQ(m.sourceRate, (Fraction{6, 1})) << "reduce touches only the common rates";
+    EXPECT_FALSE(m.rateOverflow);
+}
+
+TEST(MapperConfiguration, ZeroRatesThrowAndLeaveTheMapperUnchanged) {
+    struct Row {
+        Fraction source, target;
+        const char *message;
+    };
+    const Row fractional[] = {
+        {{0, 1}, {1, 1}, "sourceRate numerator is 0"},
+        {{0, 0}, {0, 0}, "sourceRate numerator is 0"},
+        {{1, 0}, {0, 1}, "sourceRate denominator is 0"},
+        {{1, 1}, {0, 0}, "targetRate numerator is 0"},
+        {{1, 1}, {1, 0}, "targetRate denominator is 0"},
+    };
+    for (const Row &row : fractional) {
+        SCOPED_TRACE(row.message);
+        for (const Mapper &before : {distinctiveMapper(), overflowedMapper(false)}) {
+            Mapper m = before;
+            try {
+                m.setSourceAndTargetSampleRate(row.source, row.target);
+                ADD_FAILURE() << "no exception";
+            } catch (const std::domain_error &e) {
+                EXPECT_EQ(std::string(e.what()), row.message);
+            }
+            EXPECT_EQ(m, before);
+        }
+    }
+
+    const struct {
+        u64 source, target;
+        const char *message;
+    } whole[] = {{0, 0, "sourceRate is 0"}, {0, 5, "sourceRate is 0"}, {5, 0, "targetRate is 0"}};
+    for (const auto &row : whole) {
+        SCOPED_TRACE(row.message);
+        const Mapper before = distinctiveMapper();
+        Mapper m = before;
+        try {
+            m.setSourceAndTargetSampleRate(row.source, row.target);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::domain_error &e) {
+            EXPECT_EQ(std::string(e.what()), row.message);
+        }
+        EXPECT_EQ(m, before);
+    }
+}
+
+TEST(MapperConfiguration, WholeNumberOverflowBoundIsOnTheBitwiseOr) {
+    const struct {
+        u64 source, target;
+        bool overflows;
+    } rows[] = {
+        {kMaxTerm, 1, true},  // OR is 0x7FFF...FF although neither rate exceeds the bound
+        {kMaxTerm, 2, false},
+        {2, kMaxTerm, false},
+        {kMaxTerm, kMaxTerm, false},
+        {kMaxI64, 2, true},
+        {1ULL << 63, 1, true},
+        {kMaxU64, kMaxU64, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.source << " -> " << row.target);
+        for (bool next : {false, true}) {
+            Mapper m = distinctiveMapper();
+            m.includeNextSample = next;
+            m.setSourceAndTargetSampleRate(row.source, row.target);
+            Mapper want(next);
+            if (row.overflows) {
+                want.rateOverflow = true;
+            } else {
+                want.setSourceAndTargetSampleRate(row.source, row.target);
+                EXPECT_EQ(m.sourceCommonRate, row.source);
+                EXPECT_EQ(m.targetCommonRate, row.target);
+            }
+            EXPECT_EQ(m, want) << m;
+        }
+    }
+}
+
+TEST(MapperConfiguration, FractionalRates) {
+    const struct {
+        const char *what;
+        Fraction source, target;
+        bool overflows;
+        u64 sourceCommon, targetCommon;
+        Fraction storedSource, storedTarget;
+    } rows[] = {
+        {"plain cross products", {5, 2}, {3, 1}, false, 5, 6, {5, 2}, {3, 1}},
+        {"small products are not reduced", {4, 2}, {3, 1}, false, 4, 6, {4, 2}, {3, 1}},
+        {"a large product reduces the source", {1ULL << 62, 4}, {3, 4}, false, 1ULL << 62, 3, {1ULL << 60, 1}, {3, 4}},
+        {"a large product reduces the target", {3, 4}, {1ULL << 62, 4}, false, 3, 1ULL << 62, {3, 4}, {1ULL << 60, 1}},
+        {"rejected by the signed bound, fractions kept", {1ULL << 62, 4}, {1, 2}, true, 1, 1, {1ULL << 62, 4}, {1, 2}},
+        {"term above the bound", {kMaxTerm, 1}, {1, 1}, true, 1, 1, {1, 1}, {1, 1}},
+        {"largest accepted product", {kMaxI64 / 3 - 1, 1}, {1, 3}, false, (kMaxI64 / 3 - 1) * 3, 1,
+         {kMaxI64 / 3 - 1, 1}, {1, 3}},
+        {"smallest rejected product", {kMaxI64 / 3, 1}, {1, 3}, true, 1, 1, {kMaxI64 / 3, 1}, {1, 3}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Mapper m = distinctiveMapper();
+        m.setSourceAndTargetSampleRate(row.source, row.target);
+        EXPECT_EQ(m.rateOverflow, row.overflows);
+        EXPECT_EQ(m.sourceCommonRate, row.sourceCommon);
+        EXPECT_EQ(m.targetCommonRate, row.targetCommon);
+        EXPECT_EQ(m.sourceRate, row.storedSource);
+        EXPECT_EQ(m.targetRate, row.storedTarget);
+        EXPECT_TRUE(m.includeNextSample);
+    }
+}
+
+TEST(MapperConfiguration, ArgumentsMayBeTheMappersOwnFields) {
+    Mapper m;
+    m.setSourceAndTargetSampleRate(Fraction{5, 2}, Fraction{3, 1});
+    m.setSourceAndTargetSampleRate(m.targetRate, m.sourceRate);
+    EXPECT_EQ(m.sourceRate, (Fraction{3, 1}));
+    EXPECT_EQ(m.targetRate, (Fraction{5, 2}));
+    EXPECT_EQ(m.sourceCommonRate, 6U);
+    EXPECT_EQ(m.targetCommonRate, 5U);
+}
+
+TEST(SampleFraction, ReduceBringsToLowestTermsUnlessAPartIsZero) {
+    const struct {
+        Fraction in, out;
+    } rows[] = {{{6, 4}, {3, 2}}, {{0, 5}, {0, 5}}, {{5, 0}, {5, 0}}, {{7, 1}, {7, 1}}, {{kMaxU64, kMaxU64}, {1, 1}}};
+    for (const auto &row : rows) {
+        Fraction f = row.in;
+        f.reduce();
+        EXPECT_EQ(f, row.out) << row.in;
+    }
+}
+
+TEST(MapperConfiguration, RandomWholeNumberRatesKeepTheInvariants) {
+    zel_test::OperandSource src(zel_test::testSeed() ^ 4);
+    for (int i = 0; i < 100000; ++i) {
+        const u64 s = src.operand() | 1, t = src.operand() | 1;
+        Mapper m = distinctiveMapper();
+        m.setSourceAndTargetSampleRate(s, t);
+        Mapper want(true);
+        want.rateOverflow = (s | t) > kMaxTerm;
+        if (!want.rateOverflow) {
+            want.sourceCommonRate = s;
+            want.targetCommonRate = t;
+            want.sourceRate = {s, 1};
+            want.targetRate = {t, 1};
+        }
+        ASSERT_EQ(m, want) << s << " -> " << t;
+    }
+}
+
+// A random rate term: any width, boundary values, and multiples of a shared factor so reductions happen.
+u64 rateTerm(zel_test::OperandSource &src, u64 factor) {
+    u64 v = src.operand();
+    if (src.below(3) == 0) v = src.ofWidth(static_cast<unsigned>(src.below(40))) * factor;
+    return v == 0 ? 1 : v;
+}
+
+// Invariants that must hold after any setter call, checked with 128-bit arithmetic independent of the library.
+TEST(MapperConfiguration, RandomFractionalRatesKeepTheInvariants) {
+    const u64 seed = zel_test::testSeed();
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    zel_test::OperandSource src(seed);
+    int accepted = 0, overflowed = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const u64 factor = src.ofWidth(static_cast<unsigned>(src.below(30)));
+        const Fraction s{rateTerm(src, factor), rateTerm(src, factor)};
+        const Fraction t{rateTerm(src, factor), rateTerm(src, factor)};
+        Mapper m(i % 2 == 0);
+        m.setSourceAndTargetSampleRate(s, t);
+        SCOPED_TRACE(testing::Message() << s << " -> " << t << " gave " << m);
+        ASSERT_EQ(m.includeNextSample, i % 2 == 0);
+        if ((s.numerator | s.denominator | t.numerator | t.denominator) > kMaxTerm) {
+            ASSERT_EQ(m, overflowedMapper(i % 2 == 0));
+            ++overflowed;
+            continue;
+        }
+        // Stored fractions keep their value; each is reduced exactly when its cross product might not fit.
+        const Fraction &ms = m.sourceRate, &mt = m.targetRate;
+        ASSERT_EQ(static_cast<u128>(ms.numerator) * s.denominator, static_cast<u128>(s.numerator) * ms.denominator);
+        ASSERT_EQ(static_cast<u128>(mt.numerator) * t.denominator, static_cast<u128>(t.numerator) * mt.denominator);
+        const bool sourceReduced = (static_cast<u128>(s.numerator) + 1) * t.denominator > kMaxU64;
+        ASSERT_EQ(ms.numerator != s.numerator, sourceReduced && std::gcd(s.numerator, s.denominator) > 1);
+        const bool targetReduced = (static_cast<u128>(t.numerator) + 1) * ms.denominator > kMaxU64;
+        ASSERT_EQ(mt.numerator != t.numerator, targetReduced && std::gcd(t.numerator, t.denominator) > 1);
+        // Accepted exactly when both common rates stay at least one term below the signed maximum.
+        const bool fits = (static_cast<u128>(ms.numerator) + 1) * mt.denominator <= kMaxI64 &&
+                          (static_cast<u128>(mt.numerator) + 1) * ms.denominator <= kMaxI64;
+        ASSERT_EQ(m.rateOverflow, !fits);
+        if (m.rateOverflow) {
+            ASSERT_EQ(m.sourceCommonRate, 1U);
+            ASSERT_EQ(m.targetCommonRate, 1U);
+            ++overflowed;
+            continue;
+        }
+        ++accepted;
+        ASSERT_EQ(static_cast<u128>(m.sourceCommonRate), static_cast<u128>(ms.numerator) * mt.denominator);
+        ASSERT_EQ(static_cast<u128>(m.targetCommonRate), static_cast<u128>(mt.numerator) * ms.denominator);
+        ASSERT_GE(m.sourceCommonRate, 1U);
+        ASSERT_LE(m.targetCommonRate, kMaxTerm);
+        ASSERT_LE(m.sourceCommonRate, kMaxTerm);
+
+        const Mapper before = m;
+        m.reduce();
+        ASSERT_EQ(std::gcd(m.sourceCommonRate, m.targetCommonRate), 1U);
+        ASSERT_EQ(static_cast<u128>(m.sourceCommonRate) * before.targetCommonRate,
+                  static_cast<u128>(before.sourceCommonRate) * m.targetCommonRate);
+        m.sourceCommonRate = before.sourceCommonRate;
+        m.targetCommonRate = before.targetCommonRate;
+        ASSERT_EQ(m, before) << "reduce changed more than the common rates";
+    }
+    EXPECT_GT(accepted, 10000);
+    EXPECT_GT(overflowed, 10000);
+}
+
+}  // namespace

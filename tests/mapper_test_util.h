@@ -1,0 +1,44 @@
+// Helpers shared by the mapper tests: whole-state comparison and printing.
+#ifndef ZEL_TESTS_MAPPER_TEST_UTIL_H
+#define ZEL_TESTS_MAPPER_TEST_UTIL_H
+
+#include <ostream>
+
+#include "zel/resampling_mapper.h"
+
+namespace mirelo {
+
+using Mapper = ResamplingMapper;
+
+inline bool operator==(const Mapper::sample_fraction &a, const Mapper::sample_fraction &b) {
+    return a.numerator == b.numerator && a.denominator == b.denominator;
+}
+inline bool operator==(const Mapper::sample_mixed_fraction &a, const Mapper::sample_mixed_fraction &b) {
+    return a.whole == b.whole && a.numerator == b.numerator && a.denominator == b.denominator;
+}
+inline bool operator==(const Mapper::sample_mixed_fraction_range &a, const Mapper::sample_mixed_fraction_range &b) {
+    return a.first == b.first && a.last == b.last;
+}
+inline bool operator==(const Mapper &a, const Mapper &b) {
+    return a.sourceCommonRate == b.sourceCommonRate && a.sourceRate == b.sourceRate &&
+           a.targetCommonRate == b.targetCommonRate && a.targetRate == b.targetRate &&
+           a.includeNextSample == b.includeNextSample && a.rateOverflow == b.rateOverflow;
+}
+
+inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_fraction &f) {
+    return os << f.numerator << '/' << f.denominator;
+}
+inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_mixed_fraction &p) {
+    return os << '{' << p.whole << ", " << p.numerator << ", " << p.denominator << '}';
+}
+inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_mixed_fraction_range &r) {
+    return os << '[' << r.first << " .. " << r.last << ']';
+}
+inline std::ostream &operator<<(std::ostream &os, const Mapper &m) {
+    return os << "common " << m.sourceCommonRate << ':' << m.targetCommonRate << ", rates " << m.sourceRate
+              << " -> " << m.targetRate << ", next " << m.includeNextSample << ", overflow " << m.rateOverflow;
+}
+
+}  // namespace mirelo
+
+#endif
