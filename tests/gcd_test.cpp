@@ -44,7 +44,8 @@ TEST(Gcd, AgreesWithStdGcdOnAllWidths) {
             b = src.ofWidth(static_cast<unsigned>(src.below(44))) * f;
         }
         ASSERT_EQ(math_gcd_llong(a, b), std::gcd(a, b)) << a << ", " << b;
-        ASSERT_EQ(math_gcd_long(a, b), std::gcd(static_cast<unsigned long>(a), static_cast<unsigned long>(b)));
+        ASSERT_EQ(math_gcd_long(a, b),
+                  std::gcd(static_cast<unsigned long>(a), static_cast<unsigned long>(b)));
         const auto a32 = static_cast<unsigned>(a), b32 = static_cast<unsigned>(b >> 32);
         ASSERT_EQ(math_gcd_int(a32, b32), std::gcd(a32, b32)) << a32 << ", " << b32;
     }

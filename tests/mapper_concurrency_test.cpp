@@ -20,7 +20,8 @@ std::vector<Block> mapBlocks(const Mapper &m, u64 firstTarget, int blocks) {
     std::vector<Block> out(static_cast<size_t>(blocks));
     for (int b = 0; b < blocks; ++b) {
         Block &block = out[static_cast<size_t>(b)];
-        block.ok = m.sourceFromTargetStartAndCount(block.positions, firstTarget + 512 * static_cast<u64>(b), 512);
+        block.ok =
+            m.sourceFromTargetStartAndCount(block.positions, firstTarget + 512 * static_cast<u64>(b), 512);
         m.getSourceRequestRange(block.request, block.positions);
     }
     return out;

@@ -64,10 +64,8 @@ TEST(MapperConfiguration, ZeroRatesThrowAndLeaveTheMapperUnchanged) {
         const char *message;
     };
     const Row fractional[] = {
-        {{0, 1}, {1, 1}, "sourceRate numerator is 0"},
-        {{0, 0}, {0, 0}, "sourceRate numerator is 0"},
-        {{1, 0}, {0, 1}, "sourceRate denominator is 0"},
-        {{1, 1}, {0, 0}, "targetRate numerator is 0"},
+        {{0, 1}, {1, 1}, "sourceRate numerator is 0"},   {{0, 0}, {0, 0}, "sourceRate numerator is 0"},
+        {{1, 0}, {0, 1}, "sourceRate denominator is 0"}, {{1, 1}, {0, 0}, "targetRate numerator is 0"},
         {{1, 1}, {1, 0}, "targetRate denominator is 0"},
     };
     for (const Row &row : fractional) {
@@ -108,12 +106,8 @@ TEST(MapperConfiguration, WholeNumberOverflowBoundIsOnTheBitwiseOr) {
         bool overflows;
     } rows[] = {
         {kMaxTerm, 1, true},  // OR is 0x7FFF...FF although neither rate exceeds the bound
-        {kMaxTerm, 2, false},
-        {2, kMaxTerm, false},
-        {kMaxTerm, kMaxTerm, false},
-        {kMaxI64, 2, true},
-        {1ULL << 63, 1, true},
-        {kMaxU64, kMaxU64, true},
+        {kMaxTerm, 2, false}, {2, kMaxTerm, false},  {kMaxTerm, kMaxTerm, false},
+        {kMaxI64, 2, true},   {1ULL << 63, 1, true}, {kMaxU64, kMaxU64, true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.source << " -> " << row.target);
@@ -144,12 +138,39 @@ TEST(MapperConfiguration, FractionalRates) {
     } rows[] = {
         {"plain cross products", {5, 2}, {3, 1}, false, 5, 6, {5, 2}, {3, 1}},
         {"small products are not reduced", {4, 2}, {3, 1}, false, 4, 6, {4, 2}, {3, 1}},
-        {"a large product reduces the source", {1ULL << 62, 4}, {3, 4}, false, 1ULL << 62, 3, {1ULL << 60, 1}, {3, 4}},
-        {"a large product reduces the target", {3, 4}, {1ULL << 62, 4}, false, 3, 1ULL << 62, {3, 4}, {1ULL << 60, 1}},
-        {"rejected by the signed bound, fractions kept", {1ULL << 62, 4}, {1, 2}, true, 1, 1, {1ULL << 62, 4}, {1, 2}},
+        {"a large product reduces the source",
+         {1ULL << 62, 4},
+         {3, 4},
+         false,
+         1ULL << 62,
+         3,
+         {1ULL << 60, 1},
+         {3, 4}},
+        {"a large product reduces the target",
+         {3, 4},
+         {1ULL << 62, 4},
+         false,
+         3,
+         1ULL << 62,
+         {3, 4},
+         {1ULL << 60, 1}},
+        {"rejected by the signed bound, fractions kept",
+         {1ULL << 62, 4},
+         {1, 2},
+         true,
+         1,
+         1,
+         {1ULL << 62, 4},
+         {1, 2}},
         {"term above the bound", {kMaxTerm, 1}, {1, 1}, true, 1, 1, {1, 1}, {1, 1}},
-        {"largest accepted product", {kMaxI64 / 3 - 1, 1}, {1, 3}, false, (kMaxI64 / 3 - 1) * 3, 1,
-         {kMaxI64 / 3 - 1, 1}, {1, 3}},
+        {"largest accepted product",
+         {kMaxI64 / 3 - 1, 1},
+         {1, 3},
+         false,
+         (kMaxI64 / 3 - 1) * 3,
+         1,
+         {kMaxI64 / 3 - 1, 1},
+         {1, 3}},
         {"smallest rejected product", {kMaxI64 / 3, 1}, {1, 3}, true, 1, 1, {kMaxI64 / 3, 1}, {1, 3}},
     };
     for (const auto &row : rows) {
@@ -178,7 +199,8 @@ TEST(MapperConfiguration, ArgumentsMayBeTheMappersOwnFields) {
 TEST(SampleFraction, ReduceBringsToLowestTermsUnlessAPartIsZero) {
     const struct {
         Fraction in, out;
-    } rows[] = {{{6, 4}, {3, 2}}, {{0, 5}, {0, 5}}, {{5, 0}, {5, 0}}, {{7, 1}, {7, 1}}, {{kMaxU64, kMaxU64}, {1, 1}}};
+    } rows[] = {
+        {{6, 4}, {3, 2}}, {{0, 5}, {0, 5}}, {{5, 0}, {5, 0}}, {{7, 1}, {7, 1}}, {{kMaxU64, kMaxU64}, {1, 1}}};
     for (const auto &row : rows) {
         Fraction f = row.in;
         f.reduce();
@@ -232,8 +254,10 @@ TEST(MapperConfiguration, RandomFractionalRatesKeepTheInvariants) {
         }
         // Stored fractions keep their value; each is reduced exactly when its cross product might not fit.
         const Fraction &ms = m.sourceRate, &mt = m.targetRate;
-        ASSERT_EQ(static_cast<u128>(ms.numerator) * s.denominator, static_cast<u128>(s.numerator) * ms.denominator);
-        ASSERT_EQ(static_cast<u128>(mt.numerator) * t.denominator, static_cast<u128>(t.numerator) * mt.denominator);
+        ASSERT_EQ(static_cast<u128>(ms.numerator) * s.denominator,
+                  static_cast<u128>(s.numerator) * ms.denominator);
+        ASSERT_EQ(static_cast<u128>(mt.numerator) * t.denominator,
+                  static_cast<u128>(t.numerator) * mt.denominator);
         const bool sourceReduced = (static_cast<u128>(s.numerator) + 1) * t.denominator > kMaxU64;
         ASSERT_EQ(ms.numerator != s.numerator, sourceReduced && std::gcd(s.numerator, s.denominator) > 1);
         const bool targetReduced = (static_cast<u128>(t.numerator) + 1) * ms.denominator > kMaxU64;

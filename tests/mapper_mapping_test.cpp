@@ -147,7 +147,8 @@ Mapper randomMapper(zel_test::OperandSource &src) {
     Mapper m(src.below(2) == 0);
     do {
         const auto term = [&] {
-            const u64 v = src.below(4) == 0 ? src.operand() : src.ofWidth(1 + static_cast<unsigned>(src.below(24)));
+            const u64 v =
+                src.below(4) == 0 ? src.operand() : src.ofWidth(1 + static_cast<unsigned>(src.below(24)));
             return v == 0 ? 1 : v;
         };
         switch (src.below(4)) {
@@ -189,7 +190,8 @@ TEST(MapperMapping, MatchesWideOracleOnRandomRatesAndRuns) {
 
         // Run ends anywhere, or the last sample just inside or just outside the mappable range.
         u64 last = src.below(3) == 0 ? nearLastMappable(src, m) : src.operand();
-        u64 first = src.below(2) == 0 ? last - std::min(last, src.operand()) : last - std::min(last, src.below(2000));
+        u64 first =
+            src.below(2) == 0 ? last - std::min(last, src.operand()) : last - std::min(last, src.below(2000));
         if (src.below(16) == 0) std::swap(first, last);
 
         Position p = kUntouchedPosition;
@@ -212,7 +214,8 @@ TEST(MapperMapping, MatchesWideOracleOnRandomRatesAndRuns) {
         } else {
             got = m.sourceFromTargetStartAndCount(r, first, last - first + 1);
         }
-        SCOPED_TRACE(testing::Message() << (viaFirstLast ? "first/last " : "start/count ") << first << " .. " << last);
+        SCOPED_TRACE(testing::Message()
+                     << (viaFirstLast ? "first/last " : "start/count ") << first << " .. " << last);
         if (last < first || (!viaFirstLast && last == kMaxU64)) {
             ASSERT_FALSE(got);
             ASSERT_EQ(r, kUntouchedRange);
@@ -250,7 +253,8 @@ TEST(MapperMapping, ReduceChangesOnlyTheDenominators) {
         if (!okA) continue;
         ASSERT_EQ(a.whole, b.whole);
         ASSERT_EQ(b.denominator, reduced.targetCommonRate);
-        ASSERT_EQ(static_cast<u128>(a.numerator) * b.denominator, static_cast<u128>(b.numerator) * a.denominator);
+        ASSERT_EQ(static_cast<u128>(a.numerator) * b.denominator,
+                  static_cast<u128>(b.numerator) * a.denominator);
     }
 }
 

@@ -16,7 +16,8 @@ inline bool operator==(const Mapper::sample_fraction &a, const Mapper::sample_fr
 inline bool operator==(const Mapper::sample_mixed_fraction &a, const Mapper::sample_mixed_fraction &b) {
     return a.whole == b.whole && a.numerator == b.numerator && a.denominator == b.denominator;
 }
-inline bool operator==(const Mapper::sample_mixed_fraction_range &a, const Mapper::sample_mixed_fraction_range &b) {
+inline bool operator==(const Mapper::sample_mixed_fraction_range &a,
+                       const Mapper::sample_mixed_fraction_range &b) {
     return a.first == b.first && a.last == b.last;
 }
 inline bool operator==(const Mapper &a, const Mapper &b) {
@@ -36,7 +37,8 @@ inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_mixed_fra
 }
 inline std::ostream &operator<<(std::ostream &os, const Mapper &m) {
     return os << "common " << m.sourceCommonRate << ':' << m.targetCommonRate << ", rates " << m.sourceRate
-              << " -> " << m.targetRate << ", next " << m.includeNextSample << ", overflow " << m.rateOverflow;
+              << " -> " << m.targetRate << ", next " << m.includeNextSample << ", overflow "
+              << m.rateOverflow;
 }
 
 }  // namespace mirelo

@@ -17,7 +17,8 @@ int main(void) {
         fprintf(stderr, "division by zero not reported as EDOM\n");
         ++failures;
     }
-    if (math_gcd_int(12u, 18u) != 6u || math_gcd_long(12ul, 18ul) != 6ul || math_gcd_llong(0ull, 0ull) != 0ull) {
+    if (math_gcd_int(12u, 18u) != 6u || math_gcd_long(12ul, 18ul) != 6ul ||
+        math_gcd_llong(0ull, 0ull) != 0ull) {
         fprintf(stderr, "gcd from C gave a wrong result\n");
         ++failures;
     }

@@ -22,5 +22,4 @@ unsigned int math_gcd_int(unsigned int a, unsigned int b) { return gcd(a, b); }
 unsigned long math_gcd_long(unsigned long a, unsigned long b) { return gcd(a, b); }
 
 unsigned long long math_gcd_llong(unsigned long long a, unsigned long long b) { return gcd(a, b); }
-
 }

@@ -43,7 +43,8 @@ bool ResamplingMapper::sourceFromTargetFirstAndLast(sample_mixed_fraction_range 
     return _sourceFromTarget(out, targetFirst, targetLast - targetFirst);
 }
 
-bool ResamplingMapper::_sourceFromTarget(sample_mixed_fraction_range &out, u64 targetStart, u64 offset) const {
+bool ResamplingMapper::_sourceFromTarget(sample_mixed_fraction_range &out, u64 targetStart,
+                                         u64 offset) const {
     const u64 s = sourceCommonRate;
     const u64 t = targetCommonRate;
     if (s == t) {

@@ -52,7 +52,8 @@ void ResamplingMapper::setSourceAndTargetSampleRate(u64 source, u64 target) {
     targetCommonRate = target;
 }
 
-void ResamplingMapper::setSourceAndTargetSampleRate(const sample_fraction &source, const sample_fraction &target) {
+void ResamplingMapper::setSourceAndTargetSampleRate(const sample_fraction &source,
+                                                    const sample_fraction &target) {
     // Copies first: the arguments may be this mapper's own fields.
     u64 sn = source.numerator, sd = source.denominator;
     u64 tn = target.numerator, td = target.denominator;
