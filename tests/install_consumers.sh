@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the built library into a scratch prefix, then builds and runs a C client through pkg-config and a
-# C++ client through find_package against that copy only.
+# C++ client through find_package against that copy only, and runs the installed ratemap.
 # usage: install_consumers.sh BUILD_DIR CONSUMER_SOURCE_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 build=$1 consumer_src=$2 cc=$3 cxx=$4
@@ -29,3 +29,7 @@ cmake --build "$work/cxx" > "$work/build.log"
 got=$("$work/cxx/consumer")
 [ "$got" = "$expected" ] || { echo "C++ consumer printed '$got', expected '$expected'" >&2; exit 1; }
 echo "find_package consumer: $got"
+
+got=$("$prefix/bin/ratemap" -o csv -n 1 -f 5 -b 6 3 4 | tail -n 1)
+[ "$got" = "0,5,10,3,3,4,7,2,4,3,7,5" ] || { echo "installed ratemap printed '$got'" >&2; exit 1; }
+echo "installed ratemap: $got"

@@ -1,0 +1,226 @@
+#include "options.h"
+
+#include <vector>
+
+namespace ratemap {
+
+const char kUsage[] =
+    "Usage: ratemap [OPTIONS] SOURCE_RATE TARGET_RATE\n"
+    "Show, block by block, the exact source positions and source sample ranges that a resampler\n"
+    "converting SOURCE_RATE to TARGET_RATE needs. Rates are whole numbers (44100) or exact\n"
+    "fractions (30000/1001).\n"
+    "\n"
+    "  -b, --block N         target samples per block (default 512)\n"
+    "  -n, --blocks N        number of blocks (default 8)\n"
+    "  -f, --first N         first target sample (default 0)\n"
+    "  -l, --last M          map the run FIRST..M (inclusive) instead of a number of blocks\n"
+    "  -i, --include-next    request the source sample after a fractional last position\n"
+    "  -r, --reduce          reduce the common rates to lowest terms first\n"
+    "  -o, --format FORMAT   table (default), csv, or json (one JSON object per line)\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 if a block's position does not fit in 64 bits (the rows before it\n"
+    "are printed), 2 on a usage error.\n";
+
+namespace {
+
+constexpr u64 kMaxU64 = ~0ULL;
+
+bool isDigits(const std::string &s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+struct OptionSpec {
+    char shortName;
+    const char *longName;
+    bool takesValue;
+};
+
+const OptionSpec kOptions[] = {
+    {'b', "block", true},  {'n', "blocks", true},        {'f', "first", true},
+    {'l', "last", true},   {'i', "include-next", false}, {'r', "reduce", false},
+    {'o', "format", true}, {'h', "help", false},         {'V', "version", false},
+};
+
+const OptionSpec *findShort(char c) {
+    for (const OptionSpec &o : kOptions) {
+        if (o.shortName == c) return &o;
+    }
+    return nullptr;
+}
+
+// Long options may be abbreviated to any unambiguous prefix, as GNU tools allow.
+const OptionSpec *findLong(const std::string &name, std::string &error) {
+    const OptionSpec *match = nullptr;
+    for (const OptionSpec &o : kOptions) {
+        const std::string full = o.longName;
+        if (full == name) return &o;
+        if (full.compare(0, name.size(), name) == 0) {
+            if (match != nullptr) {
+                error = "option '--" + name + "' is ambiguous";
+                return nullptr;
+            }
+            match = &o;
+        }
+    }
+    if (match == nullptr) error = "unrecognized option '--" + name + "'";
+    return match;
+}
+
+bool applyOption(const OptionSpec &spec, const std::string &value, Options &o, bool &blocksGiven,
+                 std::string &error) {
+    const std::string name = std::string("--") + spec.longName;
+    std::string why;
+    const auto number = [&](u64 &out) {
+        if (parseUnsigned(value, out, why)) return true;
+        error = name + ": '" + value + "' " + why;
+        return false;
+    };
+    switch (spec.shortName) {
+        case 'b':
+            if (!number(o.blockSize)) return false;
+            if (o.blockSize == 0) return error = "--block: the block size must be at least 1", false;
+            return true;
+        case 'n':
+            blocksGiven = true;
+            if (!number(o.blocks)) return false;
+            if (o.blocks == 0) return error = "--blocks: the number of blocks must be at least 1", false;
+            return true;
+        case 'f':
+            return number(o.first);
+        case 'l':
+            o.hasLast = true;
+            return number(o.last);
+        case 'i':
+            o.includeNextSample = true;
+            return true;
+        case 'r':
+            o.reduce = true;
+            return true;
+        case 'o':
+            if (value == "table") {
+                o.format = Format::Table;
+            } else if (value == "csv") {
+                o.format = Format::Csv;
+            } else if (value == "json" || value == "jsonl") {
+                o.format = Format::JsonLines;
+            } else {
+                return error = "--format: unknown format '" + value + "' (use table, csv or json)", false;
+            }
+            return true;
+        case 'h':
+            o.help = true;
+            return true;
+        default:
+            o.version = true;
+            return true;
+    }
+}
+
+// A lone '-' followed by a digit is a (negative) number, not an option, so that it gets a clear message.
+bool looksLikeNumber(const std::string &arg) { return arg.size() > 1 && arg[1] >= '0' && arg[1] <= '9'; }
+
+}  // namespace
+
+bool parseUnsigned(const std::string &text, u64 &value, std::string &error) {
+    if (!text.empty() && text[0] == '-' && isDigits(text.substr(1))) return error = "is negative", false;
+    if (text.empty() || text[0] < '0' || text[0] > '9') return error = "is not a number", false;
+    u64 v = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return error = "has trailing characters '" + text.substr(i) + "'", false;
+        const auto digit = static_cast<u64>(c - '0');
+        if (v > (kMaxU64 - digit) / 10) return error = "does not fit in 64 bits", false;
+        v = v * 10 + digit;
+    }
+    value = v;
+    return true;
+}
+
+bool parseRate(const std::string &text, Rate &rate, std::string &error) {
+    rate = Rate{};
+    rate.text = text;
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos) return parseUnsigned(text, rate.numerator, error);
+    rate.isFraction = true;
+    std::string why;
+    if (!parseUnsigned(text.substr(0, slash), rate.numerator, why)) {
+        return error = "has a numerator that " + why, false;
+    }
+    if (!parseUnsigned(text.substr(slash + 1), rate.denominator, why)) {
+        return error = "has a denominator that " + why, false;
+    }
+    return true;
+}
+
+bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
+    std::vector<std::string> positional;
+    bool blocksGiven = false;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || looksLikeNumber(arg)) {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec *spec = nullptr;
+        std::string value;
+        bool hasValue = false;
+        if (arg[1] == '-') {
+            const size_t eq = arg.find('=');
+            spec = findLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2), error);
+            if (spec == nullptr) return false;
+            if (eq != std::string::npos) {
+                if (!spec->takesValue)
+                    return error = "option '--" + std::string(spec->longName) + "' takes no value", false;
+                value = arg.substr(eq + 1);
+                hasValue = true;
+            }
+        } else {
+            // Short options may be bundled (-ir); one that takes a value consumes the rest of the word.
+            for (size_t k = 1; k < arg.size(); ++k) {
+                spec = findShort(arg[k]);
+                if (spec == nullptr) return error = std::string("invalid option -- '") + arg[k] + "'", false;
+                if (spec->takesValue) {
+                    if (k + 1 < arg.size()) {
+                        value = arg.substr(k + 1);
+                        hasValue = true;
+                    }
+                    break;
+                }
+                if (k + 1 < arg.size() && !applyOption(*spec, "", o, blocksGiven, error)) return false;
+            }
+        }
+        if (spec->takesValue && !hasValue) {
+            if (i + 1 >= argc)
+                return error = "option '--" + std::string(spec->longName) + "' requires a value", false;
+            value = argv[++i];
+        }
+        if (!applyOption(*spec, value, o, blocksGiven, error)) return false;
+    }
+    if (o.help || o.version) return true;
+    if (o.hasLast && blocksGiven) return error = "--blocks cannot be combined with --last", false;
+    if (o.hasLast && o.last < o.first) return error = "--last must not be before --first", false;
+    if (positional.size() < 2) {
+        return error = positional.empty() ? "missing SOURCE_RATE and TARGET_RATE" : "missing TARGET_RATE",
+               false;
+    }
+    if (positional.size() > 2) return error = "unexpected extra argument '" + positional[2] + "'", false;
+    std::string why;
+    if (!parseRate(positional[0], o.source, why))
+        return error = "source rate '" + positional[0] + "' " + why, false;
+    if (!parseRate(positional[1], o.target, why))
+        return error = "target rate '" + positional[1] + "' " + why, false;
+    return true;
+}
+
+}  // namespace ratemap
