@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
+#include "differential.h"
 #include "mapper_test_util.h"
-#include "oracle.h"
 #include "random_operands.h"
 
 namespace {
@@ -14,6 +14,7 @@ using Fraction = Mapper::sample_fraction;
 using Position = Mapper::sample_mixed_fraction;
 using Range = Mapper::sample_mixed_fraction_range;
 using u64 = unsigned long long;
+using zel_check::RunCall;
 
 constexpr u64 kMaxU64 = ~0ULL;
 constexpr int kErrnoBefore = 4242;
@@ -142,111 +143,30 @@ TEST(MapperMapping, RequestRangeAddsTheNextSampleOnlyAfterAFraction) {
     EXPECT_EQ(out.last, 10U);
 }
 
-// A random configuration: whole or fractional rates of any size, equal rates, rates near the bounds.
-Mapper randomMapper(zel_test::OperandSource &src) {
-    Mapper m(src.below(2) == 0);
-    do {
-        const auto term = [&] {
-            const u64 v =
-                src.below(4) == 0 ? src.operand() : src.ofWidth(1 + static_cast<unsigned>(src.below(24)));
-            return v == 0 ? 1 : v;
-        };
-        switch (src.below(4)) {
-            case 0: {
-                const u64 rate = term();
-                m.setSourceAndTargetSampleRate(rate, rate);
-                break;
-            }
-            case 1:
-                m.setSourceAndTargetSampleRate(term(), term());
-                break;
-            default:
-                m.setSourceAndTargetSampleRate(Fraction{term(), term()}, Fraction{term(), term()});
-        }
-    } while (m.rateOverflow);
-    if (src.below(2) == 0) m.reduce();
-    return m;
-}
-
-// The largest target index whose position still fits in 64 bits, plus a small nudge either way.
-u64 nearLastMappable(zel_test::OperandSource &src, const Mapper &m) {
-    const u128 limit = (zel_oracle::kTwo64 * m.targetCommonRate - 1) / m.sourceCommonRate;
-    const u128 nudged = limit + src.below(5) - 2;
-    return nudged >= zel_oracle::kTwo64 ? kMaxU64 : static_cast<u64>(nudged);
-}
-
-void expectPosition(const Position &got, const zel_oracle::Position &want, u64 denominator) {
-    EXPECT_EQ(got, (Position{want.whole, want.numerator, denominator}));
-}
-
 TEST(MapperMapping, MatchesWideOracleOnRandomRatesAndRuns) {
     const u64 seed = zel_test::testSeed();
     SCOPED_TRACE(testing::Message() << "seed " << seed << " (set ZEL_TEST_SEED to replay another)");
     zel_test::OperandSource src(seed);
-    for (int i = 0; i < 300000 && !testing::Test::HasFailure(); ++i) {
-        const Mapper m = randomMapper(src);
-        const u64 s = m.sourceCommonRate, t = m.targetCommonRate;
-        SCOPED_TRACE(testing::Message() << "case " << i << ": " << m);
-
-        // Run ends anywhere, or the last sample just inside or just outside the mappable range.
-        u64 last = src.below(3) == 0 ? nearLastMappable(src, m) : src.operand();
-        u64 first =
-            src.below(2) == 0 ? last - std::min(last, src.operand()) : last - std::min(last, src.below(2000));
-        if (src.below(16) == 0) std::swap(first, last);
-
-        Position p = kUntouchedPosition;
-        errno = kErrnoBefore;
-        const zel_oracle::Position single = zel_oracle::position(last, s, t);
-        ASSERT_EQ(m.sourceFromTarget(p, last), single.ok) << "target " << last;
-        if (single.ok) {
-            expectPosition(p, single, t);
-            ASSERT_EQ(errno, kErrnoBefore);
-        } else {
-            ASSERT_EQ(errno, EOVERFLOW);
-        }
-
-        Range r = kUntouchedRange;
-        errno = kErrnoBefore;
-        const bool viaFirstLast = src.below(2) == 0;
-        bool got = false;
-        if (viaFirstLast) {
-            got = m.sourceFromTargetFirstAndLast(r, first, last);
-        } else {
-            got = m.sourceFromTargetStartAndCount(r, first, last - first + 1);
-        }
-        SCOPED_TRACE(testing::Message()
-                     << (viaFirstLast ? "first/last " : "start/count ") << first << " .. " << last);
-        if (last < first || (!viaFirstLast && last == kMaxU64)) {
-            ASSERT_FALSE(got);
-            ASSERT_EQ(r, kUntouchedRange);
-            ASSERT_EQ(errno, kErrnoBefore);
-            continue;
-        }
-        const zel_oracle::RangeMapping want = zel_oracle::rangeMapping(first, last - first, s, t);
-        ASSERT_EQ(got, want.ok);
-        if (!want.ok) {
-            ASSERT_EQ(errno, want.error == 0 ? kErrnoBefore : want.error);
-            continue;
-        }
-        ASSERT_EQ(errno, kErrnoBefore);
-        expectPosition(r.first, want.first, t);
-        expectPosition(r.last, want.last, t);
-
-        Mapper::sample_range request{};
-        m.getSourceRequestRange(request, r);
-        ASSERT_EQ(request.first, want.first.whole);
-        const bool addsNext = m.includeNextSample && want.last.numerator != 0 && want.last.whole != kMaxU64;
-        ASSERT_EQ(request.last, want.last.whole + (addsNext ? 1 : 0));
+    for (int i = 0; i < 300000; ++i) {
+        const Mapper m = src.mapper();
+        // Runs end anywhere, or with the last sample just inside or just outside the mappable range.
+        const u64 last = src.below(3) == 0 ? src.nearLastMappable(m) : src.operand();
+        const u64 first = last - std::min(last, src.below(2) == 0 ? src.operand() : src.below(2000));
+        ASSERT_EQ(zel_check::checkSourceFromTarget(m, last), "") << "case " << i;
+        ASSERT_EQ(zel_check::checkRun(m, RunCall::FirstAndLast, first, last), "") << "case " << i;
+        ASSERT_EQ(zel_check::checkRun(m, RunCall::StartAndCount, first, last - first + 1), "")
+            << "case " << i;
+        ASSERT_EQ(zel_check::checkRun(m, RunCall::FirstAndLast, last, first), "") << "case " << i;
     }
 }
 
 TEST(MapperMapping, ReduceChangesOnlyTheDenominators) {
     zel_test::OperandSource src(zel_test::testSeed() ^ 5);
     for (int i = 0; i < 100000; ++i) {
-        const Mapper m = randomMapper(src);
+        const Mapper m = src.mapper();
         Mapper reduced = m;
         reduced.reduce();
-        const u64 target = src.below(2) == 0 ? nearLastMappable(src, m) : src.operand();
+        const u64 target = src.below(2) == 0 ? src.nearLastMappable(m) : src.operand();
         Position a = kUntouchedPosition, b = kUntouchedPosition;
         const bool okA = m.sourceFromTarget(a, target), okB = reduced.sourceFromTarget(b, target);
         ASSERT_EQ(okA, okB) << m << ", target " << target;

@@ -4,6 +4,7 @@
 #define ZEL_TESTS_ORACLE_H
 
 #include <cerrno>
+#include <numeric>
 
 namespace zel_oracle {
 
@@ -30,6 +31,54 @@ inline MulDiv mulDiv(u64 value, u64 multiplier, u64 divisor) {
     const u128 quotient = product / divisor;
     if (quotient >= kTwo64) return {-1, EOVERFLOW, 0, 0};
     return {0, 0, static_cast<u64>(quotient), static_cast<u64>(product % divisor)};
+}
+
+// The mapper state a setter must leave, for non-zero rate terms.
+struct Configuration {
+    bool overflow;
+    u64 sourceNumerator, sourceDenominator, targetNumerator, targetDenominator;
+    u64 sourceCommon, targetCommon;
+};
+
+constexpr u64 kMaxRateTerm = 0x7FFFFFFFFFFFFFFEULL;  // bound on the bitwise OR of the rate terms
+constexpr u128 kMaxU64 = kTwo64 - 1;
+constexpr u128 kMaxI64 = (static_cast<u128>(1) << 63) - 1;
+
+inline Configuration overflowedConfiguration() { return {true, 1, 1, 1, 1, 1, 1}; }
+
+inline Configuration wholeConfiguration(u64 source, u64 target) {
+    if ((source | target) > kMaxRateTerm) return overflowedConfiguration();
+    return {false, source, 1, target, 1, source, target};
+}
+
+// x < floor(bound / y) restated without division: (x + 1) * y <= bound, in 128 bits.
+inline bool belowQuotient(u64 x, u64 y, u128 bound) { return (static_cast<u128>(x) + 1) * y <= bound; }
+
+inline Configuration fractionalConfiguration(u64 sn, u64 sd, u64 tn, u64 td) {
+    if ((sn | sd | tn | td) > kMaxRateTerm) return overflowedConfiguration();
+    // A fraction is brought to lowest terms only when its cross product might not fit in 64 bits.
+    if (!belowQuotient(sn, td, kMaxU64)) {
+        const u64 g = std::gcd(sn, sd);
+        sn /= g;
+        sd /= g;
+    }
+    if (!belowQuotient(tn, sd, kMaxU64)) {
+        const u64 g = std::gcd(tn, td);
+        tn /= g;
+        td /= g;
+    }
+    if (!belowQuotient(sn, td, kMaxI64) || !belowQuotient(tn, sd, kMaxI64))
+        return {true, sn, sd, tn, td, 1, 1};
+    return {false, sn, sd, tn, td, sn * td, tn * sd};
+}
+
+// The exception message a setter must throw, or nullptr when the terms are all non-zero.
+inline const char *zeroRateMessage(u64 sn, u64 sd, u64 tn, u64 td) {
+    if (sn == 0) return "sourceRate numerator is 0";
+    if (sd == 0) return "sourceRate denominator is 0";
+    if (tn == 0) return "targetRate numerator is 0";
+    if (td == 0) return "targetRate denominator is 0";
+    return nullptr;
 }
 
 // An exact source position, or none when it needs more than 64 bits.

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <random>
 
+#include "oracle.h"
+#include "zel/resampling_mapper.h"
+
 namespace zel_test {
 
 using u64 = unsigned long long;
@@ -65,6 +68,54 @@ public:
             default:
                 return ofWidth(static_cast<unsigned>(below(65)));
         }
+    }
+
+    // Operands whose exact quotient lands within a few units of 2^64, on either side.
+    void quotientNearTop(u64 &value, u64 &multiplier, u64 &divisor) {
+        for (;;) {
+            divisor = ofWidth(1 + static_cast<unsigned>(below(63)));
+            multiplier = ofWidth(1 + static_cast<unsigned>(below(64)));
+            const zel_oracle::u128 target = zel_oracle::kTwo64 + below(5) - 3;  // 2^64 - 3 .. 2^64 + 1
+            const zel_oracle::u128 wanted = target * divisor / multiplier;
+            if (wanted < zel_oracle::kTwo64) {
+                value = static_cast<u64>(wanted);
+                return;
+            }
+        }
+    }
+
+    // A configured mapper: whole or fractional rates of any size, equal rates, rates near the bounds;
+    // reduced half of the time.
+    mirelo::ResamplingMapper mapper() {
+        mirelo::ResamplingMapper m(below(2) == 0);
+        const auto term = [&] {
+            const u64 v = below(4) == 0 ? operand() : ofWidth(1 + static_cast<unsigned>(below(24)));
+            return v == 0 ? 1 : v;
+        };
+        do {
+            switch (below(4)) {
+                case 0: {
+                    const u64 rate = term();
+                    m.setSourceAndTargetSampleRate(rate, rate);
+                    break;
+                }
+                case 1:
+                    m.setSourceAndTargetSampleRate(term(), term());
+                    break;
+                default:
+                    m.setSourceAndTargetSampleRate(mirelo::ResamplingMapper::sample_fraction{term(), term()},
+                                                   mirelo::ResamplingMapper::sample_fraction{term(), term()});
+            }
+        } while (m.rateOverflow);
+        if (below(2) == 0) m.reduce();
+        return m;
+    }
+
+    // The largest target index whose position still fits in 64 bits, nudged by up to two either way.
+    u64 nearLastMappable(const mirelo::ResamplingMapper &m) {
+        const zel_oracle::u128 limit = (zel_oracle::kTwo64 * m.targetCommonRate - 1) / m.sourceCommonRate;
+        const zel_oracle::u128 nudged = limit + below(5) - 2;
+        return nudged >= zel_oracle::kTwo64 ? ~0ULL : static_cast<u64>(nudged);
     }
 
 private:
