@@ -22,18 +22,13 @@ using Mapper = mirelo::ResamplingMapper;
 constexpr u64 kUntouched = 0xDEADBEEFCAFEF00DULL;
 constexpr int kErrnoBefore = 12345;
 
-class Mismatch {
-public:
-    template <typename T>
-    Mismatch &operator<<(const T &v) {
-        out_ << v;
-        return *this;
-    }
-    std::string str() const { return out_.str(); }
-
-private:
-    std::ostringstream out_;
-};
+// Formats a mismatch report; only called on failure, so the checks stay cheap enough for exhaustive runs.
+template <typename... Parts>
+std::string report(const Parts &...parts) {
+    std::ostringstream os;
+    (os << ... << parts);
+    return os.str();
+}
 
 inline std::string describe(const Mapper &m) {
     std::ostringstream os;
@@ -68,21 +63,19 @@ inline std::string checkMulDiv(u64 value, u64 multiplier, u64 divisor, bool with
     zel_oracle::MulDiv want = zel_oracle::mulDiv(value, multiplier, divisor);
     if (nullQuotient) want = {-1, EFAULT, 0, 0};
 
-    Mismatch m;
-    m << value << " * " << multiplier << " / " << divisor << (withRemainder ? "" : " (no remainder)")
-      << (nullQuotient ? " (null quotient)" : "") << ": ";
-    if (status != want.status) return (m << "returned " << status << ", expected " << want.status).str();
+    const auto fail = [&](const auto &...what) {
+        return report(value, " * ", multiplier, " / ", divisor, withRemainder ? "" : " (no remainder)",
+                      nullQuotient ? " (null quotient)" : "", ": ", what...);
+    };
+    if (status != want.status) return fail("returned ", status, ", expected ", want.status);
     if (want.status == 0) {
-        if (error != kErrnoBefore) return (m << "errno changed to " << error << " on success").str();
-        if (quotient != want.quotient)
-            return (m << "quotient " << quotient << ", expected " << want.quotient).str();
+        if (error != kErrnoBefore) return fail("errno changed to ", error, " on success");
+        if (quotient != want.quotient) return fail("quotient ", quotient, ", expected ", want.quotient);
         const u64 wantRemainder = withRemainder ? want.remainder : kUntouched;
-        if (remainder != wantRemainder)
-            return (m << "remainder " << remainder << ", expected " << wantRemainder).str();
+        if (remainder != wantRemainder) return fail("remainder ", remainder, ", expected ", wantRemainder);
     } else {
-        if (error != want.error) return (m << "errno " << error << ", expected " << want.error).str();
-        if (quotient != kUntouched || remainder != kUntouched)
-            return (m << "output written on failure").str();
+        if (error != want.error) return fail("errno ", error, ", expected ", want.error);
+        if (quotient != kUntouched || remainder != kUntouched) return fail("output written on failure");
     }
     return "";
 }
@@ -91,13 +84,12 @@ inline std::string checkMulDiv(u64 value, u64 multiplier, u64 divisor, bool with
 // leaves, or the exception and the untouched mapper for a zero term.
 inline std::string checkConfiguration(Mapper &mapper, bool whole, u64 sn, u64 sd, u64 tn, u64 td) {
     const Mapper before = mapper;
-    const char *wantMessage = whole ? (sn == 0   ? "sourceRate is 0"
-                                       : tn == 0 ? "targetRate is 0"
-                                                 : nullptr)
-                                    : zel_oracle::zeroRateMessage(sn, sd, tn, td);
-    Mismatch m;
-    m << (whole ? "whole " : "fractional ") << sn << '/' << sd << " -> " << tn << '/' << td << " on "
-      << describe(before) << ": ";
+    const char *wantMessage = zel_oracle::zeroRateMessage(sn, sd, tn, td);
+    if (whole) wantMessage = sn == 0 ? "sourceRate is 0" : tn == 0 ? "targetRate is 0" : nullptr;
+    const auto fail = [&](const auto &...what) {
+        return report(whole ? "whole " : "fractional ", sn, '/', sd, " -> ", tn, '/', td, " on ",
+                      describe(before), ": ", what...);
+    };
     try {
         if (whole) {
             mapper.setSourceAndTargetSampleRate(sn, tn);
@@ -106,13 +98,12 @@ inline std::string checkConfiguration(Mapper &mapper, bool whole, u64 sn, u64 sd
                                                 Mapper::sample_fraction{tn, td});
         }
     } catch (const std::domain_error &e) {
-        if (wantMessage == nullptr || std::string(e.what()) != wantMessage) {
-            return (m << "threw '" << e.what() << "'").str();
-        }
-        if (!sameState(mapper, before)) return (m << "changed the mapper before throwing").str();
+        if (wantMessage == nullptr || std::string(e.what()) != wantMessage)
+            return fail("threw '", e.what(), "'");
+        if (!sameState(mapper, before)) return fail("changed the mapper before throwing");
         return "";
     }
-    if (wantMessage != nullptr) return (m << "did not throw '" << wantMessage << "'").str();
+    if (wantMessage != nullptr) return fail("did not throw '", wantMessage, "'");
 
     const zel_oracle::Configuration want =
         whole ? zel_oracle::wholeConfiguration(sn, tn) : zel_oracle::fractionalConfiguration(sn, sd, tn, td);
@@ -123,7 +114,7 @@ inline std::string checkConfiguration(Mapper &mapper, bool whole, u64 sn, u64 sd
     expected.sourceCommonRate = want.sourceCommon;
     expected.targetCommonRate = want.targetCommon;
     if (!sameState(mapper, expected))
-        return (m << "gave " << describe(mapper) << ", expected " << describe(expected)).str();
+        return fail("gave ", describe(mapper), ", expected ", describe(expected));
     return "";
 }
 
@@ -135,22 +126,22 @@ inline std::string checkReduce(Mapper &mapper) {
     Mapper expected = before;
     expected.sourceCommonRate /= g;
     expected.targetCommonRate /= g;
-    if (!sameState(mapper, expected)) return "reduce on " + describe(before) + " gave " + describe(mapper);
+    if (!sameState(mapper, expected))
+        return report("reduce on ", describe(before), " gave ", describe(mapper));
     return "";
 }
 
 // getSourceRequestRange on a successfully mapped run, with both settings of includeNextSample.
 inline std::string checkRequestRange(const Mapper &mapper, const Mapper::sample_mixed_fraction_range &run) {
+    Mapper m = mapper;
     for (bool next : {false, true}) {
-        Mapper m = mapper;
         m.includeNextSample = next;
         Mapper::sample_range out{kUntouched, kUntouched};
         m.getSourceRequestRange(out, run);
         const bool addsNext = next && run.last.numerator != 0 && run.last.whole != ~0ULL;
         if (out.first != run.first.whole || out.last != run.last.whole + (addsNext ? 1 : 0)) {
-            return (Mismatch() << "request range " << out.first << ".." << out.last << " for last position "
-                               << run.last.whole << '+' << run.last.numerator << " with next " << next)
-                .str();
+            return report("request range ", out.first, "..", out.last, " for last position ", run.last.whole,
+                          '+', run.last.numerator, " with next ", next);
         }
     }
     return "";
@@ -161,28 +152,27 @@ inline std::string checkSourceFromTarget(const Mapper &mapper, u64 target) {
     errno = kErrnoBefore;
     const bool ok = mapper.sourceFromTarget(out, target);
     const int error = errno;
-    Mismatch m;
-    m << "sourceFromTarget(" << target << ") on " << describe(mapper) << ": ";
+    const auto fail = [&](const auto &...what) {
+        return report("sourceFromTarget(", target, ") on ", describe(mapper), ": ", what...);
+    };
     const u64 s = mapper.sourceCommonRate, t = mapper.targetCommonRate;
     if (mapper.rateOverflow) {
         if (ok || !samePosition(out, kUntouched, kUntouched, kUntouched) || error != kErrnoBefore) {
-            return (m << "must fail without writing or touching errno").str();
+            return fail("must fail without writing or touching errno");
         }
         return "";
     }
     const zel_oracle::Position want = zel_oracle::position(target, s, t);
-    if (ok != want.ok) return (m << "returned " << ok).str();
+    if (ok != want.ok) return fail("returned ", ok);
     if (!ok) {
-        if (error != EOVERFLOW) return (m << "errno " << error << ", expected EOVERFLOW").str();
-        if (out.whole != kUntouched || out.numerator != kUntouched)
-            return (m << "wrote a failed position").str();
+        if (error != EOVERFLOW) return fail("errno ", error, ", expected EOVERFLOW");
+        if (out.whole != kUntouched || out.numerator != kUntouched) return fail("wrote a failed position");
         return "";
     }
-    if (error != kErrnoBefore) return (m << "errno changed on success").str();
+    if (error != kErrnoBefore) return fail("errno changed on success");
     if (!samePosition(out, want.whole, want.numerator, t)) {
-        return (m << "gave " << out.whole << '+' << out.numerator << '/' << out.denominator << ", expected "
-                  << want.whole << '+' << want.numerator << '/' << t)
-            .str();
+        return fail("gave ", out.whole, '+', out.numerator, '/', out.denominator, ", expected ", want.whole,
+                    '+', want.numerator, '/', t);
     }
     return "";
 }
@@ -192,60 +182,61 @@ enum class RunCall { StartAndCount, FirstAndLast, Internal };
 // One run mapping: (a, b) is (start, count), (first, last) or (start, offset) according to `call`.
 // Internal calls must keep start + offset within 64 bits, as the public callers guarantee.
 inline std::string checkRun(const Mapper &mapper, RunCall call, u64 a, u64 b) {
-    const Mapper::sample_mixed_fraction untouched{kUntouched, kUntouched, kUntouched};
-    Mapper::sample_mixed_fraction_range out{untouched, untouched};
+    constexpr Mapper::sample_mixed_fraction kUntouchedPosition{kUntouched, kUntouched, kUntouched};
+    Mapper::sample_mixed_fraction_range out{kUntouchedPosition, kUntouchedPosition};
     errno = kErrnoBefore;
     bool ok = false;
-    bool rejected = false;  // rejected before any write
-    u64 start = a, offset = 0;
-    Mismatch m;
+    bool rejected = false;  // must fail before any write
+    u64 offset = 0;
+    const char *name = "";
     switch (call) {
         case RunCall::StartAndCount:
-            m << "sourceFromTargetStartAndCount(" << a << ", " << b << ")";
+            name = "sourceFromTargetStartAndCount(";
             ok = mapper.sourceFromTargetStartAndCount(out, a, b);
             rejected = b == 0 || static_cast<u128>(a) + b > ~0ULL || mapper.rateOverflow;
             offset = b - 1;
             break;
         case RunCall::FirstAndLast:
-            m << "sourceFromTargetFirstAndLast(" << a << ", " << b << ")";
+            name = "sourceFromTargetFirstAndLast(";
             ok = mapper.sourceFromTargetFirstAndLast(out, a, b);
             rejected = b < a || mapper.rateOverflow;
             offset = b - a;
             break;
         case RunCall::Internal:
-            m << "_sourceFromTarget(" << a << ", " << b << ")";
+            name = "_sourceFromTarget(";
             ok = mapper._sourceFromTarget(out, a, b);
             offset = b;
             break;
     }
     const int error = errno;
-    m << " on " << describe(mapper) << ": ";
+    const auto fail = [&](const auto &...what) {
+        return report(name, a, ", ", b, ") on ", describe(mapper), ": ", what...);
+    };
     if (rejected) {
         if (ok || !samePosition(out.first, kUntouched, kUntouched, kUntouched) ||
             !samePosition(out.last, kUntouched, kUntouched, kUntouched) || error != kErrnoBefore) {
-            return (m << "must fail before writing anything").str();
+            return fail("must fail before writing anything");
         }
         return "";
     }
     const u64 s = mapper.sourceCommonRate, t = mapper.targetCommonRate;
-    const zel_oracle::RangeMapping want = zel_oracle::rangeMapping(start, offset, s, t);
-    if (ok != want.ok) return (m << "returned " << ok).str();
+    const zel_oracle::RangeMapping want = zel_oracle::rangeMapping(a, offset, s, t);
+    if (ok != want.ok) return fail("returned ", ok);
     if (!ok) {
         const int wantError = want.error == 0 ? kErrnoBefore : want.error;
-        if (error != wantError) return (m << "errno " << error << ", expected " << wantError).str();
+        if (error != wantError) return fail("errno ", error, ", expected ", wantError);
         return "";
     }
-    if (error != kErrnoBefore) return (m << "errno changed on success").str();
+    if (error != kErrnoBefore) return fail("errno changed on success");
     if (!samePosition(out.first, want.first.whole, want.first.numerator, t) ||
         !samePosition(out.last, want.last.whole, want.last.numerator, t)) {
-        return (m << "gave " << out.first.whole << '+' << out.first.numerator << '/' << out.first.denominator
-                  << " .. " << out.last.whole << '+' << out.last.numerator << '/' << out.last.denominator
-                  << ", expected " << want.first.whole << '+' << want.first.numerator << " .. "
-                  << want.last.whole << '+' << want.last.numerator << " over " << t)
-            .str();
+        return fail("gave ", out.first.whole, '+', out.first.numerator, '/', out.first.denominator, " .. ",
+                    out.last.whole, '+', out.last.numerator, '/', out.last.denominator, ", expected ",
+                    want.first.whole, '+', want.first.numerator, " .. ", want.last.whole, '+',
+                    want.last.numerator, " over ", t);
     }
     const std::string request = checkRequestRange(mapper, out);
-    return request.empty() ? "" : (m << request).str();
+    return request.empty() ? "" : fail(request);
 }
 
 }  // namespace zel_check

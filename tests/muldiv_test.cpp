@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "differential.h"
 #include "random_operands.h"
@@ -132,6 +133,48 @@ TEST(MulDiv, EveryDivisorWidthAtTheQuotientBoundary) {
             const u128 edge = top + src.below(3) - 1;
             const u64 value = edge < zel_oracle::kTwo64 ? static_cast<u64>(edge) : src.operand();
             ASSERT_EQ(zel_check::checkMulDiv(value, multiplier, divisor), "");
+        }
+    }
+}
+
+TEST(MulDivExhaustive, AllOperandsBelow256) {
+    for (u64 value = 0; value < 256; ++value) {
+        for (u64 multiplier = 0; multiplier < 256; ++multiplier) {
+            for (u64 divisor = 0; divisor < 256; ++divisor) {
+                const std::string mismatch =
+                    zel_check::checkMulDiv(value, multiplier, divisor, (divisor & 1) != 0);
+                if (!mismatch.empty()) FAIL() << mismatch;
+            }
+        }
+    }
+}
+
+// The values where carries, limb boundaries and the regime switches happen, and their neighbours.
+std::vector<u64> boundaryValues() {
+    std::vector<u64> values;
+    for (const u64 centre : {0ULL, 1ULL << 31, 1ULL << 32, 1ULL << 62, 1ULL << 63}) {
+        for (const u64 delta : {0ULL, 1ULL, 2ULL}) {
+            values.push_back(centre + delta);
+            values.push_back(centre - delta);
+        }
+    }
+    for (const u64 v : {3ULL, 0xFFFFFFFF00000000ULL, 0x00000000FFFFFFFFULL * 3, 44100ULL, 48000ULL}) {
+        values.push_back(v);
+    }
+    return values;
+}
+
+TEST(MulDivExhaustive, AllTriplesOfBoundaryValues) {
+    const std::vector<u64> values = boundaryValues();
+    for (const u64 value : values) {
+        for (const u64 multiplier : values) {
+            for (const u64 divisor : values) {
+                for (const bool withRemainder : {true, false}) {
+                    const std::string mismatch =
+                        zel_check::checkMulDiv(value, multiplier, divisor, withRemainder);
+                    if (!mismatch.empty()) FAIL() << mismatch;
+                }
+            }
         }
     }
 }
