@@ -15,10 +15,13 @@ namespace mirelo {
 // one mapper, each caller with its own outputs; a setter or reduce() must not overlap them.
 class ZEL_API ResamplingMapper {
 public:
+    // The records are plain aggregates, like C structs: a resampler declares them in its block loop, and
+    // zero-filling them there would cost more stores than the mapping itself makes.
+
     // A rate as an exact fraction numerator / denominator of samples per unit of time.
     struct ZEL_API sample_fraction {
-        unsigned long long numerator = 0;
-        unsigned long long denominator = 0;
+        unsigned long long numerator;
+        unsigned long long denominator;
 
         // Brings the fraction to lowest terms; a zero numerator or denominator leaves it unchanged.
         void reduce();
@@ -27,9 +30,9 @@ public:
     // An exact source position: whole + numerator / denominator, with numerator < denominator after a
     // successful mapping and denominator equal to targetCommonRate.
     struct sample_mixed_fraction {
-        unsigned long long whole = 0;
-        unsigned long long numerator = 0;
-        unsigned long long denominator = 0;
+        unsigned long long whole;
+        unsigned long long numerator;
+        unsigned long long denominator;
     };
 
     // Source positions of the first and last target sample of a run; both inclusive.
@@ -40,8 +43,8 @@ public:
 
     // Whole source sample indices, both inclusive.
     struct sample_range {
-        unsigned long long first = 0;
-        unsigned long long last = 0;
+        unsigned long long first;
+        unsigned long long last;
     };
 
     // The source rate over the common denominator (sourceRate.numerator * targetRate.denominator).

@@ -1,3 +1,4 @@
+#include <cassert>
 #include <cerrno>
 
 #include "zel/math.h"
@@ -7,59 +8,76 @@ namespace {
 using u64 = unsigned long long;
 
 constexpr u64 kLow32 = 0xFFFFFFFFULL;
-// Divisors at or above this bound would let 2 * R + 1 overflow in the bit-serial division.
-constexpr u64 kFirstRejectedWideDivisor = 1ULL << 63;
+constexpr u64 kDigit = 1ULL << 32;  // the base of the two-digit division below
+// Divisors of 2^63 and more are refused whenever the multiplier is not 0: callers rely on every accepted
+// divisor, and so every remainder, fitting a signed 64-bit integer.
+constexpr u64 kFirstRejectedDivisor = 1ULL << 63;
 
 u64 low32(u64 x) { return x & kLow32; }
 u64 high32(u64 x) { return x >> 32; }
 
-// A 128-bit number as four 32-bit limbs, most significant first, each held in a 64-bit word.
-struct Limbs {
-    u64 limb[4];
-};
-
-Limbs multiply(u64 a, u64 b) {
+// The full 128-bit product hi:lo from four 32x32->64 partial products.
+void multiply(u64 a, u64 b, u64 &hi, u64 &lo) {
     const u64 ll = low32(a) * low32(b);
     const u64 lh = high32(a) * low32(b);
     const u64 hl = low32(a) * high32(b);
     const u64 hh = high32(a) * high32(b);
-    // Each sum adds at most four 32-bit quantities, so none can overflow 64 bits.
-    const u64 t2 = high32(ll) + low32(lh) + low32(hl);
-    const u64 t1 = high32(lh) + high32(hl) + low32(hh) + high32(t2);
-    return Limbs{{high32(hh) + high32(t1), low32(t1), low32(t2), low32(ll)}};
+    // mid adds three 32-bit values; hi is the exact high word of a product below 2^128, so neither overflows.
+    const u64 mid = high32(ll) + low32(lh) + low32(hl);
+    lo = (mid << 32) | low32(ll);
+    hi = hh + high32(lh) + high32(hl) + high32(mid);
 }
 
-// Schoolbook division by a divisor of at most 32 bits, one limb at a time.
-u64 divideByNarrow(Limbs &q, const Limbs &p, u64 divisor) {
-    u64 r = 0;
-    for (int i = 0; i < 4; ++i) {
-        // r < divisor <= 2^32 - 1, so r * 2^32 + limb fits in 64 bits.
-        const u64 d = (r << 32) | p.limb[i];
-        q.limb[i] = d / divisor;
-        r = d - q.limb[i] * divisor;
-    }
-    return r;
-}
+// hi:lo / d for hi < d < 2^63, so the quotient fits in 64 bits. Knuth's algorithm D with two 32-bit quotient
+// digits: normalising d makes each estimate from the top digits at most two too large, and two hardware
+// divisions replace 128 shift-and-subtract steps.
+void divide(u64 hi, u64 lo, u64 d, u64 &q, u64 &r) {
+    assert(hi < d && d < kFirstRejectedDivisor);
+    const int shift = __builtin_clzll(d);  // 1..63, since 0 < d < 2^63
+    d <<= shift;
+    const u64 top = (hi << shift) | (lo >> (64 - shift));  // still below d
+    lo <<= shift;
+    const u64 dHigh = high32(d), dLow = low32(d);
 
-// Restoring bit-serial division for divisors of 33 to 63 bits.
-u64 divideByWide(Limbs &q, const Limbs &p, u64 divisor) {
-    u64 r = 0;
-    for (int i = 0; i < 128; ++i) {
-        const int limb = i / 32;
-        const int shift = 31 - i % 32;
-        // r < divisor < 2^63, so 2 * r + 1 fits in 64 bits.
-        r = (r << 1) | ((p.limb[limb] >> shift) & 1U);
-        if (r >= divisor) {
-            r -= divisor;
-            q.limb[limb] |= 1ULL << shift;
-        }
+    // First digit: estimate from top / dHigh, then correct while the estimate times d exceeds the dividend.
+    u64 q1 = top / dHigh;
+    u64 rhat = top - q1 * dHigh;
+    while (q1 >= kDigit || q1 * dLow > ((rhat << 32) | high32(lo))) {
+        --q1;
+        rhat += dHigh;
+        if (rhat >= kDigit) break;
     }
-    return r;
+    // The partial remainder is below d, so arithmetic modulo 2^64 gives it exactly.
+    const u64 partial = (top << 32) + high32(lo) - q1 * d;
+
+    u64 q0 = partial / dHigh;
+    rhat = partial - q0 * dHigh;
+    while (q0 >= kDigit || q0 * dLow > ((rhat << 32) | low32(lo))) {
+        --q0;
+        rhat += dHigh;
+        if (rhat >= kDigit) break;
+    }
+    q = (q1 << 32) | q0;
+    r = ((partial << 32) + low32(lo) - q0 * d) >> shift;
 }
 
 int fail(int code) {
     errno = code;
     return -1;
+}
+
+// The product needs more than 64 bits. Kept out of line so that the common path stays small enough to be
+// inlined into the mapper.
+__attribute__((noinline)) int muldivWide(u64 value, u64 multiplier, u64 divisor, u64 *quotient,
+                                         u64 *remainder) {
+    u64 hi = 0, lo = 0, q = 0, r = 0;
+    multiply(value, multiplier, hi, lo);
+    // hi:lo / divisor < 2^64 exactly when hi < divisor.
+    if (hi >= divisor) return fail(EOVERFLOW);
+    divide(hi, lo, divisor, q, r);
+    if (remainder != nullptr) *remainder = r;
+    *quotient = q;
+    return 0;
 }
 
 }  // namespace
@@ -79,21 +97,16 @@ extern "C" int safe_muldiv_llong_with_remainder(u64 value, u64 multiplier, u64 d
         *quotient = 0;
         return 0;
     }
-    if (divisor >= kFirstRejectedWideDivisor) return fail(EOVERFLOW);
+    if (divisor >= kFirstRejectedDivisor) return fail(EOVERFLOW);
 
-    const Limbs p = multiply(value, multiplier);
-    Limbs q = {{0, 0, 0, 0}};
-    u64 r = 0;
-    if (divisor == 1) {
-        q = p;
-    } else if (divisor <= kLow32) {
-        r = divideByNarrow(q, p, divisor);
-    } else {
-        r = divideByWide(q, p, divisor);
+    u64 product = 0;
+    if (__builtin_mul_overflow(value, multiplier, &product)) {
+        return muldivWide(value, multiplier, divisor, quotient, remainder);
     }
-    if (q.limb[0] != 0 || q.limb[1] != 0) return fail(EOVERFLOW);
-
+    // The product fits in 64 bits: one hardware division gives quotient and remainder (computed before the
+    // stores, which the compiler could not otherwise prove independent of them).
+    const u64 q = product / divisor, r = product % divisor;
     if (remainder != nullptr) *remainder = r;
-    *quotient = (q.limb[2] << 32) | q.limb[3];
+    *quotient = q;
     return 0;
 }

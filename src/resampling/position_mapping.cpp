@@ -6,12 +6,28 @@ namespace mirelo {
 namespace {
 
 using u64 = unsigned long long;
+using Range = ResamplingMapper::sample_mixed_fraction_range;
 
-// a += b, refusing (and leaving a alone) when the sum would wrap.
-bool addChecked(u64 &a, u64 b) {
-    const u64 sum = a + b;
-    if (sum < b) return false;
-    a = sum;
+// The run mapping for unequal rates. Out of line, so that the equal-rates path, which only copies, compiles to
+// a leaf function without the register saves that the two multiply-divides need.
+__attribute__((noinline)) bool mapRun(Range &out, u64 targetStart, u64 offset, u64 s, u64 t) {
+    // Mapping the offset rather than the last index keeps both products as small as possible; the sum of the
+    // two exact positions is the exact position of the last sample, since the mapping is linear. Results go
+    // through locals so that they can stay in registers; out is written once, on success.
+    u64 firstWhole, firstNumerator, offsetWhole, offsetNumerator;
+    if (safe_muldiv_llong_with_remainder(targetStart, s, t, &firstWhole, &firstNumerator) != 0) return false;
+    if (safe_muldiv_llong_with_remainder(offset, s, t, &offsetWhole, &offsetNumerator) != 0) return false;
+    // The multiply-divide accepted t, so t < 2^63 and both numerators are below it: their sum cannot wrap,
+    // and one subtraction brings it back below t. The carry is applied without a branch: it is data-dependent
+    // and would be mispredicted about half the time.
+    u64 lastNumerator = offsetNumerator + firstNumerator;
+    const u64 carry = lastNumerator >= t ? 1 : 0;
+    lastNumerator -= t & (0 - carry);
+    const u64 partial = offsetWhole + firstWhole;
+    const u64 lastWhole = partial + carry;
+    if ((partial < firstWhole) | (lastWhole < partial)) return false;
+    out.first = {firstWhole, firstNumerator, t};
+    out.last = {lastWhole, lastNumerator, t};
     return true;
 }
 
@@ -52,32 +68,15 @@ bool ResamplingMapper::_sourceFromTarget(sample_mixed_fraction_range &out, u64 t
         out.last = {targetStart + offset, 0, s};
         return true;
     }
-    out.last.denominator = t;
-    out.first.denominator = t;
-    // Mapping the offset rather than the last index keeps both products as small as possible; the sum of the
-    // two exact positions is the exact position of the last sample, since the mapping is linear.
-    if (safe_muldiv_llong_with_remainder(targetStart, s, t, &out.first.whole, &out.first.numerator) != 0) {
-        return false;
-    }
-    if (safe_muldiv_llong_with_remainder(offset, s, t, &out.last.whole, &out.last.numerator) != 0) {
-        return false;
-    }
-    if (!addChecked(out.last.whole, out.first.whole)) return false;
-    // The multiply-divide accepted t, so t < 2^63 and both numerators are below it: their sum cannot wrap,
-    // and one subtraction brings it back below t.
-    out.last.numerator += out.first.numerator;
-    if (out.last.numerator >= t) {
-        if (!addChecked(out.last.whole, 1)) return false;
-        out.last.numerator -= t;
-    }
-    return true;
+    return mapRun(out, targetStart, offset, s, t);
 }
 
 void ResamplingMapper::getSourceRequestRange(sample_range &out, const sample_mixed_fraction_range &in) const {
-    out.first = in.first.whole;
-    out.last = in.last.whole;
     // The interpolator needs the sample after a fractional position; at the top index the request saturates.
-    if (includeNextSample && in.last.numerator != 0 && in.last.whole != ~0ULL) ++out.last;
+    // Computed without a branch, which would be mispredicted on every other block.
+    const bool next = includeNextSample & (in.last.numerator != 0) & (in.last.whole != ~0ULL);
+    out.first = in.first.whole;
+    out.last = in.last.whole + static_cast<u64>(next);
 }
 
 }  // namespace mirelo
