@@ -2,7 +2,6 @@
 #include <zel/resampling_mapper.h>
 
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 
 #include "options.h"
@@ -15,36 +14,10 @@ using Mapper = mirelo::ResamplingMapper;
 
 constexpr int kExitBlockDoesNotFit = 1;
 constexpr int kExitUsage = 2;
-constexpr u64 kMaxRateTerm = 0x7FFFFFFFFFFFFFFEULL;
 
 int usageError(const std::string &message) {
     std::fprintf(stderr, "ratemap: %s\nTry 'ratemap --help' for more information.\n", message.c_str());
     return kExitUsage;
-}
-
-// Configures the mapper the way a client would: the whole-number setter unless a rate is a fraction.
-bool configure(Mapper &mapper, const ratemap::Options &o, std::string &error) {
-    try {
-        if (o.source.isFraction || o.target.isFraction) {
-            mapper.setSourceAndTargetSampleRate(
-                Mapper::sample_fraction{o.source.numerator, o.source.denominator},
-                Mapper::sample_fraction{o.target.numerator, o.target.denominator});
-        } else {
-            mapper.setSourceAndTargetSampleRate(o.source.numerator, o.target.numerator);
-        }
-    } catch (const std::domain_error &e) {
-        error = std::string("invalid rates: ") + e.what();
-        return false;
-    }
-    if (!mapper.rateOverflow) return true;
-    const u64 terms = o.source.numerator | o.source.denominator | o.target.numerator | o.target.denominator;
-    error =
-        terms > kMaxRateTerm
-            ? "rates too large to map exactly: every rate term, and their bitwise OR, must be at most "
-              "9223372036854775806 (2^63 - 2)"
-            : "rates too large to map exactly: each common rate (a rate's numerator times the other rate's "
-              "denominator, after reducing) must be below 9223372036854775807 (2^63 - 1)";
-    return false;
 }
 
 }  // namespace
@@ -76,7 +49,7 @@ int main(int argc, char **argv) {
     }
 
     Mapper mapper(o.includeNextSample);
-    if (!configure(mapper, o, error)) return usageError(error);
+    if (!zel_cli::configureMapper(mapper, o.source, o.target, error)) return usageError(error);
     if (o.reduce) mapper.reduce();
 
     ratemap::Report report(o, mapper, stdout);

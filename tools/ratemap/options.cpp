@@ -4,6 +4,9 @@
 
 namespace ratemap {
 
+using zel_cli::parseRate;
+using zel_cli::parseUnsigned;
+
 const char kUsage[] =
     "Usage: ratemap [OPTIONS] SOURCE_RATE TARGET_RATE\n"
     "Show, block by block, the exact source positions and source sample ranges that a resampler\n"
@@ -24,16 +27,6 @@ const char kUsage[] =
     "are printed), 2 on a usage error.\n";
 
 namespace {
-
-constexpr u64 kMaxU64 = ~0ULL;
-
-bool isDigits(const std::string &s) {
-    if (s.empty()) return false;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
 
 struct OptionSpec {
     char shortName;
@@ -126,37 +119,6 @@ bool applyOption(const OptionSpec &spec, const std::string &value, Options &o, b
 bool looksLikeNumber(const std::string &arg) { return arg.size() > 1 && arg[1] >= '0' && arg[1] <= '9'; }
 
 }  // namespace
-
-bool parseUnsigned(const std::string &text, u64 &value, std::string &error) {
-    if (!text.empty() && text[0] == '-' && isDigits(text.substr(1))) return error = "is negative", false;
-    if (text.empty() || text[0] < '0' || text[0] > '9') return error = "is not a number", false;
-    u64 v = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return error = "has trailing characters '" + text.substr(i) + "'", false;
-        const auto digit = static_cast<u64>(c - '0');
-        if (v > (kMaxU64 - digit) / 10) return error = "does not fit in 64 bits", false;
-        v = v * 10 + digit;
-    }
-    value = v;
-    return true;
-}
-
-bool parseRate(const std::string &text, Rate &rate, std::string &error) {
-    rate = Rate{};
-    rate.text = text;
-    const size_t slash = text.find('/');
-    if (slash == std::string::npos) return parseUnsigned(text, rate.numerator, error);
-    rate.isFraction = true;
-    std::string why;
-    if (!parseUnsigned(text.substr(0, slash), rate.numerator, why)) {
-        return error = "has a numerator that " + why, false;
-    }
-    if (!parseUnsigned(text.substr(slash + 1), rate.denominator, why)) {
-        return error = "has a denominator that " + why, false;
-    }
-    return true;
-}
 
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
     std::vector<std::string> positional;

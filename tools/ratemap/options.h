@@ -4,19 +4,15 @@
 
 #include <string>
 
+#include "rate_text.h"
+
 namespace ratemap {
 
 using u64 = unsigned long long;
 
 enum class Format { Table, Csv, JsonLines };
 
-// A rate as the user wrote it: a whole number, or an exact fraction numerator/denominator.
-struct Rate {
-    bool isFraction = false;
-    u64 numerator = 0;
-    u64 denominator = 1;
-    std::string text;
-};
+using zel_cli::Rate;
 
 struct Options {
     Rate source;
@@ -35,12 +31,6 @@ struct Options {
 
 // Parses argv; on a usage error returns false with a one-line message in `error`.
 bool parseOptions(int argc, char **argv, Options &options, std::string &error);
-
-// Parses an unsigned 64-bit decimal number; on failure returns false with the reason in `error`.
-bool parseUnsigned(const std::string &text, u64 &value, std::string &error);
-
-// Parses "44100" or "30000/1001"; on failure returns false with the reason in `error`.
-bool parseRate(const std::string &text, Rate &rate, std::string &error);
 
 extern const char kUsage[];
 
