@@ -3,6 +3,11 @@
 #include <stdio.h>
 
 #include "zel/math.h"
+#include "zel/version.h"
+
+#if !defined(ZEL_VERSION_MAJOR) || ZEL_VERSION < 100
+#error "zel/version.h must give the version as numbers usable in #if"
+#endif
 
 int main(void) {
     unsigned long long q = 0, r = 0;

@@ -1,5 +1,6 @@
 // ratemap: prints the block plan a resampler gets from ResamplingMapper for given rates and block size.
 #include <zel/resampling_mapper.h>
+#include <zel/version.h>
 
 #include <cstdio>
 #include <string>
