@@ -28,29 +28,29 @@ const char kUsage[] =
 
 namespace {
 
-struct OptionSpec {
+struct OptionInfo {
     char shortName;
     const char *longName;
     bool takesValue;
 };
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {'b', "block", true},  {'n', "blocks", true},        {'f', "first", true},
     {'l', "last", true},   {'i', "include-next", false}, {'r', "reduce", false},
     {'o', "format", true}, {'h', "help", false},         {'V', "version", false},
 };
 
-const OptionSpec *findShort(char c) {
-    for (const OptionSpec &o : kOptions) {
+const OptionInfo *findShort(char c) {
+    for (const OptionInfo &o : kOptions) {
         if (o.shortName == c) return &o;
     }
     return nullptr;
 }
 
 // Long options may be abbreviated to any unambiguous prefix, as GNU tools allow.
-const OptionSpec *findLong(const std::string &name, std::string &error) {
-    const OptionSpec *match = nullptr;
-    for (const OptionSpec &o : kOptions) {
+const OptionInfo *findLong(const std::string &name, std::string &error) {
+    const OptionInfo *match = nullptr;
+    for (const OptionInfo &o : kOptions) {
         const std::string full = o.longName;
         if (full == name) return &o;
         if (full.compare(0, name.size(), name) == 0) {
@@ -65,16 +65,16 @@ const OptionSpec *findLong(const std::string &name, std::string &error) {
     return match;
 }
 
-bool applyOption(const OptionSpec &spec, const std::string &value, Options &o, bool &blocksGiven,
+bool applyOption(const OptionInfo &option, const std::string &value, Options &o, bool &blocksGiven,
                  std::string &error) {
-    const std::string name = std::string("--") + spec.longName;
+    const std::string name = std::string("--") + option.longName;
     std::string why;
     const auto number = [&](u64 &out) {
         if (parseUnsigned(value, out, why)) return true;
         error = name + ": '" + value + "' " + why;
         return false;
     };
-    switch (spec.shortName) {
+    switch (option.shortName) {
         case 'b':
             if (!number(o.blockSize)) return false;
             if (o.blockSize == 0) return error = "--block: the block size must be at least 1", false;
@@ -134,40 +134,41 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
             optionsEnded = true;
             continue;
         }
-        const OptionSpec *spec = nullptr;
+        const OptionInfo *option = nullptr;
         std::string value;
         bool hasValue = false;
         if (arg[1] == '-') {
             const size_t eq = arg.find('=');
-            spec = findLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2), error);
-            if (spec == nullptr) return false;
+            option = findLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2), error);
+            if (option == nullptr) return false;
             if (eq != std::string::npos) {
-                if (!spec->takesValue)
-                    return error = "option '--" + std::string(spec->longName) + "' takes no value", false;
+                if (!option->takesValue)
+                    return error = "option '--" + std::string(option->longName) + "' takes no value", false;
                 value = arg.substr(eq + 1);
                 hasValue = true;
             }
         } else {
             // Short options may be bundled (-ir); one that takes a value consumes the rest of the word.
             for (size_t k = 1; k < arg.size(); ++k) {
-                spec = findShort(arg[k]);
-                if (spec == nullptr) return error = std::string("invalid option -- '") + arg[k] + "'", false;
-                if (spec->takesValue) {
+                option = findShort(arg[k]);
+                if (option == nullptr)
+                    return error = std::string("invalid option -- '") + arg[k] + "'", false;
+                if (option->takesValue) {
                     if (k + 1 < arg.size()) {
                         value = arg.substr(k + 1);
                         hasValue = true;
                     }
                     break;
                 }
-                if (k + 1 < arg.size() && !applyOption(*spec, "", o, blocksGiven, error)) return false;
+                if (k + 1 < arg.size() && !applyOption(*option, "", o, blocksGiven, error)) return false;
             }
         }
-        if (spec->takesValue && !hasValue) {
+        if (option->takesValue && !hasValue) {
             if (i + 1 >= argc)
-                return error = "option '--" + std::string(spec->longName) + "' requires a value", false;
+                return error = "option '--" + std::string(option->longName) + "' requires a value", false;
             value = argv[++i];
         }
-        if (!applyOption(*spec, value, o, blocksGiven, error)) return false;
+        if (!applyOption(*option, value, o, blocksGiven, error)) return false;
     }
     if (o.help || o.version) return true;
     if (o.hasLast && blocksGiven) return error = "--blocks cannot be combined with --last", false;
