@@ -246,9 +246,23 @@ void BM_BlockNative128(benchmark::State &state) {
     setItems(state);
 }
 
+// The floor under any block through the shared library: two calls that return at once (gcd(x, 0) == x),
+// the same number of calls a block makes.
+void BM_TwoLibraryCalls(benchmark::State &state) {
+    const std::vector<u64> &starts = blockStarts();
+    for (auto _ : state) {
+        u64 sum = 0;
+        for (size_t i = 0; i < kItems; ++i)
+            sum += math_gcd_llong(starts[i], 0) ^ math_gcd_llong(0, starts[i]);
+        benchmark::DoNotOptimize(sum);
+    }
+    setItems(state);
+}
+
 BENCHMARK(BM_BlockZel);
 BENCHMARK(BM_BlockNative128);
 BENCHMARK(BM_BlockZelEqualRates);
+BENCHMARK(BM_TwoLibraryCalls);
 
 // ---- gcd, for reference: it runs at configuration time, not per block --------------------------------
 
@@ -304,6 +318,8 @@ public:
               "BM_MulDivWide<HardwareMulDiv>", 0);
         ratio("512-sample block / exact native-128-bit mapper", "BM_BlockZel", "BM_BlockNative128", 1.5);
         ratio("equal-rates block / unequal-rates block", "BM_BlockZelEqualRates", "BM_BlockZel", 1.0 / 3);
+        ratio("equal-rates block / two library calls doing nothing", "BM_BlockZelEqualRates",
+              "BM_TwoLibraryCalls", 0);
     }
 
 private:
