@@ -178,6 +178,15 @@ TEST(MapperConfiguration, ArgumentsMayBeTheMappersOwnFields) {
     EXPECT_EQ(m.targetCommonRate, 5U);
 }
 
+TEST(MapperConfiguration, ReduceLeavesHandZeroedCommonRatesAlone) {
+    Mapper m;
+    m.sourceCommonRate = 0;
+    m.targetCommonRate = 0;
+    m.reduce();  // gcd(0, 0) is 0: nothing to divide by
+    EXPECT_EQ(m.sourceCommonRate, 0U);
+    EXPECT_EQ(m.targetCommonRate, 0U);
+}
+
 TEST(SampleFraction, ReduceBringsToLowestTermsUnlessAPartIsZero) {
     const struct {
         Fraction in, out;

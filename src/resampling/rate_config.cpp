@@ -18,6 +18,9 @@ constexpr u64 kMaxI64 = 0x7FFFFFFFFFFFFFFFULL;
 
 void divideByGcd(u64 &numerator, u64 &denominator) {
     const u64 g = math_gcd_llong(numerator, denominator);
+    // Only 0/0 has no divisor. The setters never produce it, but the fields are public, and a client who
+    // zeroes both common rates by hand must not get a division by zero from reduce().
+    if (g == 0) return;
     numerator /= g;
     denominator /= g;
 }
@@ -77,7 +80,6 @@ void ResamplingMapper::setSourceAndTargetSampleRate(const sample_fraction &sourc
 }
 
 void ResamplingMapper::reduce() {
-    // Common rates are never 0 (construction and both setters guarantee it), so g >= 1.
     divideByGcd(sourceCommonRate, targetCommonRate);
 }
 
