@@ -79,8 +79,6 @@ void ResamplingMapper::setSourceAndTargetSampleRate(const sample_fraction &sourc
     targetCommonRate = rateOverflow ? 1 : tn * sd;
 }
 
-void ResamplingMapper::reduce() {
-    divideByGcd(sourceCommonRate, targetCommonRate);
-}
+void ResamplingMapper::reduce() { divideByGcd(sourceCommonRate, targetCommonRate); }
 
 }  // namespace mirelo
