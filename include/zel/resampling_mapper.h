@@ -88,7 +88,7 @@ public:
 
     // Maps the run targetStart .. targetStart + count - 1. False, with out untouched, for count 0, for a run whose
     // exclusive end does not fit in 64 bits, or in the overflowed state; false when the last position needs more
-    // than 64 bits (out then partly written and not to be used).
+    // than 64 bits (out may then be partly written and must not be used; errno as for _sourceFromTarget).
     bool sourceFromTargetStartAndCount(sample_mixed_fraction_range &out, unsigned long long targetStart,
                                        unsigned long long count) const;
 
