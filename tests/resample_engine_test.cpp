@@ -71,6 +71,9 @@ public:
         mapper_.getSourceRequestRange(expected_, positions);
         EXPECT_EQ(request.first, expected_.first);
         EXPECT_EQ(request.last, expected_.last);
+        // Frames held over from the previous block must all be ones this block can use.
+        if (keptFirst_ < expected_.first && keptEnd_ > keptFirst_) ++keptNeedlessly;
+        keptFirst_ = keptEnd_ = 0;
         readLimit_ = std::max(readLimit_, expected_.last + 1);
         ++blocks;
     }
@@ -80,13 +83,19 @@ public:
         ++touches;
     }
 
-    u64 blocks = 0, touches = 0, touchesOutside = 0, readsOutside = 0;
+    void kept(u64 first, u64 end) override {
+        keptFirst_ = first;
+        keptEnd_ = end;
+    }
+
+    u64 blocks = 0, touches = 0, touchesOutside = 0, readsOutside = 0, keptNeedlessly = 0;
 
 private:
     const Mapper &mapper_;
     const SignalSource &source_;
     Mapper::sample_range expected_{};
     u64 readLimit_ = 0;
+    u64 keptFirst_ = 0, keptEnd_ = 0;
 };
 
 Mapper mapperFor(u64 source, u64 targetNumerator, u64 targetDenominator = 1) {
@@ -140,7 +149,7 @@ TEST(ResampleEngine, OutputIsBitIdenticalForEveryBlockSize) {
     }
 }
 
-TEST(ResampleEngine, ReadsAndInterpolationStayInsideEachRequestRange) {
+TEST(ResampleEngine, ReadsInterpolationAndBufferStayInsideEachRequestRange) {
     for (const Mapper &m : {mapperFor(44100, 48000), mapperFor(48000, 44100), mapperFor(96000, 8000),
                             mapperFor(44100, 96000), mapperFor(48000, 30000, 1001)}) {
         SignalSource source(1, 300011, noise);
@@ -154,6 +163,7 @@ TEST(ResampleEngine, ReadsAndInterpolationStayInsideEachRequestRange) {
         EXPECT_GE(checker.touches, 180U);
         EXPECT_EQ(checker.touchesOutside, 0U);
         EXPECT_EQ(checker.readsOutside, 0U);
+        EXPECT_EQ(checker.keptNeedlessly, 0U);
     }
 }
 

@@ -153,6 +153,10 @@ RunResult resampleStream(const Mapper &mapper, int channelCount, FrameSource &in
         result.framesWritten += count;
         if (target + count - 1 >= lastTarget) break;
         target += count;
+        // Keep only what the next block can still need: frames from its first position on.
+        Mapper::sample_mixed_fraction next;
+        if (mapper.sourceFromTarget(next, target)) window.dropBefore(std::min(next.whole, window.end()));
+        if (options.observer != nullptr) options.observer->kept(window.start(), window.end());
     }
     result.ok = true;
     return result;

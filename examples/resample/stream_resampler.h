@@ -38,6 +38,8 @@ public:
     virtual void block(u64 targetFirst, u64 targetLast,
                        const mirelo::ResamplingMapper::sample_range &request) = 0;
     virtual void touch(u64 sourceFrame) = 0;
+    // After a block: the source frames [first, end) still held for the blocks to come.
+    virtual void kept(u64 first, u64 end) = 0;
 };
 
 struct RunOptions {
