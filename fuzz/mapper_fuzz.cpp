@@ -21,8 +21,8 @@ void require(const std::string &mismatch) {
 
 // The last target index whose position fits in 64 bits, nudged by `delta` - 2.
 u64 nearLastMappable(const mirelo::ResamplingMapper &m, unsigned delta) {
-    const zel_oracle::u128 limit = (zel_oracle::kTwo64 * m.targetCommonRate - 1) / m.sourceCommonRate;
-    const zel_oracle::u128 nudged = limit + delta % 5;
+    const zel_oracle::u128 nudged =
+        zel_oracle::lastMappableTarget(m.sourceCommonRate, m.targetCommonRate) + delta % 5;
     if (nudged < 2) return 0;
     return nudged - 2 >= zel_oracle::kTwo64 ? ~0ULL : static_cast<u64>(nudged - 2);
 }

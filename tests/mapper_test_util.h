@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "zel/resampling_mapper.h"
+#include "differential.h"
 
 namespace mirelo {
 
@@ -20,11 +20,7 @@ inline bool operator==(const Mapper::sample_mixed_fraction_range &a,
                        const Mapper::sample_mixed_fraction_range &b) {
     return a.first == b.first && a.last == b.last;
 }
-inline bool operator==(const Mapper &a, const Mapper &b) {
-    return a.sourceCommonRate == b.sourceCommonRate && a.sourceRate == b.sourceRate &&
-           a.targetCommonRate == b.targetCommonRate && a.targetRate == b.targetRate &&
-           a.includeNextSample == b.includeNextSample && a.rateOverflow == b.rateOverflow;
-}
+inline bool operator==(const Mapper &a, const Mapper &b) { return zel_check::sameState(a, b); }
 
 inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_fraction &f) {
     return os << f.numerator << '/' << f.denominator;
@@ -35,11 +31,7 @@ inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_mixed_fra
 inline std::ostream &operator<<(std::ostream &os, const Mapper::sample_mixed_fraction_range &r) {
     return os << '[' << r.first << " .. " << r.last << ']';
 }
-inline std::ostream &operator<<(std::ostream &os, const Mapper &m) {
-    return os << "common " << m.sourceCommonRate << ':' << m.targetCommonRate << ", rates " << m.sourceRate
-              << " -> " << m.targetRate << ", next " << m.includeNextSample << ", overflow "
-              << m.rateOverflow;
-}
+inline std::ostream &operator<<(std::ostream &os, const Mapper &m) { return os << zel_check::describe(m); }
 
 }  // namespace mirelo
 

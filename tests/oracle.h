@@ -97,6 +97,11 @@ inline Position position(u128 target, u64 sourceCommon, u64 targetCommon) {
     return {true, static_cast<u64>(whole), static_cast<u64>(product % targetCommon)};
 }
 
+// The largest target index whose source position still fits in 64 bits: floor((2^64 * t - 1) / s).
+inline u128 lastMappableTarget(u64 sourceCommon, u64 targetCommon) {
+    return (kTwo64 * targetCommon - 1) / sourceCommon;
+}
+
 struct RangeMapping {
     bool ok;
     int error;  // EOVERFLOW when an end itself does not fit, 0 when only the sum of the parts does not

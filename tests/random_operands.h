@@ -113,8 +113,8 @@ public:
 
     // The largest target index whose position still fits in 64 bits, nudged by up to two either way.
     u64 nearLastMappable(const mirelo::ResamplingMapper &m) {
-        const zel_oracle::u128 limit = (zel_oracle::kTwo64 * m.targetCommonRate - 1) / m.sourceCommonRate;
-        const zel_oracle::u128 nudged = limit + below(5) - 2;
+        const zel_oracle::u128 nudged =
+            zel_oracle::lastMappableTarget(m.sourceCommonRate, m.targetCommonRate) + below(5) - 2;
         return nudged >= zel_oracle::kTwo64 ? ~0ULL : static_cast<u64>(nudged);
     }
 
