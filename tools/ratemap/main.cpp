@@ -2,7 +2,9 @@
 #include <zel/resampling_mapper.h>
 #include <zel/version.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "options.h"
@@ -15,10 +17,27 @@ using Mapper = mirelo::ResamplingMapper;
 
 constexpr int kExitBlockDoesNotFit = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitWriteError = 3;
 
 int usageError(const std::string &message) {
     std::fprintf(stderr, "ratemap: %s\nTry 'ratemap --help' for more information.\n", message.c_str());
     return kExitUsage;
+}
+
+// Stdout is buffered, so a full disk or a closed pipe shows up as the stream's error flag some rows after the
+// failed write; checking it after every row stops a long run at once instead of computing into the void.
+bool outputFailed() { return std::ferror(stdout) != 0; }
+
+int writeError() {
+    const int error = errno;
+    std::fprintf(stderr, "ratemap: cannot write the output: %s\n", std::strerror(error != 0 ? error : EIO));
+    return kExitWriteError;
+}
+
+// Flushes stdout and turns any write error into the documented exit status.
+int finish(int status) {
+    if (std::fflush(stdout) != 0 || outputFailed()) return writeError();
+    return status;
 }
 
 }  // namespace
@@ -29,17 +48,18 @@ int main(int argc, char **argv) {
     if (!ratemap::parseOptions(argc, argv, o, error)) return usageError(error);
     if (o.help) {
         std::fputs(ratemap::kUsage, stdout);
-        return 0;
+        return finish(0);
     }
     if (o.version) {
         std::printf("ratemap (zel) %s\n", ZEL_VERSION_STRING);
-        return 0;
+        return finish(0);
     }
 
-    // The run's last target index, and the number of blocks it splits into.
-    u64 last = o.last, blocks = o.blocks;
+    // The run's last target index, and the index of its last block. The block count itself would not fit: a run
+    // of all 2^64 target samples in blocks of 1 is valid.
+    u64 last = o.last, lastBlock = o.blocks - 1;
     if (o.hasLast) {
-        blocks = (o.last - o.first) / o.blockSize + 1;
+        lastBlock = (o.last - o.first) / o.blockSize;
     } else {
         // Whole blocks are mapped by start and count, whose exclusive end must fit in 64 bits.
         const u64 room = ~0ULL - o.first;
@@ -55,7 +75,7 @@ int main(int argc, char **argv) {
 
     ratemap::Report report(o, mapper, stdout);
     report.header();
-    for (u64 b = 0; b < blocks; ++b) {
+    for (u64 b = 0;; ++b) {
         ratemap::BlockRow row{};
         row.block = b;
         row.targetFirst = o.first + b * o.blockSize;
@@ -65,7 +85,7 @@ int main(int argc, char **argv) {
                       : mapper.sourceFromTargetStartAndCount(row.positions, row.targetFirst, o.blockSize);
         if (!ok) {
             report.finish();
-            std::fflush(stdout);
+            if (finish(0) != 0) return kExitWriteError;
             std::fprintf(
                 stderr,
                 "ratemap: block %llu (target samples %llu..%llu): its source position does not fit in "
@@ -75,7 +95,9 @@ int main(int argc, char **argv) {
         }
         mapper.getSourceRequestRange(row.request, row.positions);
         report.row(row);
+        if (outputFailed()) return writeError();
+        if (b == lastBlock) break;
     }
     report.finish();
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return finish(0);
 }

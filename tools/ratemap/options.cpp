@@ -24,7 +24,7 @@ const char kUsage[] =
     "  -V, --version         show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 if a block's position does not fit in 64 bits (the rows before it\n"
-    "are printed), 2 on a usage error.\n";
+    "are printed), 2 on a usage error, 3 if the output cannot be written (the run stops at once).\n";
 
 namespace {
 
