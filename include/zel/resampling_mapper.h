@@ -68,15 +68,17 @@ public:
 
     // Configures whole-number rates; common rates become sourceRate and targetRate, unreduced.
     // Throws std::domain_error "sourceRate is 0" / "targetRate is 0" and then changes nothing. Enters the
-    // overflowed state (all six rate fields 1) if sourceRate | targetRate exceeds 0x7FFFFFFFFFFFFFFE.
+    // overflowed state (all six rate fields 1) if the bitwise OR sourceRate | targetRate exceeds
+    // 0x7FFFFFFFFFFFFFFE (so 0x7FFFFFFFFFFFFFFE and 1 overflow, although neither exceeds it).
     void setSourceAndTargetSampleRate(unsigned long long sourceRate, unsigned long long targetRate);
 
     // Configures fractional rates; common rates become sn * td and tn * sd. A fraction is first brought to lowest
     // terms, in the stored field too, when its product might not fit in 64 bits.
     // Throws std::domain_error "sourceRate numerator is 0", "sourceRate denominator is 0", "targetRate numerator
     // is 0" or "targetRate denominator is 0" (checked in that order) and then changes nothing. Enters the
-    // overflowed state if any term exceeds 0x7FFFFFFFFFFFFFFE (all six rate fields 1) or if a common rate would
-    // not stay below 2^63 - 1 (common rates 1, fractions kept).
+    // overflowed state if the bitwise OR sn | sd | tn | td exceeds 0x7FFFFFFFFFFFFFFE (all six rate fields 1), or
+    // unless sn < floor((2^63 - 1) / td) and tn < floor((2^63 - 1) / sd) (common rates 1, fractions kept). The OR
+    // can exceed the bound when no term does: 0x7FFFFFFFFFFFFFFE with 1 is refused, with 2 accepted.
     void setSourceAndTargetSampleRate(const sample_fraction &sourceRate, const sample_fraction &targetRate);
 
     // Divides both common rates by their greatest common divisor: same positions, smaller denominators.

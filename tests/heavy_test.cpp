@@ -1,0 +1,83 @@
+// Checks too long for the plain suite, each run once in CI under its own label: every case of small domains
+// (label exhaustive) and the randomised mix of the differential test, forty million cases on both cores (soak).
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "check.h"
+
+namespace {
+
+using zel_check::Mapper;
+using zel_check::RunCall;
+using zel_check::u64;
+
+TEST(Exhaustive, MulDivOperandsBelow256AndTriplesOfBoundaryValues) {
+    for (u64 value = 0; value < 256; ++value) {
+        for (u64 multiplier = 0; multiplier < 256; ++multiplier) {
+            for (u64 divisor = 0; divisor < 256; ++divisor) {
+                const std::string mismatch =
+                    zel_check::checkMulDiv(value, multiplier, divisor, divisor & 1, false);
+                if (!mismatch.empty()) FAIL() << mismatch;
+            }
+        }
+    }
+    // Where carries, limb boundaries and the regime switches happen, and their neighbours.
+    std::vector<u64> values = {3, 44100, 0xFFFFFFFF00000000ULL, 0x2FFFFFFFDULL};
+    for (const u64 centre : {0ULL, 1ULL << 31, 1ULL << 32, 1ULL << 62, 1ULL << 63}) {
+        for (const u64 delta : {0ULL, 1ULL, 2ULL})
+            values.insert(values.end(), {centre + delta, centre - delta});
+    }
+    for (const u64 value : values) {
+        for (const u64 multiplier : values) {
+            for (const u64 divisor : values) {
+                for (const bool withRemainder : {true, false}) {
+                    const std::string mismatch =
+                        zel_check::checkMulDiv(value, multiplier, divisor, withRemainder, false);
+                    if (!mismatch.empty()) FAIL() << mismatch;
+                }
+            }
+        }
+    }
+}
+
+// Every pair of whole-number rates up to 64, reduced or not, every target index up to 300 and every run of
+// up to 40 samples from there, by both run calls.
+TEST(Exhaustive, MapperSmallRatesIndicesAndRuns) {
+    for (u64 source = 1; source <= 64; ++source) {
+        for (u64 target = 1; target <= 64; ++target) {
+            Mapper mapper;
+            mapper.setSourceAndTargetSampleRate(source, target);
+            for (const bool reduced : {false, true}) {
+                if (reduced) mapper.reduce();
+                for (u64 first = 0; first <= 300; ++first) {
+                    std::string mismatch = zel_check::checkSourceFromTarget(mapper, first);
+                    for (u64 length = 1; length <= 40 && mismatch.empty(); ++length) {
+                        mismatch =
+                            zel_check::checkRun(mapper, RunCall::StartAndCount, first, length) +
+                            zel_check::checkRun(mapper, RunCall::FirstAndLast, first, first + length - 1);
+                    }
+                    if (!mismatch.empty()) FAIL() << mismatch;
+                }
+            }
+        }
+    }
+}
+
+TEST(Soak, FortyMillionCasesOnTwoThreads) {
+    std::vector<std::thread> threads;
+    for (u64 t = 0; t < 2; ++t) {
+        threads.emplace_back([t] {
+            zel_check::Draw draw(0x50A4C0DE0000ULL + t);
+            Mapper mapper;
+            for (int i = 0; i < 20 << 20; ++i) {
+                ASSERT_EQ(zel_check::randomCase(draw, mapper, i % zel_check::kCaseKinds), "")
+                    << "thread " << t;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+}
+
+}  // namespace
