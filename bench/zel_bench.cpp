@@ -287,6 +287,121 @@ void BM_GcdRandom64(benchmark::State &state) { runGcd(state, false); }
 BENCHMARK(BM_GcdAudioRates);
 BENCHMARK(BM_GcdRandom64);
 
+// ---- per-sample positions and phases: 8 blocks of 512 per iteration, so items are positions ----------------
+
+constexpr u64 kPhases = 256;  // a typical polyphase bank
+
+// Per-sample loops written plainly, as resamplers do by hand; the rates come through an opaque value so that the
+// compiler cannot fold the steps. Each fills whole[] and numerator[] (or phase[]) for one block.
+struct Stepping {
+    u64 s, t;
+    u64 start(u64 n) const { return static_cast<u64>(static_cast<u128>(n) * s % t); }
+};
+
+// The classic integer stepping: whole step, fractional step, and a branch on the carry.
+void plainLoop(const Stepping &r, u64 first, u64 *whole, u64 *numerator) {
+    u64 w = static_cast<u64>(static_cast<u128>(first) * r.s / r.t), n = r.start(first);
+    const u64 stepWhole = r.s / r.t, stepNumerator = r.s % r.t;
+    for (u64 i = 0; i < kBlock; ++i) {
+        whole[i] = w;
+        numerator[i] = n;
+        w += stepWhole;
+        n += stepNumerator;
+        if (n >= r.t) {
+            n -= r.t;
+            ++w;
+        }
+    }
+}
+
+// The same, extended with a phase stepped the same way (its own remainder and carry).
+void plainPhaseLoop(const Stepping &r, u64 first, u64 *whole, u64 *phase, u64 *remainder) {
+    u64 w = static_cast<u64>(static_cast<u128>(first) * r.s / r.t), n = r.start(first);
+    const u64 stepWhole = r.s / r.t, stepNumerator = r.s % r.t;
+    u64 p = n * kPhases / r.t, q = n * kPhases % r.t;
+    const u64 phaseStep = stepNumerator * kPhases / r.t, remainderStep = stepNumerator * kPhases % r.t;
+    for (u64 i = 0; i < kBlock; ++i) {
+        whole[i] = w;
+        phase[i] = p;
+        remainder[i] = q;
+        w += stepWhole;
+        n += stepNumerator;
+        p += phaseStep;
+        q += remainderStep;
+        if (q >= r.t) {
+            q -= r.t;
+            ++p;
+        }
+        if (n >= r.t) {
+            n -= r.t;
+            ++w;
+            p -= kPhases;
+        }
+    }
+}
+
+// A double-precision accumulator, pos += step: fast, and it drifts.
+void doubleLoop(const Stepping &r, u64 first, u64 *whole, double *fraction, bool phases) {
+    double pos = static_cast<double>(first) * static_cast<double>(r.s) / static_cast<double>(r.t);
+    const double step = static_cast<double>(r.s) / static_cast<double>(r.t);
+    for (u64 i = 0; i < kBlock; ++i) {
+        const double floor = static_cast<double>(static_cast<u64>(pos));
+        whole[i] = static_cast<u64>(floor);
+        fraction[i] = phases ? static_cast<double>(static_cast<u64>((pos - floor) * kPhases)) : pos - floor;
+        pos += step;
+    }
+}
+
+enum class PerSample { Zel, ZelPhases, Plain, PlainPhases, Double, DoublePhases, MulDivEach };
+
+template <PerSample kind>
+void BM_PerSample(benchmark::State &state) {
+    u64 source = static_cast<u64>(state.range(0)), target = static_cast<u64>(state.range(1));
+    benchmark::DoNotOptimize(source);
+    benchmark::DoNotOptimize(target);
+    mirelo::ResamplingMapper mapper;
+    mapper.setSourceAndTargetSampleRate(source, target);
+    const Stepping rates{source, target};
+    const std::vector<u64> &starts = blockStarts();
+    std::vector<u64> whole(kBlock), second(kBlock), third(kBlock);
+    std::vector<double> fraction(kBlock);
+    size_t next = 0;
+    for (auto _ : state) {
+        for (u64 b = 0; b < kItems / kBlock; ++b, next = (next + 1) % kItems) {
+            const u64 first = starts[next];
+            if (kind == PerSample::Zel)
+                mapper.sourcePositionsFromTarget(whole.data(), second.data(), first, kBlock);
+            if (kind == PerSample::ZelPhases)
+                mapper.sourcePhasesFromTarget(whole.data(), second.data(), third.data(), kPhases, first,
+                                              kBlock);
+            if (kind == PerSample::Plain) plainLoop(rates, first, whole.data(), second.data());
+            if (kind == PerSample::PlainPhases)
+                plainPhaseLoop(rates, first, whole.data(), second.data(), third.data());
+            if (kind == PerSample::Double || kind == PerSample::DoublePhases)
+                doubleLoop(rates, first, whole.data(), fraction.data(), kind == PerSample::DoublePhases);
+            if (kind == PerSample::MulDivEach) {
+                for (u64 i = 0; i < kBlock; ++i)
+                    safe_muldiv_llong_with_remainder(first + i, source, target, &whole[i], &second[i]);
+            }
+            benchmark::DoNotOptimize(whole.data());
+            benchmark::DoNotOptimize(second.data());
+            benchmark::DoNotOptimize(fraction.data());
+            benchmark::ClobberMemory();
+        }
+    }
+    setItems(state);
+}
+
+#define ZEL_PER_SAMPLE(kind) \
+    BENCHMARK_TEMPLATE(BM_PerSample, kind)->Args({44100, 48000})->Args({48000, 44100})
+ZEL_PER_SAMPLE(PerSample::Zel);
+ZEL_PER_SAMPLE(PerSample::Plain);
+ZEL_PER_SAMPLE(PerSample::Double);
+ZEL_PER_SAMPLE(PerSample::MulDivEach);
+ZEL_PER_SAMPLE(PerSample::ZelPhases);
+ZEL_PER_SAMPLE(PerSample::PlainPhases);
+ZEL_PER_SAMPLE(PerSample::DoublePhases);
+
 // ---- ratio report ----------------------------------------------------------------------------------------
 
 // Keeps the median time per item of each benchmark (or its only run, without repetitions).
@@ -318,6 +433,19 @@ public:
               "BM_MulDivWide<HardwareMulDiv>", 0);
         ratio("512-sample block / exact native-128-bit mapper", "BM_BlockZel", "BM_BlockNative128", 1.5);
         ratio("equal-rates block / unequal-rates block", "BM_BlockZelEqualRates", "BM_BlockZel", 1.0 / 3);
+        for (const char *rates : {"44100/48000", "48000/44100"}) {
+            const auto name = [rates](const char *kind) {
+                return std::string("BM_PerSample<PerSample::") + kind + ">/" + rates;
+            };
+            std::printf("  per-sample positions, %s:\n", rates);
+            ratio("    library / plain stepping loop", name("Zel"), name("Plain"), 1.0);
+            ratio("    library / double accumulator", name("Zel"), name("Double"), 1.2);
+            ratio("    library / one multiply-divide per sample", name("Zel"), name("MulDivEach"), 0.2);
+            ratio("    library phases / plain stepping loop with phase", name("ZelPhases"),
+                  name("PlainPhases"), 1.5);
+            ratio("    library phases / double accumulator with phase", name("ZelPhases"),
+                  name("DoublePhases"), 1.5);
+        }
         ratio("equal-rates block / two library calls doing nothing", "BM_BlockZelEqualRates",
               "BM_TwoLibraryCalls", 0);
     }

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "zel/math.h"
 #include "zel/resampling_mapper.h"
@@ -260,6 +261,51 @@ inline std::string checkRun(const Mapper &mapper, RunCall call, u64 a, u64 b) {
     return expect(what, got, want);
 }
 
+// sourcePositionsFromTarget (phaseCount 0) or sourcePhasesFromTarget over target samples start .. start + count
+// - 1, with null arrays as `nulls` says (bit 0: whole, 1: numerator or phase, 2: phaseRemainder); at most the
+// first 512 entries are compared, and the entry after them must stay untouched.
+inline std::string checkPerSample(const Mapper &mapper, bool phases, u64 phaseCount, u64 start, u64 count,
+                                  unsigned nulls) {
+    const u64 s = mapper.sourceCommonRate, t = mapper.targetCommonRate;
+    const bool accepted = count != 0 && count <= ~0ULL - start && !mapper.rateOverflow;
+    u64 wantErrno = kErrnoBefore;
+    if (count != 0 && (nulls & 3) != 0) {
+        wantErrno = EFAULT;
+    } else if (count != 0 && phases && phaseCount == 0) {
+        wantErrno = EDOM;
+    } else if (accepted && !position(static_cast<u128>(start) + count - 1, s, t).ok) {
+        wantErrno = EOVERFLOW;
+    }
+    const bool wantOk = accepted && wantErrno == kErrnoBefore;
+    if (wantOk) count = std::min<u64>(count, 512);  // a run that fails may be longer than the arrays
+    const std::size_t size = static_cast<std::size_t>(std::min<u64>(count, 512)) + 1;
+    std::vector<u64> whole(size, kUntouched), second(size, kUntouched), remainder(size, kUntouched);
+    u64 *w = nulls & 1 ? nullptr : whole.data(), *x = nulls & 2 ? nullptr : second.data();
+    u64 *r = nulls & 4 ? nullptr : remainder.data();
+    errno = kErrnoBefore;
+    const bool ok = phases ? mapper.sourcePhasesFromTarget(w, x, r, phaseCount, start, count)
+                           : mapper.sourcePositionsFromTarget(w, x, start, count);
+    const auto what = [&] {
+        return "per-sample " + std::string(phases ? "phases " : "positions ") + std::to_string(start) +
+               " + " + std::to_string(count) + ", P " + std::to_string(phaseCount) + ", nulls " +
+               std::to_string(nulls) + " on common rates " + std::to_string(s) + ":" + std::to_string(t) +
+               (mapper.rateOverflow ? ", overflowed" : "") +
+               " (ok, errno, entry, whole, numerator or phase, remainder)";
+    };
+    std::string mismatch = expect(what, std::array<u64, 2>{ok, static_cast<u64>(errno)}, {wantOk, wantErrno});
+    for (std::size_t i = 0; i < size && mismatch.empty(); ++i) {
+        std::array<u64, 4> want = {i, kUntouched, kUntouched, kUntouched};
+        if (wantOk && i + 1 < size) {
+            const Exact p = position(static_cast<u128>(start) + i, s, t);
+            const u128 scaled = static_cast<u128>(p.numerator) * phaseCount;
+            want = {i, p.whole, phases ? static_cast<u64>(scaled / t) : p.numerator,
+                    phases && r != nullptr ? static_cast<u64>(scaled % t) : kUntouched};
+        }
+        mismatch = expect(what, std::array<u64, 4>{i, whole[i], second[i], remainder[i]}, want);
+    }
+    return mismatch;
+}
+
 // ---- Drawing cases ----
 
 // Draws operands from 64-bit words: a seeded generator in the tests and the soak, the fuzzer's bytes (zero once
@@ -311,7 +357,7 @@ private:
     std::size_t size_ = 0, pos_ = 0;
 };
 
-constexpr int kCaseKinds = 8;
+constexpr int kCaseKinds = 10;
 
 // Draws one call of the kind given (0 .. kCaseKinds - 1) and checks it. Kind 3 reconfigures `mapper` (equal,
 // whole or fractional rates, shared factors, sometimes overflowed; reduced half of the time), which the mapping
@@ -339,6 +385,15 @@ inline std::string randomCase(Draw &draw, Mapper &mapper, int kind) {
         return !mismatch.empty() || draw.below(2) == 0 ? mismatch : checkReduce(mapper);
     }
     if (kind == 4) return checkSourceFromTarget(mapper, draw.target(mapper));
+    if (kind >=
+        8) {  // per-sample positions and phases: short runs, anywhere or ending near the last mappable
+        const u64 count = draw.below(16) == 0 ? draw.operand() : draw.below(draw.below(8) == 0 ? 512 : 16);
+        const u64 end = draw.target(mapper);
+        const u64 start = draw.below(2) == 0 ? a : end - std::min(end, count);
+        const u64 phaseCount = draw.below(4) == 0 ? draw.operand() : draw.below(4097);
+        return checkPerSample(mapper, kind == 9, phaseCount, start, count,
+                              draw.below(16) == 0 ? static_cast<unsigned>(draw.below(8)) : 0);
+    }
     const u64 last = draw.target(mapper);
     const u64 first = last - std::min(last, draw.below(2) == 0 ? a : draw.below(4096));
     if (kind == 5) return checkRun(mapper, RunCall::StartAndCount, first, last - first + draw.below(2));

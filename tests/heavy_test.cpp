@@ -65,6 +65,24 @@ TEST(Exhaustive, MapperSmallRatesIndicesAndRuns) {
     }
 }
 
+// Every pair of whole-number rates up to 24, every start up to 40, every bank of up to 12 phases, with runs long
+// enough to wrap the numerator several times.
+TEST(Exhaustive, PerSamplePositionsAndPhasesOfSmallRates) {
+    for (u64 source = 1; source <= 24; ++source) {
+        for (u64 target = 1; target <= 24; ++target) {
+            Mapper mapper;
+            mapper.setSourceAndTargetSampleRate(source, target);
+            for (u64 start = 0; start <= 40; ++start) {
+                std::string mismatch = zel_check::checkPerSample(mapper, false, 0, start, 50, 0);
+                for (u64 phases = 1; phases <= 12 && mismatch.empty(); ++phases) {
+                    mismatch = zel_check::checkPerSample(mapper, true, phases, start, 50, 0);
+                }
+                if (!mismatch.empty()) FAIL() << mismatch;
+            }
+        }
+    }
+}
+
 TEST(Soak, FortyMillionCasesOnTwoThreads) {
     std::vector<std::thread> threads;
     for (u64 t = 0; t < 2; ++t) {

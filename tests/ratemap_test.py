@@ -54,6 +54,17 @@ class Formats(unittest.TestCase):
                          (5, 8008, True))
 
 
+    def test_per_sample_positions_and_phases_are_exact(self):
+        _, rows = json_rows(run("-o", "json", "-f", str(2**40 - 3), "-b", "7", "-n", "2", "-p", "1000", "44100",
+                                "48000").stdout)
+        samples = [r for r in rows if r["type"] == "sample"]
+        self.assertEqual([r["target"] for r in samples], list(range(2**40 - 3, 2**40 + 11)))
+        for r in samples:
+            whole, numerator = divmod(r["target"] * 44100, 48000)
+            self.assertEqual((r["source"]["whole"], r["source"]["numerator"]), (whole, numerator))
+            self.assertEqual((r["phase"], r["phase_remainder"]), divmod(numerator * 1000, 48000))
+
+
 class ExitCodes(unittest.TestCase):
     def test_a_position_that_does_not_fit_stops_with_1_after_the_rows_that_do(self):
         p = run("-o", "json", "-f", str(3 * 2**62 - 2148), "-b", "1024", "4", "3")
@@ -95,6 +106,7 @@ class ExitCodes(unittest.TestCase):
         (("4611686018427387904/4", "1/2"), "too large to map exactly: each common rate"),
         (("-b", "0", "3", "4"), "the block size must be at least 1"),
         (("-n", "0", "3", "4"), "the number of blocks must be at least 1"),
+        (("-p", "0", "3", "4"), "the number of phases must be at least 1"),
         (("-f", str(MAX_U64 - 4095), "3", "4"), "ends past the last representable target index"),
         (("-f", "10", "-l", "5", "3", "4"), "--last must not be before --first"),
         (("-l", "5", "-n", "2", "3", "4"), "--blocks cannot be combined with --last"),

@@ -73,12 +73,11 @@ RunResult resampleStream(const Mapper &mapper, int channelCount, FrameSource &in
         return result;
     }
     const auto channels = static_cast<u64>(channelCount);
-    const u64 s = mapper.sourceCommonRate, t = mapper.targetCommonRate;
-    // Within a block, positions advance by exactly S / T per output frame: whole step plus fractional step.
-    const u64 stepWhole = s / t, stepNumerator = s % t;
+    const double t = static_cast<double>(mapper.targetCommonRate);
 
     Window window(channels);
     std::vector<float> block;
+    std::vector<u64> wholes, numerators;  // the exact position of every frame of the block
     bool sourceEnded = false;
     u64 lastTarget = ~0ULL - 1;  // known once the source has ended
     bool started = false;
@@ -119,32 +118,24 @@ RunResult resampleStream(const Mapper &mapper, int channelCount, FrameSource &in
         }
 
         block.resize(count * channels);
-        Mapper::sample_mixed_fraction p = positions.first;
+        wholes.resize(count);
+        numerators.resize(count);
+        mapper.sourcePositionsFromTarget(wholes.data(), numerators.data(), target, count);  // its last one fits
         for (u64 i = 0; i < count; ++i) {
-            const float *x0 = window.frame(p.whole);
+            const float *x0 = window.frame(wholes[i]);
             float *y = &block[i * channels];
-            if (options.observer != nullptr) options.observer->touch(p.whole);
-            if (p.numerator == 0) {
+            if (options.observer != nullptr) options.observer->touch(wholes[i]);
+            if (numerators[i] == 0) {
                 std::copy(x0, x0 + channels, y);  // on a source frame: copied exactly
             } else {
-                const float *x1 = window.frame(p.whole + 1);
-                if (options.observer != nullptr) options.observer->touch(p.whole + 1);
+                const float *x1 = window.frame(wholes[i] + 1);
+                if (options.observer != nullptr) options.observer->touch(wholes[i] + 1);
                 // The exact weight becomes floating point only here, at the last step.
-                const double w = static_cast<double>(p.numerator) / static_cast<double>(p.denominator);
+                const double w = static_cast<double>(numerators[i]) / t;
                 for (u64 c = 0; c < channels; ++c) {
                     y[c] = static_cast<float>(x0[c] + (static_cast<double>(x1[c]) - x0[c]) * w);
                 }
             }
-            if (i + 1 < count) {
-                p.numerator += stepNumerator;
-                const u64 carry = p.numerator >= t ? 1 : 0;
-                p.numerator -= carry * t;
-                p.whole += stepWhole + carry;
-            }
-        }
-        if (p.whole != positions.last.whole || p.numerator != positions.last.numerator) {
-            result.error = "internal error: stepped positions disagree with the mapper";
-            return result;
         }
         if (!out.write(block.data(), count)) {
             result.error = "cannot write the output";

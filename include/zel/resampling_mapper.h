@@ -105,6 +105,24 @@ public:
     bool _sourceFromTarget(sample_mixed_fraction_range &out, unsigned long long targetStart,
                            unsigned long long offset) const;
 
+    // The exact source position of every target sample targetStart .. targetStart + count - 1: entry i is what
+    // sourceFromTarget gives for targetStart + i (numerators over targetCommonRate), whatever the start, so a
+    // resampler that starts anywhere gets the entries of one that ran from 0. Steps exactly; never allocates.
+    // On failure returns false and writes nothing, checked in this order: count 0; a null array (errno EFAULT);
+    // targetStart + count beyond 2^64 - 1; the overflowed state; a last position beyond 64 bits (errno
+    // EOVERFLOW). errno is otherwise left alone.
+    bool sourcePositionsFromTarget(unsigned long long *whole, unsigned long long *numerator,
+                                   unsigned long long targetStart, unsigned long long count) const;
+
+    // As sourcePositionsFromTarget, for a bank of phaseCount filter phases: whole[i] as above, phase[i] =
+    // floor(numerator * phaseCount / targetCommonRate) and phaseRemainder[i] the remainder of that division (the
+    // exact weight towards phase[i] + 1; not written when phaseRemainder is null). Exact for every phaseCount
+    // from 1 to 2^64 - 1. Fails as sourcePositionsFromTarget, and with errno EDOM for phaseCount 0, checked
+    // after the null arrays.
+    bool sourcePhasesFromTarget(unsigned long long *whole, unsigned long long *phase,
+                                unsigned long long *phaseRemainder, unsigned long long phaseCount,
+                                unsigned long long targetStart, unsigned long long count) const;
+
     // The whole source samples a run needs: in.first.whole to in.last.whole, plus the next one when
     // includeNextSample is set and in.last has a fraction (saturating at 2^64 - 1). Cannot fail.
     void getSourceRequestRange(sample_range &out, const sample_mixed_fraction_range &in) const;

@@ -19,6 +19,9 @@ const char kUsage[] =
     "  -l, --last M          map the run FIRST..M (inclusive) instead of a number of blocks\n"
     "  -i, --include-next    request the source sample after a fractional last position\n"
     "  -r, --reduce          reduce the common rates to lowest terms first\n"
+    "  -s, --samples         after each block, print every target sample's exact source position\n"
+    "  -p, --phases P        with --samples, also its filter phase in a bank of P phases (and the "
+    "remainder)\n"
     "  -o, --format FORMAT   table (default), csv, or json (one JSON object per line)\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
@@ -35,9 +38,9 @@ struct OptionInfo {
 };
 
 const OptionInfo kOptions[] = {
-    {'b', "block", true},  {'n', "blocks", true},        {'f', "first", true},
-    {'l', "last", true},   {'i', "include-next", false}, {'r', "reduce", false},
-    {'o', "format", true}, {'h', "help", false},         {'V', "version", false},
+    {'b', "block", true},         {'n', "blocks", true},   {'f', "first", true},  {'l', "last", true},
+    {'i', "include-next", false}, {'r', "reduce", false},  {'o', "format", true}, {'h', "help", false},
+    {'V', "version", false},      {'s', "samples", false}, {'p', "phases", true},
 };
 
 const OptionInfo *findShort(char c) {
@@ -105,6 +108,14 @@ bool applyOption(const OptionInfo &option, const std::string &value, Options &o,
             } else {
                 return error = "--format: unknown format '" + value + "' (use table, csv or json)", false;
             }
+            return true;
+        case 's':
+            o.samples = true;
+            return true;
+        case 'p':
+            o.samples = true;
+            if (!number(o.phases)) return false;
+            if (o.phases == 0) return error = "--phases: the number of phases must be at least 1", false;
             return true;
         case 'h':
             o.help = true;

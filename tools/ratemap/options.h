@@ -24,6 +24,8 @@ struct Options {
     u64 last = 0;
     bool includeNextSample = false;
     bool reduce = false;
+    bool samples = false;  // also print every target sample's exact position
+    u64 phases = 0;        // with samples: the phase in a bank of this many filter phases (0: none)
     Format format = Format::Table;
     bool help = false;
     bool version = false;
