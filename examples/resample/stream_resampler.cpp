@@ -120,7 +120,8 @@ RunResult resampleStream(const Mapper &mapper, int channelCount, FrameSource &in
         block.resize(count * channels);
         wholes.resize(count);
         numerators.resize(count);
-        mapper.sourcePositionsFromTarget(wholes.data(), numerators.data(), target, count);  // its last one fits
+        mapper.sourcePositionsFromTarget(wholes.data(), numerators.data(), target,
+                                         count);  // its last one fits
         for (u64 i = 0; i < count; ++i) {
             const float *x0 = window.frame(wholes[i]);
             float *y = &block[i * channels];
