@@ -169,8 +169,8 @@ inline std::string checkConfiguration(Mapper &mapper, bool whole, u64 sn, u64 sd
     std::ostringstream os;
     os << (whole ? "whole " : "fractional ") << sn << '/' << sd << " -> " << tn << '/' << td << " threw '"
        << thrown << "', expected '" << message << "'";
-    return expect([&] { return os.str() + " (common rates, rates, next, overflow)"; }, fields(mapper),
-                  fields(want));
+    return os.str() +
+           expect([] { return "; (common rates, rates, next, overflow)"; }, fields(mapper), fields(want));
 }
 
 inline std::string checkReduce(Mapper &mapper) {
