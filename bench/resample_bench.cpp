@@ -1,0 +1,99 @@
+// Throughput of the resampling engine per preset and conversion, as multiples of real time for stereo on one
+// core: 10 seconds of noise streamed through resampleStream from memory to memory, in blocks of 512 frames.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "stream.h"
+
+namespace {
+
+using resample::u64;
+
+constexpr u64 kSeconds = 10;
+
+class MemorySource : public resample::FrameSource {
+public:
+    explicit MemorySource(const std::vector<float> &frames) : frames_(frames) {}
+    u64 read(float *out, u64 frames) override {
+        const u64 n = std::min<u64>(frames, frames_.size() / 2 - next_);
+        std::copy(frames_.begin() + static_cast<long>(2 * next_),
+                  frames_.begin() + static_cast<long>(2 * (next_ + n)), out);
+        next_ += n;
+        return n;
+    }
+    bool seek(u64 frame) override {
+        next_ = frame;
+        return true;
+    }
+
+private:
+    const std::vector<float> &frames_;
+    u64 next_ = 0;
+};
+
+class NullSink : public resample::FrameSink {
+public:
+    bool write(const float *data, u64 frames) override {
+        benchmark::DoNotOptimize(data);
+        written += frames;
+        return true;
+    }
+    u64 written = 0;
+};
+
+std::map<std::string, double> realTime;  // preset/conversion -> multiple of real time
+
+void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 target) {
+    resample::Engine engine;
+    std::string error;
+    if (!engine.configure({source, 1}, {target, 1}, 2, *resample::findPreset(preset), error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
+    std::vector<float> input(2 * kSeconds * source);
+    for (float &x : input) x = noise(rng);
+    for (auto _ : state) {
+        MemorySource in(input);
+        NullSink out;
+        benchmark::DoNotOptimize(resample::resampleStream(engine, in, out).framesWritten);
+    }
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+}  // namespace
+
+#define ZEL_RESAMPLE(preset, source, target)                                              \
+    BENCHMARK_CAPTURE(BM_Resample, preset##_##source##_##target, #preset, source, target) \
+        ->Unit(benchmark::kMillisecond)                                                   \
+        ->MinTime(0.5)
+#define ZEL_CONVERSIONS(preset)         \
+    ZEL_RESAMPLE(preset, 44100, 48000); \
+    ZEL_RESAMPLE(preset, 48000, 44100); \
+    ZEL_RESAMPLE(preset, 96000, 44100); \
+    ZEL_RESAMPLE(preset, 44100, 96000); \
+    ZEL_RESAMPLE(preset, 48000, 32000)
+
+ZEL_CONVERSIONS(linear);
+ZEL_CONVERSIONS(medium);
+ZEL_CONVERSIONS(high);
+BENCHMARK_CAPTURE(BM_Resample, very_high_44100_48000, "very-high", 44100, 48000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Resample, very_high_48000_44100, "very-high", 48000, 44100)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Resample, very_high_96000_44100, "very-high", 96000, 44100)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Resample, very_high_44100_96000, "very-high", 44100, 96000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Resample, very_high_48000_32000, "very-high", 48000, 32000)
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

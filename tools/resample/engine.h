@@ -1,0 +1,77 @@
+// The resampling engine: converts frames at one rate to frames at another with a band-limited polyphase filter
+// (or linear interpolation), taking every output frame's exact source position and filter phase from
+// ResamplingMapper. It holds no position state of its own: output frame t is always computed at the mapper's
+// position of t, so a run may start anywhere and split into blocks of any size with bit-identical output.
+#ifndef ZEL_TOOLS_RESAMPLE_ENGINE_H
+#define ZEL_TOOLS_RESAMPLE_ENGINE_H
+
+#include <zel/resampling_mapper.h>
+
+#include <string>
+#include <vector>
+
+namespace resample {
+
+using u64 = unsigned long long;
+using i64 = long long;
+
+// A quality preset: the filter's stopband attenuation, and its passband and stopband edges as fractions of the
+// lower of the two Nyquist frequencies (so that nothing above the target's Nyquist aliases when downsampling,
+// and no image of the source's spectrum survives when upsampling).
+struct Preset {
+    const char *name;
+    double stopbandDb;     // 0 for linear interpolation
+    double passbandEdge;   // flat up to here
+    double stopbandEdge;   // attenuated by stopbandDb from here
+    bool doublePrecision;  // coefficients and accumulation in double rather than float
+};
+
+// The presets by name: linear, medium, high (the default), very-high. Null for an unknown name.
+const Preset *findPreset(const std::string &name);
+// "linear, medium, high, very-high", for messages.
+std::string presetNames();
+
+class Engine {
+public:
+    // Configures a conversion. On failure returns false with a one-line reason and keeps the previous
+    // configuration whole. Rates must be non-zero; channels 1 to kMaxChannels.
+    bool configure(const mirelo::ResamplingMapper::sample_fraction &sourceRate,
+                   const mirelo::ResamplingMapper::sample_fraction &targetRate, int channels,
+                   const Preset &preset, std::string &error);
+
+    static constexpr int kMaxChannels = 1024;
+    // Target common rates up to this use one filter phase per possible position; larger ones interpolate
+    // between kInterpolatedPhases phases with the exact remainder as the weight.
+    static constexpr u64 kMaxExactPhases = 4096;
+    static constexpr u64 kInterpolatedPhases = 2048;
+
+    const mirelo::ResamplingMapper &mapper() const { return mapper_; }
+    int channels() const { return channels_; }
+    const Preset &preset() const { return *preset_; }
+    // Output frame t reads source frames whole(t) - reachBefore() .. whole(t) + reachAfter(); frames before 0 and
+    // after the input's end read as zero.
+    u64 reachBefore() const { return half_ - 1; }
+    u64 reachAfter() const { return stride_ - half_; }
+    u64 taps() const { return 2 * half_; }
+    u64 phases() const { return phases_; }
+    bool exactPhases() const { return exact_; }
+
+    // Renders output frames first .. first + count - 1, interleaved, into out. planes[c][k - planeStart] is
+    // source frame k of channel c and must exist for every frame the outputs reach. Allocates nothing.
+    void render(u64 first, u64 count, const float *const *planes, i64 planeStart, float *out) const;
+
+private:
+    mirelo::ResamplingMapper mapper_;
+    const Preset *preset_ = nullptr;
+    int channels_ = 0;
+    u64 half_ = 1, stride_ = 2, phases_ = 1;
+    bool exact_ = true;
+    std::vector<float> coefficientsF_;  // (phases_ + !exact_) rows of stride_ taps
+    std::vector<double> coefficientsD_;
+    float (*dotF_)(const float *, const float *, u64) = nullptr;
+    double (*dotD_)(const double *, const float *, u64) = nullptr;
+};
+
+}  // namespace resample
+
+#endif
