@@ -1,9 +1,9 @@
 #include "engine.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
+
+#include "kernels.h"
 
 namespace resample {
 
@@ -12,14 +12,14 @@ namespace {
 using Fraction = mirelo::ResamplingMapper::sample_fraction;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr u64 kLanes = 16;  // rows are padded to a multiple of this, so kernels have no tail
+constexpr u64 kCacheBytes = 256 * 1024;  // coefficient tables larger than this are fetched ahead
 constexpr u64 kMaxCoefficients = 1ULL << 26;  // 512 MB of double coefficients: refuse longer designs
 
 const Preset kPresets[] = {
-    {"linear", 0, 0, 0, true},
-    {"medium", 115, 0.9, 1.0, false},
-    {"high", 140, 0.9, 1.0, true},
-    {"very-high", 165, 0.9, 1.0, true},
+    {"linear", 0, 0, 0, Preset::kDouble},
+    {"medium", 105, 0.9, 1.0, Preset::kFloat},
+    {"high", 132, 0.9, 1.0, Preset::kDouble},
+    {"very-high", 155, 0.9, 1.0, Preset::kDouble},
 };
 
 // The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
@@ -31,61 +31,6 @@ double besselI0(double x) {
     }
     return sum;
 }
-
-// Dot products of a coefficient row with a run of source frames. Each keeps kLanes partial sums and adds them in
-// a fixed order, so one kernel gives the same bits for a frame whatever block it falls in.
-float dotFloatGeneric(const float *c, const float *x, u64 n) {
-    float lane[kLanes] = {};
-    for (u64 j = 0; j < n; j += kLanes) {
-        for (u64 l = 0; l < kLanes; ++l) lane[l] += c[j + l] * x[j + l];
-    }
-    for (u64 width = kLanes / 2; width > 0; width /= 2) {
-        for (u64 l = 0; l < width; ++l) lane[l] += lane[l + width];
-    }
-    return lane[0];
-}
-
-double dotDoubleGeneric(const double *c, const float *x, u64 n) {
-    double lane[kLanes] = {};
-    for (u64 j = 0; j < n; j += kLanes) {
-        for (u64 l = 0; l < kLanes; ++l) lane[l] += c[j + l] * static_cast<double>(x[j + l]);
-    }
-    for (u64 width = kLanes / 2; width > 0; width /= 2) {
-        for (u64 l = 0; l < width; ++l) lane[l] += lane[l + width];
-    }
-    return lane[0];
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2,fma"))) float dotFloatAvx2(const float *c, const float *x, u64 n) {
-    __m256 a = _mm256_setzero_ps(), b = _mm256_setzero_ps();
-    for (u64 j = 0; j < n; j += kLanes) {
-        a = _mm256_fmadd_ps(_mm256_loadu_ps(c + j), _mm256_loadu_ps(x + j), a);
-        b = _mm256_fmadd_ps(_mm256_loadu_ps(c + j + 8), _mm256_loadu_ps(x + j + 8), b);
-    }
-    const __m256 s = _mm256_add_ps(a, b);
-    __m128 h = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
-    h = _mm_add_ps(h, _mm_movehl_ps(h, h));
-    h = _mm_add_ss(h, _mm_movehdup_ps(h));
-    return _mm_cvtss_f32(h);
-}
-
-__attribute__((target("avx2,fma"))) double dotDoubleAvx2(const double *c, const float *x, u64 n) {
-    __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd(), d = _mm256_setzero_pd(),
-            e = _mm256_setzero_pd();
-    for (u64 j = 0; j < n; j += kLanes) {
-        const __m256 x0 = _mm256_loadu_ps(x + j), x1 = _mm256_loadu_ps(x + j + 8);
-        a = _mm256_fmadd_pd(_mm256_loadu_pd(c + j), _mm256_cvtps_pd(_mm256_castps256_ps128(x0)), a);
-        b = _mm256_fmadd_pd(_mm256_loadu_pd(c + j + 4), _mm256_cvtps_pd(_mm256_extractf128_ps(x0, 1)), b);
-        d = _mm256_fmadd_pd(_mm256_loadu_pd(c + j + 8), _mm256_cvtps_pd(_mm256_castps256_ps128(x1)), d);
-        e = _mm256_fmadd_pd(_mm256_loadu_pd(c + j + 12), _mm256_cvtps_pd(_mm256_extractf128_ps(x1, 1)), e);
-    }
-    const __m256d s = _mm256_add_pd(_mm256_add_pd(a, b), _mm256_add_pd(d, e));
-    __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
-    h = _mm_add_sd(h, _mm_unpackhi_pd(h, h));
-    return _mm_cvtsd_f64(h);
-}
-#endif
 
 }  // namespace
 
@@ -140,7 +85,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             return false;
         }
         half = static_cast<u64>(std::ceil(length / 2));
-        stride = (2 * half + kLanes - 1) / kLanes * kLanes;
+        stride = (2 * half + kKernelLanes - 1) / kKernelLanes * kKernelLanes;
         exact = t <= kMaxExactPhases;
         phases = exact ? t : kInterpolatedPhases;
         const u64 rowCount = phases + (exact ? 0 : 1);
@@ -180,58 +125,70 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     exact_ = exact;
     coefficientsD_.clear();
     coefficientsF_.clear();
-    if (preset.doublePrecision) {
+    if (preset.precision == Preset::kDouble) {
         coefficientsD_ = std::move(rows);
     } else {
         coefficientsF_.assign(rows.begin(), rows.end());
     }
-    dotF_ = dotFloatGeneric;
-    dotD_ = dotDoubleGeneric;
+    frame_ = kernels_generic::frame(preset.precision);
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        dotF_ = dotFloatAvx2;
-        dotD_ = dotDoubleAvx2;
-    }
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        frame_ = kernels_avx2::frame(preset.precision);
 #endif
     return true;
+}
+
+const void *Engine::row(u64 phase) const {
+    if (!coefficientsD_.empty()) return &coefficientsD_[phase * stride_];
+    return &coefficientsF_[phase * stride_];
 }
 
 void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeStart, float *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
+    const float *x[kMaxChannels];
+    double sum[kMaxChannels], next[kMaxChannels];
     const u64 t = mapper_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
     const bool linear = preset_->stopbandDb == 0;
+    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
+    const bool prefetch = rowBytes * (phases_ + !exact_) > kCacheBytes;
     for (u64 done = 0; done < count; done += kChunk) {
         const u64 n = std::min(kChunk, count - done);
-        // The caller has mapped the block, so its last position fits and this cannot fail.
-        mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
+        // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
+        // position (P = T), the phase is the position's numerator itself.
+        if (exact_) {
+            mapper_.sourcePositionsFromTarget(whole, phase, first + done, n);
+        } else {
+            mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
+        }
         for (u64 i = 0; i < n; ++i) {
             const i64 tap0 = static_cast<i64>(whole[i]) - static_cast<i64>(half_ - 1) - planeStart;
+            for (u64 c = 0; c < channels; ++c) x[c] = planes[c] + tap0;
             float *y = out + (done + i) * channels;
-            for (u64 c = 0; c < channels; ++c) {
-                const float *x = planes[c] + tap0;
-                if (linear) {
-                    // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
-                    const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
-                    y[c] = phase[i] == 0 ? x[0]
-                                         : static_cast<float>(x[0] + (static_cast<double>(x[1]) - x[0]) * w);
-                } else if (exact_ && !coefficientsD_.empty()) {
-                    y[c] = static_cast<float>(dotD_(&coefficientsD_[phase[i] * stride_], x, stride_));
-                } else if (exact_) {
-                    y[c] = dotF_(&coefficientsF_[phase[i] * stride_], x, stride_);
-                } else {
-                    // Between phases p and p + 1, weighted by the exact remainder over T.
-                    const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
-                    const double a = coefficientsD_.empty()
-                                         ? dotF_(&coefficientsF_[phase[i] * stride_], x, stride_)
-                                         : dotD_(&coefficientsD_[phase[i] * stride_], x, stride_);
-                    const double b = coefficientsD_.empty()
-                                         ? dotF_(&coefficientsF_[(phase[i] + 1) * stride_], x, stride_)
-                                         : dotD_(&coefficientsD_[(phase[i] + 1) * stride_], x, stride_);
-                    y[c] = static_cast<float>(a + (b - a) * w);
+            if (linear) {
+                // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
+                const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
+                for (u64 c = 0; c < channels; ++c) {
+                    const float *p = x[c];
+                    y[c] = phase[i] == 0 ? p[0]
+                                         : static_cast<float>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
                 }
+                continue;
             }
+            if (prefetch && i + 1 < n) {
+                // The next frame's row is elsewhere in a table that may not fit the cache: fetch it meanwhile.
+                const char *ahead = static_cast<const char *>(row(phase[i + 1]));
+                for (u64 b = 0; b < rowBytes; b += 64) __builtin_prefetch(ahead + b);
+            }
+            frame_(row(phase[i]), x, channels, stride_, sum);
+            if (!exact_) {
+                // Between phases p and p + 1, weighted by the exact remainder over T.
+                frame_(row(phase[i] + 1), x, channels, stride_, next);
+                const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
+                for (u64 c = 0; c < channels; ++c) sum[c] += (next[c] - sum[c]) * w;
+            }
+            for (u64 c = 0; c < channels; ++c) y[c] = static_cast<float>(sum[c]);
         }
     }
 }

@@ -20,10 +20,11 @@ using i64 = long long;
 // and no image of the source's spectrum survives when upsampling).
 struct Preset {
     const char *name;
-    double stopbandDb;     // 0 for linear interpolation
-    double passbandEdge;   // flat up to here
-    double stopbandEdge;   // attenuated by stopbandDb from here
-    bool doublePrecision;  // coefficients and accumulation in double rather than float
+    double stopbandDb;    // 0 for linear interpolation
+    double passbandEdge;  // flat up to here
+    double stopbandEdge;  // attenuated by stopbandDb from here
+    // Coefficients and sums: float and float, float and double, or double and double.
+    enum Precision { kFloat, kMixed, kDouble } precision;
 };
 
 // The presets by name: linear, medium, high (the default), very-high. Null for an unknown name.
@@ -66,10 +67,13 @@ private:
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;
     bool exact_ = true;
-    std::vector<float> coefficientsF_;  // (phases_ + !exact_) rows of stride_ taps
+    // (phases_ + !exact_) rows of stride_ taps, in float or double as the preset says.
+    std::vector<float> coefficientsF_;
     std::vector<double> coefficientsD_;
-    float (*dotF_)(const float *, const float *, u64) = nullptr;
-    double (*dotD_)(const double *, const float *, u64) = nullptr;
+    // The inner products of one output frame: a row, the channels' runs of source frames, their count, the
+    // row length, and the sums out. Chosen at configuration for the preset and the processor.
+    void (*frame_)(const void *, const float *const *, u64, u64, double *) = nullptr;
+    const void *row(u64 phase) const;
 };
 
 }  // namespace resample
