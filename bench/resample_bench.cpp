@@ -71,29 +71,59 @@ void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 ta
 
 }  // namespace
 
-#define ZEL_RESAMPLE(preset, source, target)                                              \
-    BENCHMARK_CAPTURE(BM_Resample, preset##_##source##_##target, #preset, source, target) \
-        ->Unit(benchmark::kMillisecond)                                                   \
-        ->MinTime(0.5)
-#define ZEL_CONVERSIONS(preset)         \
-    ZEL_RESAMPLE(preset, 44100, 48000); \
-    ZEL_RESAMPLE(preset, 48000, 44100); \
-    ZEL_RESAMPLE(preset, 96000, 44100); \
-    ZEL_RESAMPLE(preset, 44100, 96000); \
-    ZEL_RESAMPLE(preset, 48000, 32000)
+#define ZEL_RESAMPLE(id, preset, source, target)                                     \
+    BENCHMARK_CAPTURE(BM_Resample, id##_##source##_##target, preset, source, target) \
+        ->Unit(benchmark::kMillisecond)
+#define ZEL_CONVERSIONS(id, preset)         \
+    ZEL_RESAMPLE(id, preset, 44100, 48000); \
+    ZEL_RESAMPLE(id, preset, 48000, 44100); \
+    ZEL_RESAMPLE(id, preset, 96000, 44100); \
+    ZEL_RESAMPLE(id, preset, 44100, 96000); \
+    ZEL_RESAMPLE(id, preset, 48000, 32000)
 
-ZEL_CONVERSIONS(linear);
-ZEL_CONVERSIONS(medium);
-ZEL_CONVERSIONS(high);
-BENCHMARK_CAPTURE(BM_Resample, very_high_44100_48000, "very-high", 44100, 48000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Resample, very_high_48000_44100, "very-high", 48000, 44100)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Resample, very_high_96000_44100, "very-high", 96000, 44100)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Resample, very_high_44100_96000, "very-high", 44100, 96000)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Resample, very_high_48000_32000, "very-high", 48000, 32000)
-    ->Unit(benchmark::kMillisecond);
+ZEL_CONVERSIONS(linear, "linear");
+ZEL_CONVERSIONS(medium, "medium");
+ZEL_CONVERSIONS(high, "high");
+ZEL_CONVERSIONS(very_high, "very-high");
 
-BENCHMARK_MAIN();
+namespace {
+
+// Prints, after the runs, each preset's speed as a ratio to linear interpolation on the same conversion.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            const auto counter = run.counters.find("x_realtime");
+            const bool use = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
+            if (counter != run.counters.end() && use) speed_[run.run_name.str()] = counter->second.value;
+        }
+    }
+    void printRatios() const {
+        std::printf("\nspeed as a ratio to linear interpolation on the same conversion:\n");
+        for (const auto &[name, value] : speed_) {
+            // Names end in the conversion, "_SSSSS_TTTTT" (plus "_median" for repeated runs).
+            const size_t end = name.find("_median"), at = (end == std::string::npos ? name.size() : end) - 12;
+            const auto linear = speed_.find("BM_Resample/linear" + name.substr(at));
+            if (linear != speed_.end()) {
+                std::printf("  %-48s %8.0fx real time, %5.3f of linear\n", name.c_str(), value,
+                            value / linear->second);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> speed_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printRatios();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs the resample example on generated WAV files: formats and exact lengths, block-size independence, and a
+"""Runs the resample tool on generated WAV files: formats and exact lengths, block-size independence, and a
 table of bad inputs that must each fail with one line and leave no output behind."""
 import math
 import os
@@ -26,7 +26,8 @@ def write_wav(path, rate, channels, width, frames, tag=1):
 
 def header(path):
     """(format tag, channels, rate, bits per sample, frames) of a WAV file."""
-    blob = open(path, "rb").read()
+    with open(path, "rb") as f:
+        blob = f.read()
     fmt = struct.unpack("<HHIIHH", blob[20:36])
     pos = 12
     while blob[pos:pos + 4] != b"data":
@@ -56,18 +57,22 @@ class Resample(unittest.TestCase):
                 self.assertEqual(p.returncode, 0, p.stderr)
                 self.assertEqual(header(self.path("out.wav")), want)
 
-    def test_block_size_does_not_change_the_file(self):
-        write_wav(self.path("in.wav"), 44100, 2, 2, 30011)
-        outputs = set()
-        for block in ("1", "7", "4096"):
-            p = self.run_tool(self.path("in.wav"), self.path(block), "--rate", "48000", "--block", block)
-            self.assertEqual(p.returncode, 0, p.stderr)
-            outputs.add(open(self.path(block), "rb").read())
-        self.assertEqual(len(outputs), 1)
+    def test_every_preset_gives_the_same_bits_for_every_block_size(self):
+        write_wav(self.path("in.wav"), 44100, 2, 2, 3001)
+        for quality in ("linear", "medium", "high", "very-high"):
+            outputs = set()
+            for block in ("1", "7", "4096"):
+                p = self.run_tool(self.path("in.wav"), self.path(block), "--rate", "48000", "--block", block,
+                                  "--quality", quality, "--format", "float")
+                self.assertEqual(p.returncode, 0, p.stderr)
+                with open(self.path(block), "rb") as f:
+                    outputs.add(f.read())
+            self.assertEqual(len(outputs), 1, quality)
 
     def test_bad_input_fails_with_one_line_and_no_output(self):
         write_wav(self.path("in.wav"), 44100, 1, 2, 1000)
-        open(self.path("text.wav"), "w").write("this is not audio\n")
+        with open(self.path("text.wav"), "w") as f:
+            f.write("this is not audio\n")
         good, out = self.path("in.wav"), self.path("out.wav")
         for args, message in (
                 ((self.path("missing.wav"), out, "--rate", "48000"), "cannot read"),
@@ -78,6 +83,7 @@ class Resample(unittest.TestCase):
                 ((good, out, "--rate", "9223372036854775807"), "too large to map exactly"),
                 ((good, out, "--rate", "48000", "--block", "0"), "at least 1"),
                 ((good, out, "--rate", "48000", "--format", "mp3"), "unknown format"),
+                ((good, out, "--rate", "48000", "--quality", "ultra"), "unknown quality 'ultra'"),
                 ((good, out), "needs IN, OUT and --rate")):
             with self.subTest(args=args):
                 p = self.run_tool(*args)

@@ -12,7 +12,7 @@ namespace {
 using Fraction = mirelo::ResamplingMapper::sample_fraction;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr u64 kCacheBytes = 256 * 1024;  // coefficient tables larger than this are fetched ahead
+constexpr u64 kCacheBytes = 256 * 1024;       // coefficient tables larger than this are fetched ahead
 constexpr u64 kMaxCoefficients = 1ULL << 26;  // 512 MB of double coefficients: refuse longer designs
 
 const Preset kPresets[] = {
@@ -71,7 +71,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     u64 half = 1, stride = 2, phases = t;
     bool exact = true;
     std::vector<double> rows;
-    if (preset.stopbandDb > 0) {
+    // Equal rates put every output on a source frame: it is copied, whatever the preset.
+    if (preset.stopbandDb > 0 && s != t) {
         // Edges in cycles per source sample: the lower Nyquist is half the source rate, or half the target rate
         // when downsampling, expressed in source samples.
         const double nyquist = 0.5 * std::min(1.0, static_cast<double>(t) / static_cast<double>(s));
@@ -150,7 +151,7 @@ void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeS
     double sum[kMaxChannels], next[kMaxChannels];
     const u64 t = mapper_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
-    const bool linear = preset_->stopbandDb == 0;
+    const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
     const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
     const bool prefetch = rowBytes * (phases_ + !exact_) > kCacheBytes;
     for (u64 done = 0; done < count; done += kChunk) {

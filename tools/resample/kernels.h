@@ -32,10 +32,8 @@ namespace resample {
 namespace ZEL_KERNEL_NAMESPACE {
 namespace {
 
-#if defined(__GNUC__) && !defined(__clang__)
 // The 32-byte vectors only pass between inlined helpers of one translation unit, never across an interface.
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 typedef float F8 __attribute__((vector_size(32)));
 typedef float F4 __attribute__((vector_size(16)));
 typedef double D4 __attribute__((vector_size(32)));
