@@ -161,7 +161,8 @@ TEST(Engine, RefusesABadConfigurationAndKeepsTheLastGoodOne) {
     for (const auto &row : rows) {
         EXPECT_FALSE(engine.configure({row.source, 1}, {row.target, 1}, row.channels, high, error));
         EXPECT_EQ(error, row.message);
-        EXPECT_TRUE(engine.channels() == 2 && engine.taps() == taps && engine.mapper().targetCommonRate == 160);
+        EXPECT_TRUE(engine.channels() == 2 && engine.taps() == taps &&
+                    engine.mapper().targetCommonRate == 160);
     }
     EXPECT_EQ(resample::findPreset("ultra"), nullptr);
 }
