@@ -13,7 +13,7 @@ using Fraction = mirelo::ResamplingMapper::sample_fraction;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr u64 kCacheBytes = 256 * 1024;       // coefficient tables larger than this are fetched ahead
-constexpr u64 kMaxCoefficients = 1ULL << 26;  // 512 MB of double coefficients: refuse longer designs
+constexpr u64 kMaxCoefficients = 1ULL << 22;  // a table of at most 32 MB
 
 const Preset kPresets[] = {
     {"linear", 0, 0, 0, Preset::kDouble},
@@ -80,21 +80,17 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         const double cutoff = (pass + stop) / 2, a = preset.stopbandDb;
         // Kaiser's estimates of the window's shape and length for an attenuation of a dB over the transition.
         const double beta = 0.1102 * (a - 8.7);
-        const double length = (a - 7.95) / (14.36 * (stop - pass)) + 1;
-        if (!(length < 1e9)) {
-            error = "the conversion needs a filter too long for this preset";
-            return false;
-        }
+        // Capped, so that memory stays bounded at extreme ratios (48000 to 1 Hz would want millions of taps):
+        // past the cap the transition widens and aliases rise.
+        const double length =
+            std::min((a - 7.95) / (14.36 * (stop - pass)) + 1, static_cast<double>(kMaxTaps));
         half = static_cast<u64>(std::ceil(length / 2));
         stride = (2 * half + kKernelLanes - 1) / kKernelLanes * kKernelLanes;
-        exact = t <= kMaxExactPhases;
-        phases = exact ? t : kInterpolatedPhases;
+        // One phase per position while the table stays within its budget; else phases to interpolate between.
+        const u64 rowBudget = kMaxCoefficients / stride;
+        exact = t <= std::min(kMaxExactPhases, rowBudget);
+        phases = exact ? t : std::min(kInterpolatedPhases, rowBudget - 1);
         const u64 rowCount = phases + (exact ? 0 : 1);
-        if (stride > kMaxCoefficients / rowCount) {
-            error = "the conversion needs a filter of " + std::to_string(2 * half) + " taps in " +
-                    std::to_string(rowCount) + " phases, more than this tool holds";
-            return false;
-        }
         rows.assign(rowCount * stride, 0.0);
         const double i0Beta = besselI0(beta);
         for (u64 r = 0; r < rowCount; ++r) {

@@ -45,6 +45,8 @@ public:
     // between kInterpolatedPhases phases with the exact remainder as the weight.
     static constexpr u64 kMaxExactPhases = 4096;
     static constexpr u64 kInterpolatedPhases = 2048;
+    // The longest filter, in taps.
+    static constexpr u64 kMaxTaps = 65536;
 
     const mirelo::ResamplingMapper &mapper() const { return mapper_; }
     int channels() const { return channels_; }

@@ -10,6 +10,8 @@ namespace {
 
 using Mapper = mirelo::ResamplingMapper;
 
+constexpr u64 kMaxSpan = 65536;  // source frames a block may span
+
 // Source frames [start, end) of every channel, planar; frames before 0 or past the source's end are zeros.
 class Window {
 public:
@@ -80,11 +82,15 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
     u64 read = 0;  // source frames read (or skipped) so far
     bool sourceEnded = false, started = false;
     u64 lastTarget = ~0ULL - 1;  // known once the source has ended
+    // A block spans about count * S / T source frames; fewer outputs per block when downsampling steeply keep
+    // that span, and so memory, bounded whatever the ratio.
+    const u64 ratio = mapper.sourceCommonRate / mapper.targetCommonRate + 1;
+    const u64 maxCount = std::max<u64>(1, kMaxSpan / ratio);
 
     for (u64 target = options.firstTarget; target <= lastTarget;) {
         const u64 size = options.nextBlockSize ? options.nextBlockSize() : options.blockSize;
-        u64 count = std::min(
-            {std::max<u64>(size, 1), lastTarget - target + 1, options.frameLimit - result.framesWritten});
+        u64 count = std::min(maxCount, std::min({std::max<u64>(size, 1), lastTarget - target + 1,
+                                                 options.frameLimit - result.framesWritten}));
         if (count == 0) break;
         Mapper::sample_mixed_fraction_range positions;
         if (!mapper.sourceFromTargetStartAndCount(positions, target, count)) {
