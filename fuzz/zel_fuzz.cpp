@@ -32,11 +32,9 @@ int main(int argc, char **argv) {
         for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
             std::ifstream in(entry.path(), std::ios::binary);
             const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++count;
+            count += LLVMFuzzerTestOneInput(bytes.data(), bytes.size()) + 1;
         }
     }
-    std::printf("replayed %d inputs\n", count);
-    return count == 0;  // an empty corpus would check nothing
+    return std::printf("replayed %d inputs\n", count) < 0 || count == 0;  // an empty corpus checks nothing
 }
 #endif

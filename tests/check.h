@@ -107,6 +107,18 @@ inline bool same(const Position &a, const Position &b) {
     return a.whole == b.whole && a.numerator == b.numerator && a.denominator == b.denominator;
 }
 
+template <typename... Parts>
+std::string text(const Parts &...parts) {
+    std::ostringstream os;
+    (os << ... << parts);
+    return os.str();
+}
+
+inline std::string rates(const Mapper &m) {
+    return text(" on common rates ", m.sourceCommonRate, ':', m.targetCommonRate,
+                m.rateOverflow ? ", overflowed" : "");
+}
+
 // "" when got equals want, otherwise the call (what() is formatted only then, to keep the checks cheap) and both.
 template <typename What, std::size_t N>
 std::string expect(const What &what, const std::array<u64, N> &got, const std::array<u64, N> &want) {
@@ -131,11 +143,9 @@ inline std::string checkMulDiv(u64 value, u64 multiplier, u64 divisor, bool with
     if (nullQuotient) want = {~0ULL, EFAULT, kUntouched, kUntouched};
     if (!withRemainder) want[3] = kUntouched;
     const auto what = [&] {
-        std::ostringstream os;
-        os << "muldiv " << value << " * " << multiplier << " / " << divisor
-           << (withRemainder ? "" : ", no remainder") << (nullQuotient ? ", null quotient" : "")
-           << " (status, errno, quotient, remainder)";
-        return os.str();
+        return text("muldiv ", value, " * ", multiplier, " / ", divisor,
+                    withRemainder ? "" : ", no remainder", nullQuotient ? ", null quotient" : "",
+                    " (status, errno, quotient, remainder)");
     };
     return expect(what, {static_cast<u64>(status), static_cast<u64>(errno), q, r}, want);
 }
@@ -146,8 +156,7 @@ inline std::string checkGcd(u64 a, u64 b) {
     const std::array<u64, 4> got = {math_gcd_llong(a, b), math_gcd_long(a, b), math_gcd_int(a32, b32),
                                     static_cast<u64>(errno)};
     const u64 g = std::gcd(a, b);
-    return expect([&] { return "gcd " + std::to_string(a) + ", " + std::to_string(b); }, got,
-                  {g, g, std::gcd(a32, b32), kErrnoBefore});
+    return expect([&] { return text("gcd ", a, ", ", b); }, got, {g, g, std::gcd(a32, b32), kErrnoBefore});
 }
 
 // Applies a setter (the whole-number one takes sn and tn) and checks the state it leaves, or the exception and
@@ -166,10 +175,9 @@ inline std::string checkConfiguration(Mapper &mapper, bool whole, u64 sn, u64 sd
     const Mapper want =
         message.empty() ? configured(before.includeNextSample, whole, sn, sd, tn, td) : before;
     if (thrown == message && same(mapper, want)) return "";
-    std::ostringstream os;
-    os << (whole ? "whole " : "fractional ") << sn << '/' << sd << " -> " << tn << '/' << td << " threw '"
-       << thrown << "', expected '" << message << "'";
-    return os.str() +
+    const std::string call = text(whole ? "whole " : "fractional ", sn, '/', sd, " -> ", tn, '/', td,
+                                  " threw '", thrown, "', expected '", message, "'");
+    return call +
            expect([] { return "; (common rates, rates, next, overflow)"; }, fields(mapper), fields(want));
 }
 
@@ -192,11 +200,7 @@ inline std::string checkSourceFromTarget(const Mapper &mapper, u64 target) {
     // writes nothing.
     const u64 wantErrno = want.ok || mapper.rateOverflow ? kErrnoBefore : EOVERFLOW;
     return expect(
-        [&] {
-            return "sourceFromTarget(" + std::to_string(target) + ") on common rates " +
-                   std::to_string(mapper.sourceCommonRate) + ":" + std::to_string(t) +
-                   (mapper.rateOverflow ? ", overflowed" : "") + " (ok, errno, position)";
-        },
+        [&] { return text("sourceFromTarget(", target, ")", rates(mapper), " (ok, errno, position)"); },
         std::array<u64, 5>{ok, static_cast<u64>(errno), out.whole, out.numerator, out.denominator},
         {want.ok, wantErrno, want.whole, want.numerator, mapper.rateOverflow ? kUntouched : t});
 }
@@ -229,9 +233,8 @@ inline std::string checkRun(const Mapper &mapper, RunCall call, u64 a, u64 b) {
     const bool partsFit = s == t || (first.ok && position(offset, s, t).ok),
                wantOk = !rejected && partsFit && last.ok;
     const auto what = [&] {
-        return "run call " + std::to_string(static_cast<int>(call)) + " (" + std::to_string(a) + ", " +
-               std::to_string(b) + ") on common rates " + std::to_string(s) + ":" + std::to_string(t) +
-               (mapper.rateOverflow ? ", overflowed" : "") + " (ok, errno, first, last, requests)";
+        return text("run call ", static_cast<int>(call), " (", a, ", ", b, ")", rates(mapper),
+                    " (ok, errno, first, last, requests)");
     };
     std::array<u64, 12> got = {ok,
                                error,
@@ -286,11 +289,9 @@ inline std::string checkPerSample(const Mapper &mapper, bool phases, u64 phaseCo
     const bool ok = phases ? mapper.sourcePhasesFromTarget(w, x, r, phaseCount, start, count)
                            : mapper.sourcePositionsFromTarget(w, x, start, count);
     const auto what = [&] {
-        return "per-sample " + std::string(phases ? "phases " : "positions ") + std::to_string(start) +
-               " + " + std::to_string(count) + ", P " + std::to_string(phaseCount) + ", nulls " +
-               std::to_string(nulls) + " on common rates " + std::to_string(s) + ":" + std::to_string(t) +
-               (mapper.rateOverflow ? ", overflowed" : "") +
-               " (ok, errno, entry, whole, numerator or phase, remainder)";
+        return text("per-sample ", phases ? "phases " : "positions ", start, " + ", count, ", P ", phaseCount,
+                    ", nulls ", nulls, rates(mapper),
+                    " (ok, errno, entry, whole, numerator or phase, remainder)");
     };
     std::string mismatch = expect(what, std::array<u64, 2>{ok, static_cast<u64>(errno)}, {wantOk, wantErrno});
     for (std::size_t i = 0; i < size && mismatch.empty(); ++i) {

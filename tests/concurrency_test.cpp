@@ -19,7 +19,9 @@ std::vector<u64> mapBlocks(const Mapper &m, u64 firstTarget) {
         Mapper::sample_range request;
         out.push_back(m.sourceFromTargetStartAndCount(positions, firstTarget + 512 * b, 512));
         m.getSourceRequestRange(request, positions);
-        out.insert(out.end(), {positions.first.whole, positions.last.numerator, request.first, request.last});
+        u64 whole[8], phase[8];
+        m.sourcePhasesFromTarget(whole, phase, nullptr, 1000, firstTarget + 512 * b, 8);
+        out.insert(out.end(), {positions.last.numerator, request.first, request.last, whole[7], phase[7]});
     }
     return out;
 }

@@ -13,30 +13,13 @@ using zel_check::Mapper;
 using zel_check::RunCall;
 using zel_check::u64;
 
-TEST(Exhaustive, MulDivOperandsBelow256AndTriplesOfBoundaryValues) {
+TEST(Exhaustive, MulDivOperandsBelow256) {
     for (u64 value = 0; value < 256; ++value) {
         for (u64 multiplier = 0; multiplier < 256; ++multiplier) {
             for (u64 divisor = 0; divisor < 256; ++divisor) {
                 const std::string mismatch =
                     zel_check::checkMulDiv(value, multiplier, divisor, divisor & 1, false);
                 if (!mismatch.empty()) FAIL() << mismatch;
-            }
-        }
-    }
-    // Where carries, limb boundaries and the regime switches happen, and their neighbours.
-    std::vector<u64> values = {3, 44100, 0xFFFFFFFF00000000ULL, 0x2FFFFFFFDULL};
-    for (const u64 centre : {0ULL, 1ULL << 31, 1ULL << 32, 1ULL << 62, 1ULL << 63}) {
-        for (const u64 delta : {0ULL, 1ULL, 2ULL})
-            values.insert(values.end(), {centre + delta, centre - delta});
-    }
-    for (const u64 value : values) {
-        for (const u64 multiplier : values) {
-            for (const u64 divisor : values) {
-                for (const bool withRemainder : {true, false}) {
-                    const std::string mismatch =
-                        zel_check::checkMulDiv(value, multiplier, divisor, withRemainder, false);
-                    if (!mismatch.empty()) FAIL() << mismatch;
-                }
             }
         }
     }
