@@ -13,12 +13,13 @@ using Fraction = mirelo::ResamplingMapper::sample_fraction;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr u64 kCacheBytes = 256 * 1024;       // coefficient tables larger than this are fetched ahead
+constexpr u64 kPrefetchBytes = 1024;          // of the next row; the processor streams the rest itself
 constexpr u64 kMaxCoefficients = 1ULL << 22;  // a table of at most 32 MB
 
 const Preset kPresets[] = {
     {"linear", 0, 0, 0, Preset::kDouble},
     {"medium", 105, 0.9, 1.0, Preset::kFloat},
-    {"high", 132, 0.9, 1.0, Preset::kDouble},
+    {"high", 132, 0.9, 1.0, Preset::kMixed},
     {"very-high", 155, 0.9, 1.0, Preset::kDouble},
 };
 
@@ -176,7 +177,8 @@ void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeS
             if (prefetch && i + 1 < n) {
                 // The next frame's row is elsewhere in a table that may not fit the cache: fetch it meanwhile.
                 const char *ahead = static_cast<const char *>(row(phase[i + 1]));
-                for (u64 b = 0; b < rowBytes; b += 64) __builtin_prefetch(ahead + b);
+                for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64)
+                    __builtin_prefetch(ahead + b);
             }
             frame_(row(phase[i]), x, channels, stride_, sum);
             if (!exact_) {

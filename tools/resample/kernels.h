@@ -67,9 +67,16 @@ inline void dotPair(const C *c, const float *x0, const float *x1, u64 n, double 
             b1 += c1 * load<F8>(x1 + j + 8);
         }
         const F8 a = a0 + a1, b = b0 + b1;
+#ifdef __AVX__
+        // Both channels' horizontal sums at once: pairs, then quads, then the two halves.
+        const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps((__m256)a, (__m256)b), _mm256_setzero_ps());
+        const __m128 q = _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
+        out[0] = _mm_cvtss_f32(q), out[1] = _mm_cvtss_f32(_mm_shuffle_ps(q, q, 1));
+#else
         float sa = 0, sb = 0;
         for (int l = 0; l < 8; ++l) sa += a[l], sb += b[l];
         out[0] = sa, out[1] = sb;
+#endif
     } else {
         D4 a[4] = {}, b[4] = {};
         for (u64 j = 0; j < n; j += kKernelLanes) {
