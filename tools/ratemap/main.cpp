@@ -41,37 +41,18 @@ int finish(int status) {
     return status;
 }
 
-// Prints the exact source position (and phase) of every target sample first..last, in chunks that fit the stack.
-bool printSamples(const ratemap::Options &o, const Mapper &m, u64 first, u64 last) {
+// Reports the exact source position (and phase) of every target sample first..last, in chunks that fit the stack.
+bool printSamples(const ratemap::Options &o, const Mapper &m, ratemap::Report &report, u64 first, u64 last) {
     constexpr u64 kChunk = 512;
-    u64 whole[kChunk], numerator[kChunk], phase[kChunk], remainder[kChunk];
-    const u64 t = m.targetCommonRate;
+    u64 whole[kChunk], numerator[kChunk], phase[kChunk] = {}, remainder[kChunk] = {};
     for (u64 start = first;; start += kChunk) {
         const u64 n = std::min(kChunk, last - start + 1);
         // Fails only for a run reaching index 2^64 - 1, whose exclusive end does not fit.
         if (!m.sourcePositionsFromTarget(whole, numerator, start, n)) return false;
         if (o.phases != 0 && !m.sourcePhasesFromTarget(whole, phase, remainder, o.phases, start, n))
             return false;
-        for (u64 i = 0; i < n; ++i) {
-            if (o.format == ratemap::Format::JsonLines) {
-                std::printf(
-                    "{\"type\":\"sample\",\"target\":%llu,\"source\":{\"whole\":%llu,\"numerator\":%llu,"
-                    "\"denominator\":%llu}",
-                    start + i, whole[i], numerator[i], t);
-                if (o.phases != 0)
-                    std::printf(",\"phase\":%llu,\"phase_remainder\":%llu", phase[i], remainder[i]);
-                std::printf("}\n");
-            } else if (o.format == ratemap::Format::Csv) {
-                std::printf("sample,%llu,%llu,%llu,%llu", start + i, whole[i], numerator[i], t);
-                if (o.phases != 0) std::printf(",%llu,%llu", phase[i], remainder[i]);
-                std::printf("\n");
-            } else {
-                std::printf("  sample %llu  source %llu+%llu/%llu", start + i, whole[i], numerator[i], t);
-                if (o.phases != 0)
-                    std::printf("  phase %llu+%llu/%llu of %llu", phase[i], remainder[i], t, o.phases);
-                std::printf("\n");
-            }
-        }
+        for (u64 i = 0; i < n; ++i)
+            report.sample(start + i, {whole[i], numerator[i], m.targetCommonRate}, phase[i], remainder[i]);
         if (last - start < kChunk) return true;
     }
 }
@@ -132,8 +113,7 @@ int main(int argc, char **argv) {
         mapper.getSourceRequestRange(row.request, row.positions);
         report.row(row);
         if (o.samples) {
-            report.finish();  // the table's buffered rows go first
-            if (!printSamples(o, mapper, row.targetFirst, row.targetLast)) {
+            if (!printSamples(o, mapper, report, row.targetFirst, row.targetLast)) {
                 std::fprintf(stderr, "ratemap: per-sample positions cannot reach target index %llu\n",
                              row.targetLast);
                 return finish(kExitBlockDoesNotFit);

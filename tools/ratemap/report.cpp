@@ -116,6 +116,30 @@ void Report::row(const BlockRow &r) {
     }
 }
 
+void Report::sample(u64 target, const Mapper::sample_mixed_fraction &p, u64 phase, u64 remainder) {
+    const bool phases = options_.phases != 0;
+    std::string line;
+    switch (options_.format) {
+        case Format::Table:
+            finish();  // the block rows buffered for alignment go first
+            line = "  sample " + num(target) + "  source " + mixed(p);
+            if (phases)
+                line += "  phase " + mixed({phase, remainder, p.denominator}) + " of " + num(options_.phases);
+            break;
+        case Format::Csv:
+            line = "sample," + num(target) + "," + num(p.whole) + "," + num(p.numerator) + "," +
+                   num(p.denominator);
+            if (phases) line += "," + num(phase) + "," + num(remainder);
+            break;
+        case Format::JsonLines:
+            line = "{\"type\":\"sample\",\"target\":" + num(target) + ",\"source\":" + jsonPosition(p);
+            if (phases) line += ",\"phase\":" + num(phase) + ",\"phase_remainder\":" + num(remainder);
+            line += "}";
+            break;
+    }
+    std::fprintf(out_, "%s\n", line.c_str());
+}
+
 void Report::finish() {
     if (table_.empty()) return;
     width_.resize(table_.front().size(), 0);

@@ -25,6 +25,9 @@ public:
     Report(const Options &options, const mirelo::ResamplingMapper &mapper, std::FILE *out);
     void header();
     void row(const BlockRow &row);
+    // One target sample's exact source position and, with --phases, its filter phase and remainder.
+    void sample(u64 target, const mirelo::ResamplingMapper::sample_mixed_fraction &position, u64 phase,
+                u64 remainder);
     // Writes any buffered table rows (the table aligns columns over batches of rows).
     void finish();
 

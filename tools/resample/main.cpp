@@ -299,6 +299,9 @@ bool sameFile(const std::string &in, const std::string &out) {
            a.st_ino == b.st_ino;
 }
 
+// Bytes per sample of the sample formats the tool writes: PCM16, PCM24, else float.
+u64 sampleBytes(int subtype) { return subtype == SF_FORMAT_PCM_16 ? 2 : subtype == SF_FORMAT_PCM_24 ? 3 : 4; }
+
 // Creates a temporary file beside the destination, with the mode a new file would get; returns its descriptor.
 int createTemporary(const Destination &d, std::string &error) {
     const size_t slash = d.final.rfind('/');
@@ -332,8 +335,7 @@ public:
           rate_(static_cast<u64>(info.samplerate)),
           threshold_(rf64Threshold),
           forceRf64_(forceRf64) {
-        const int subtype = info.format & SF_FORMAT_SUBMASK;
-        bytes_ = subtype == SF_FORMAT_PCM_16 ? 2 : subtype == SF_FORMAT_PCM_24 ? 3 : 4;
+        bytes_ = sampleBytes(info.format & SF_FORMAT_SUBMASK);
     }
 
     u64 frameBytes() const { return channels_ * bytes_; }
@@ -496,9 +498,7 @@ int main(int argc, char **argv) {
 
     // The output's format. WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower
     // that threshold through ZEL_RESAMPLE_RF64_THRESHOLD to take the same path with a small file.
-    const u64 bytesPerFrame = channels * (subtype == SF_FORMAT_PCM_16   ? 2
-                                          : subtype == SF_FORMAT_PCM_24 ? 3
-                                                                        : 4);
+    const u64 bytesPerFrame = channels * sampleBytes(subtype);
     u64 threshold = kWavLimit;
     if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
         threshold = std::strtoull(env, nullptr, 10);
@@ -569,11 +569,10 @@ int main(int argc, char **argv) {
             options.blockSize = a.block;
             options.firstTarget = segmentStart(k);
             options.frameLimit = segmentStart(k + 1) - segmentStart(k);
-            std::unique_ptr<resample::FrameSink> own;
-            if (positional) own = std::make_unique<WavSink>(wav.get(), segmentStart(k) - begin);
-            CountingSink segmentCount(positional ? *own : *spools[k], written);
+            WavSink atOffset(wav.get(), segmentStart(k) - begin);  // used only when positional
+            CountingSink counting(atOffset, written);
             resample::FrameSink &segmentSink =
-                positional ? static_cast<resample::FrameSink &>(segmentCount) : *spools[k];
+                positional ? static_cast<resample::FrameSink &>(counting) : *spools[k];
             results[k] = resample::resampleStream(engine, src, segmentSink, options);
             sf_close(file);
         });

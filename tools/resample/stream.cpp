@@ -87,10 +87,18 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
     const u64 ratio = mapper.sourceCommonRate / mapper.targetCommonRate + 1;
     const u64 maxCount = std::max<u64>(1, kMaxSpan / ratio);
 
-    for (u64 target = options.firstTarget; target <= lastTarget;) {
+    u64 target = options.firstTarget;
+    // Called when a read comes back short: the last target frame is now known. False when the run is over, the
+    // source having ended before this block's first frame.
+    const auto sourceEnds = [&] {
+        sourceEnded = true;
+        return lastTargetFor(mapper, read, lastTarget) && target <= lastTarget;
+    };
+
+    while (target <= lastTarget) {
         const u64 size = options.nextBlockSize ? options.nextBlockSize() : options.blockSize;
-        u64 count = std::min(maxCount, std::min({std::max<u64>(size, 1), lastTarget - target + 1,
-                                                 options.frameLimit - result.framesWritten}));
+        u64 count = std::min({maxCount, std::max<u64>(size, 1), lastTarget - target + 1,
+                              options.frameLimit - result.framesWritten});
         if (count == 0) break;
         Mapper::sample_mixed_fraction_range positions;
         if (!mapper.sourceFromTargetStartAndCount(positions, target, count)) {
@@ -112,14 +120,15 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
                 read += skip;
                 skip = 0;
             }
+            bool more = true;
             while (skip > 0 && !sourceEnded) {
                 chunk.resize(std::min<u64>(skip, 65536) * channels);
                 const u64 wanted = chunk.size() / channels, got = in.read(chunk.data(), wanted);
                 read += got;
                 skip -= got;
-                sourceEnded = got < wanted;
+                if (got < wanted) more = sourceEnds();
             }
-            if (sourceEnded && (!lastTargetFor(mapper, read, lastTarget) || target > lastTarget)) break;
+            if (!more) break;
         }
         window.dropBefore(needFirst);
         count = std::min(count, lastTarget - target + 1);
@@ -135,9 +144,8 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
             window.append(chunk.data(), got);
             read += got;
             if (got < wanted) {
-                sourceEnded = true;
-                if (!lastTargetFor(mapper, read, lastTarget) || target > lastTarget) {
-                    result.ok = true;  // the source ended before this block's first frame
+                if (!sourceEnds()) {
+                    result.ok = true;
                     return result;
                 }
                 count = std::min(count, lastTarget - target + 1);
