@@ -236,16 +236,13 @@ inline std::string checkRun(const Mapper &mapper, RunCall call, u64 a, u64 b) {
         return text("run call ", static_cast<int>(call), " (", a, ", ", b, ")", rates(mapper),
                     " (ok, errno, first, last, requests)");
     };
-    std::array<u64, 12> got = {ok,
-                               error,
-                               out.first.whole,
-                               out.first.numerator,
-                               out.first.denominator,
-                               out.last.whole,
-                               out.last.numerator,
-                               out.last.denominator};
+    std::array<u64, 12> got = {ok, error};
     std::array<u64, 12> want = {wantOk,
                                 static_cast<u64>(rejected || partsFit || ok ? kErrnoBefore : EOVERFLOW)};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Position &p = i == 0 ? out.first : out.last;
+        got[2 + 3 * i] = p.whole, got[3 + 3 * i] = p.numerator, got[4 + 3 * i] = p.denominator;
+    }
     if (!ok && !rejected) std::copy(got.begin() + 2, got.begin() + 8, want.begin() + 2);
     if (wantOk) {
         want = {true, kErrnoBefore, first.whole, first.numerator, t, last.whole, last.numerator, t};
@@ -386,8 +383,7 @@ inline std::string randomCase(Draw &draw, Mapper &mapper, int kind) {
         return !mismatch.empty() || draw.below(2) == 0 ? mismatch : checkReduce(mapper);
     }
     if (kind == 4) return checkSourceFromTarget(mapper, draw.target(mapper));
-    if (kind >=
-        8) {  // per-sample positions and phases: short runs, anywhere or ending near the last mappable
+    if (kind >= 8) {  // per-sample positions or phases: short runs, anywhere or ending near the last mappable
         const u64 count = draw.below(16) == 0 ? draw.operand() : draw.below(draw.below(8) == 0 ? 512 : 16);
         const u64 end = draw.target(mapper);
         const u64 start = draw.below(2) == 0 ? a : end - std::min(end, count);

@@ -1,9 +1,5 @@
-// Checks too long for the plain suite, each run once in CI under its own label: every case of small domains
-// (label exhaustive) and the randomised mix of the differential test, forty million cases on both cores (soak).
+// Every case of small domains, too long for the plain suite: run once in CI under the label exhaustive.
 #include <gtest/gtest.h>
-
-#include <thread>
-#include <vector>
 
 #include "check.h"
 
@@ -50,21 +46,6 @@ TEST(Exhaustive, MapperSmallRatesIndicesAndRuns) {
             }
         }
     }
-}
-
-TEST(Soak, FortyMillionCasesOnTwoThreads) {
-    std::vector<std::thread> threads;
-    for (u64 t = 0; t < 2; ++t) {
-        threads.emplace_back([t] {
-            zel_check::Draw draw(0x50A4C0DE0000ULL + t);
-            Mapper mapper;
-            for (int i = 0; i < 20 << 20; ++i) {
-                ASSERT_EQ(zel_check::randomCase(draw, mapper, i % zel_check::kCaseKinds), "")
-                    << "thread " << t;
-            }
-        });
-    }
-    for (std::thread &t : threads) t.join();
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // A client built against the installed library through find_package: exits 0 when the worked example maps.
 #include <zel/math.h>
 #include <zel/resampling_mapper.h>
-#include <zel/version.h>
-
-static_assert(ZEL_VERSION_MAJOR >= 0 && ZEL_VERSION >= 100, "zel/version.h gives the version as numbers");
 
 int main() {
     mirelo::ResamplingMapper mapper(true);
