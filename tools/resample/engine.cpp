@@ -124,7 +124,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     coefficientsD_.clear();
     coefficientsF_.clear();
     if (preset.precision == Preset::kDouble) {
-        coefficientsD_ = std::move(rows);
+        coefficientsD_.assign(rows.begin(), rows.end());
     } else {
         coefficientsF_.assign(rows.begin(), rows.end());
     }

@@ -7,6 +7,7 @@
 
 #include <zel/resampling_mapper.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,22 @@ struct Preset {
 const Preset *findPreset(const std::string &name);
 // "linear, medium, high, very-high", for messages.
 std::string presetNames();
+
+// Allocates on cache-line boundaries, so that the kernels' vector loads of a row never straddle two lines (rows
+// are whole multiples of 64 bytes long).
+template <typename T>
+struct CacheAligned {
+    using value_type = T;
+    CacheAligned() = default;
+    template <typename U>
+    CacheAligned(const CacheAligned<U> &) {}
+    T *allocate(std::size_t n) {
+        return static_cast<T *>(::operator new(n * sizeof(T), std::align_val_t(64)));
+    }
+    void deallocate(T *p, std::size_t) { ::operator delete(p, std::align_val_t(64)); }
+    bool operator==(const CacheAligned &) const { return true; }
+    bool operator!=(const CacheAligned &) const { return false; }
+};
 
 class Engine {
 public:
@@ -70,8 +87,8 @@ private:
     u64 half_ = 1, stride_ = 2, phases_ = 1;
     bool exact_ = true;
     // (phases_ + !exact_) rows of stride_ taps, in float or double as the preset says.
-    std::vector<float> coefficientsF_;
-    std::vector<double> coefficientsD_;
+    std::vector<float, CacheAligned<float>> coefficientsF_;
+    std::vector<double, CacheAligned<double>> coefficientsD_;
     // The inner products of one output frame: a row, the channels' runs of source frames, their count, the
     // row length, and the sums out. Chosen at configuration for the preset and the processor.
     void (*frame_)(const void *, const float *const *, u64, u64, double *) = nullptr;
