@@ -144,15 +144,26 @@ const void *Engine::row(u64 phase) const {
 void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeStart, float *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
-    const float *x[kMaxChannels];
-    double sum[kMaxChannels], next[kMaxChannels];
+    const float *x[2 * kMaxChannels];
+    double sum[2 * kMaxChannels];
     const u64 t = mapper_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
     const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
     const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
     const bool prefetch = rowBytes * (phases_ + !exact_) > kCacheBytes;
+    // Points x[f * channels + c] at the first source frame that output frame i reads in channel c.
+    const auto sources = [&](u64 f, u64 i) {
+        const i64 tap0 = static_cast<i64>(whole[i]) - static_cast<i64>(half_ - 1) - planeStart;
+        for (u64 c = 0; c < channels; ++c) x[f * channels + c] = planes[c] + tap0;
+    };
+    const auto fetch = [&](u64 i) {
+        // A coming frame's row is elsewhere in a table that may not fit the cache: fetch it meanwhile.
+        const char *ahead = static_cast<const char *>(row(phase[i]));
+        for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64) __builtin_prefetch(ahead + b);
+    };
     for (u64 done = 0; done < count; done += kChunk) {
         const u64 n = std::min(kChunk, count - done);
+        float *y = out + done * channels;
         // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
         // position (P = T), the phase is the position's numerator itself.
         if (exact_) {
@@ -160,34 +171,41 @@ void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeS
         } else {
             mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
         }
-        for (u64 i = 0; i < n; ++i) {
-            const i64 tap0 = static_cast<i64>(whole[i]) - static_cast<i64>(half_ - 1) - planeStart;
-            for (u64 c = 0; c < channels; ++c) x[c] = planes[c] + tap0;
-            float *y = out + (done + i) * channels;
-            if (linear) {
+        if (linear) {
+            for (u64 i = 0; i < n; ++i) {
                 // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
                 const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
+                sources(0, i);
                 for (u64 c = 0; c < channels; ++c) {
                     const float *p = x[c];
-                    y[c] = phase[i] == 0 ? p[0]
-                                         : static_cast<float>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
+                    y[i * channels + c] =
+                        phase[i] == 0 ? p[0]
+                                      : static_cast<float>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
                 }
-                continue;
             }
-            if (prefetch && i + 1 < n) {
-                // The next frame's row is elsewhere in a table that may not fit the cache: fetch it meanwhile.
-                const char *ahead = static_cast<const char *>(row(phase[i + 1]));
-                for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64)
-                    __builtin_prefetch(ahead + b);
+        } else if (exact_) {
+            // Two frames at a time, each with its own row; frames that read the same source frames go together
+            // (the kernel then loads those once), so a frame goes alone when that lets its successors pair so.
+            for (u64 i = 0, frames = 1; i < n; i += frames) {
+                const bool shared = i + 1 < n && whole[i + 1] == whole[i];
+                frames = i + 1 < n && (shared || i + 2 >= n || whole[i + 2] != whole[i + 1]) ? 2 : 1;
+                const void *rows[2] = {row(phase[i]), row(phase[i + frames - 1])};
+                for (u64 f = 0; f < frames; ++f) sources(f, i + f);
+                for (u64 f = 2; prefetch && f < 4 && i + f < n; ++f) fetch(i + f);
+                frame_(rows, x, frames, channels, stride_, sum);
+                for (u64 c = 0; c < frames * channels; ++c) y[i * channels + c] = static_cast<float>(sum[c]);
             }
-            frame_(row(phase[i]), x, channels, stride_, sum);
-            if (!exact_) {
-                // Between phases p and p + 1, weighted by the exact remainder over T.
-                frame_(row(phase[i] + 1), x, channels, stride_, next);
+        } else {
+            // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
+            for (u64 i = 0; i < n; ++i) {
+                const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
+                sources(0, i), sources(1, i);
+                if (prefetch && i + 1 < n) fetch(i + 1);
+                frame_(rows, x, 2, channels, stride_, sum);
                 const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
-                for (u64 c = 0; c < channels; ++c) sum[c] += (next[c] - sum[c]) * w;
+                for (u64 c = 0; c < channels; ++c)
+                    y[i * channels + c] = static_cast<float>(sum[c] + (sum[channels + c] - sum[c]) * w);
             }
-            for (u64 c = 0; c < channels; ++c) y[c] = static_cast<float>(sum[c]);
         }
     }
 }

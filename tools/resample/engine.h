@@ -89,9 +89,9 @@ private:
     // (phases_ + !exact_) rows of stride_ taps, in float or double as the preset says.
     std::vector<float, CacheAligned<float>> coefficientsF_;
     std::vector<double, CacheAligned<double>> coefficientsD_;
-    // The inner products of one output frame: a row, the channels' runs of source frames, their count, the
-    // row length, and the sums out. Chosen at configuration for the preset and the processor.
-    void (*frame_)(const void *, const float *const *, u64, u64, double *) = nullptr;
+    // The inner products of one or two output frames (see kernels.h), chosen at configuration for the preset
+    // and the processor.
+    void (*frame_)(const void *const *, const float *const *, u64, u64, u64, double *) = nullptr;
     const void *row(u64 phase) const;
 };
 
