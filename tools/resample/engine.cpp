@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "kernels.h"
 
@@ -130,7 +131,10 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     }
     frame_ = kernels_generic::frame(preset.precision);
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+    // ZEL_RESAMPLE_KERNEL=generic keeps the portable kernel, so that its results can be checked on any machine.
+    const char *kernel = std::getenv("ZEL_RESAMPLE_KERNEL");
+    const bool generic = kernel != nullptr && std::string(kernel) == "generic";
+    if (!generic && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         frame_ = kernels_avx2::frame(preset.precision);
 #endif
     return true;
