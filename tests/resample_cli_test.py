@@ -29,12 +29,15 @@ def write_wav(path, rate, channels, width, frames, tag=1):
 
 
 def parse(blob):
-    """(kind, format tag, channels, rate, bits, frames, data bytes) of a WAV or RF64 file's bytes."""
+    """(kind, format, channels, rate, bits, frames, data bytes) of a WAV or RF64 file's bytes, where the format is
+    the tag, or (0xFFFE, the subformat's tag) in the extensible form."""
     pos, fmt, sizes = 12, None, {}
     while blob[pos:pos + 4] != b"data":
         tag, size = blob[pos:pos + 4], struct.unpack("<I", blob[pos + 4:pos + 8])[0]
         if tag == b"fmt ":
             fmt = struct.unpack("<HHIIHH", blob[pos + 8:pos + 24])
+            if fmt[0] == 0xFFFE:
+                fmt = ((0xFFFE, struct.unpack("<H", blob[pos + 32:pos + 34])[0]),) + fmt[1:]
         if tag == b"ds64":
             sizes = dict(zip(("riff", "data"), struct.unpack("<QQ", blob[pos + 8:pos + 24])))
         pos += 8 + size + (size & 1)
@@ -61,9 +64,10 @@ class Resample(unittest.TestCase):
         # (rate, channels, width, tag, frames, --rate, extra, expected; frames are (n - 1) * T / S + 1)
         for rate, ch, width, tag, frames, target, extra, want in (
                 (44100, 2, 2, 1, 20000, "48000", [], ("RF64", 1, 2, 48000, 16, 19999 * 480 // 441 + 1)),
-                (48000, 1, 3, 1, 9001, "44100", [], ("RIFF", 1, 1, 44100, 24, 9000 * 441 // 480 + 1)),
-                (44100, 1, 4, 3, 5000, "96000", [], ("RF64", 3, 1, 96000, 32, 4999 * 960 // 441 + 1)),
-                (48000, 1, 2, 1, 4800, "30000/1001", ["-f", "float"], ("RIFF", 3, 1, 30, 32, 4799 * 30000 // 48048000 + 1))):
+                (48000, 1, 3, 1, 9001, "44100", [], ("RIFF", (0xFFFE, 1), 1, 44100, 24, 9000 * 441 // 480 + 1)),
+                (44100, 3, 4, 3, 5000, "96000", [], ("RF64", (0xFFFE, 3), 3, 96000, 32, 4999 * 960 // 441 + 1)),
+                (48000, 3, 2, 1, 4800, "30000/1001", ["-f", "pcm16"], ("RIFF", (0xFFFE, 1), 3, 30, 16, 4799 * 30000 // 48048000 + 1)),
+                (44100, 2, 2, 1, 300, "48000", ["-f", "float"], ("RIFF", 3, 2, 48000, 32, 299 * 480 // 441 + 1))):
             with self.subTest(target=target):
                 write_wav(self.path("in.wav"), rate, ch, width, frames, tag)
                 p = self.run_tool(self.path("in.wav"), self.path("out.wav"), "--rate", target, *extra, env=env)

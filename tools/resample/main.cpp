@@ -319,14 +319,15 @@ int createTemporary(const Destination &d, std::string &error) {
     return fd;
 }
 
-// WAV written by the tool itself, since libsndfile can write it neither to a pipe nor from several threads: an
-// 80-byte header whose 36-byte JUNK chunk becomes RF64's ds64 when the file passes the 4 GiB of RIFF's 32-bit
-// sizes, then the samples, converted as libsndfile converts them. On a seekable output the header is
-// rewritten with the final sizes at the end and each segment is written at its own offset; on a pipe the
-// header carries the sizes known in advance.
+// WAV written by the tool itself, since libsndfile can write it neither to a pipe nor from several threads: a
+// header whose 36-byte JUNK chunk becomes RF64's ds64 when the file passes the 4 GiB of RIFF's 32-bit sizes,
+// then the samples, converted as libsndfile converts them. More than two channels or 24-bit PCM take the
+// extensible fmt chunk that readers expect for them, and float data a fact chunk, as non-PCM data requires. On a
+// seekable output the header is rewritten with the final sizes at the end and each segment is written at its
+// own offset; on a pipe the header carries the sizes known in advance.
 class WavWriter {
 public:
-    static constexpr u64 kHeaderBytes = 80;
+    static constexpr u64 kMaxHeaderBytes = 12 + 36 + 48 + 12 + 8;
 
     WavWriter(int fd, const SF_INFO &info, bool seekable, u64 rf64Threshold, bool forceRf64)
         : fd_(fd),
@@ -336,6 +337,8 @@ public:
           threshold_(rf64Threshold),
           forceRf64_(forceRf64) {
         bytes_ = sampleBytes(info.format & SF_FORMAT_SUBMASK);
+        extensible_ = channels_ > 2 || bytes_ == 3;
+        headerBytes_ = 12 + 36 + (extensible_ ? 48ULL : 24ULL) + (bytes_ == 4 ? 12ULL : 0ULL) + 8;
     }
 
     u64 frameBytes() const { return channels_ * bytes_; }
@@ -343,21 +346,30 @@ public:
     // Writes the header for `frames` frames (counts were checked: frames * frameBytes fits with room).
     bool header(u64 frames) {
         const u64 data = frames * frameBytes(), pad = data & 1;
-        const bool rf64 = forceRf64_ || kHeaderBytes + data + pad > threshold_;
+        const bool rf64 = forceRf64_ || headerBytes_ + data + pad > threshold_;
         std::string h;
         const auto field = [&h](u64 v, int n) {
             for (int i = 0; i < n; ++i) h += static_cast<char>((v >> (8 * i)) & 0xFF);
         };
-        const u64 riff = kHeaderBytes - 8 + data + pad;
+        const u64 riff = headerBytes_ - 8 + data + pad, tag = bytes_ == 4 ? 3 : 1;
         h += rf64 ? "RF64" : "RIFF";
         field(rf64 ? 0xFFFFFFFFULL : riff, 4);
         h += rf64 ? "WAVEds64" : "WAVEJUNK";
         field(28, 4);
         field(rf64 ? riff : 0, 8), field(rf64 ? data : 0, 8), field(rf64 ? frames : 0, 8), field(0, 4);
         h += "fmt ";
-        field(16, 4), field(bytes_ == 4 ? 3 : 1, 2), field(channels_, 2), field(rate_, 4),
-            field(rate_ * frameBytes(), 4);
-        field(frameBytes(), 2), field(8 * bytes_, 2);
+        field(extensible_ ? 40 : 16, 4), field(extensible_ ? 0xFFFE : tag, 2), field(channels_, 2);
+        field(rate_, 4), field(rate_ * frameBytes(), 4), field(frameBytes(), 2), field(8 * bytes_, 2);
+        if (extensible_) {
+            // All bits valid; front centre for mono, front left and right for stereo, else no speaker positions;
+            // then the format as a GUID: the tag, then the fixed tail of every such GUID.
+            field(22, 2), field(8 * bytes_, 2), field(channels_ == 1 ? 0x4 : channels_ == 2 ? 0x3 : 0, 4);
+            field(tag, 2), h.append("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+        }
+        if (bytes_ == 4) {
+            h += "fact";
+            field(4, 4), field(rf64 ? 0xFFFFFFFFULL : frames, 4);  // RF64 keeps the frame count in ds64
+        }
         h += "data";
         field(rf64 ? 0xFFFFFFFFULL : data, 4);
         return put(0, h.data(), h.size());
@@ -381,14 +393,14 @@ public:
             const auto q = static_cast<unsigned long long>(full >> (bytes_ == 2 ? 16 : 8));
             for (u64 b = 0; b < bytes_; ++b) *p++ = static_cast<char>((q >> (8 * b)) & 0xFF);
         }
-        return put(kHeaderBytes + at * frameBytes(), buffer.data(), buffer.size());
+        return put(headerBytes_ + at * frameBytes(), buffer.data(), buffer.size());
     }
 
     // Ends the data after `frames` frames: the pad byte of an odd size, and on a seekable output the sizes.
     bool finish(u64 frames) {
         const char zero = 0;
         const u64 data = frames * frameBytes();
-        if ((data & 1) != 0 && !put(kHeaderBytes + data, &zero, 1)) return false;
+        if ((data & 1) != 0 && !put(headerBytes_ + data, &zero, 1)) return false;
         return !seekable_ || header(frames);
     }
 
@@ -408,8 +420,8 @@ private:
 
     int fd_;
     bool seekable_;
-    u64 channels_, rate_, bytes_ = 4, threshold_;
-    bool forceRf64_;
+    u64 channels_, rate_, bytes_ = 4, threshold_, headerBytes_ = kMaxHeaderBytes;
+    bool forceRf64_, extensible_ = false;
     std::atomic<int> error_{0};
 };
 
@@ -503,7 +515,7 @@ int main(int argc, char **argv) {
     if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
         threshold = std::strtoull(env, nullptr, 10);
     const bool ownWav = major == SF_FORMAT_WAV || major == SF_FORMAT_RF64;
-    if (lengthKnown && count > (~0ULL - 2 * WavWriter::kHeaderBytes) / bytesPerFrame)
+    if (lengthKnown && count > (~0ULL - 2 * WavWriter::kMaxHeaderBytes) / bytesPerFrame)
         return usage("the output would have more bytes than 64 bits can count");
     const double exactRate = static_cast<double>(target.numerator) / static_cast<double>(target.denominator);
     if (exactRate < 1 || exactRate > 2147483647.0)
