@@ -86,32 +86,37 @@ inline void dotFrames(const C *const *c, const float *const *x0, const float *co
 #endif
         }
     } else {
-        D4 a[F][4] = {}, b[F][4] = {};
+        // Two accumulators per channel and frame, so that two frames sharing their source frames fit the
+        // registers: each widened source vector then serves both rows.
+        D4 a[F][2] = {}, b[F][2] = {};
         for (u64 j = 0; j < n; j += kKernelLanes) {
-            for (u64 f = 0; f < F; ++f) {
-                for (u64 q = 0; q < 4; ++q) {
+            for (u64 q = 0; q < 4; ++q) {
+                D4 s0[F], s1[F];
+                for (u64 f = 0; f < (kShared ? 1 : F); ++f) {
+                    s0[f] = widen(x0[f] + j + 4 * q), s1[f] = widen(x1[f] + j + 4 * q);
+                }
+                for (u64 f = 0; f < F; ++f) {
                     D4 cq;
                     if constexpr (sizeof(C) == sizeof(float)) {
                         cq = widen(c[f] + j + 4 * q);
                     } else {
                         cq = load<D4>(c[f] + j + 4 * q);
                     }
-                    a[f][q] += cq * widen(x0[kShared ? 0 : f] + j + 4 * q);
-                    b[f][q] += cq * widen(x1[kShared ? 0 : f] + j + 4 * q);
+                    a[f][q & 1] += cq * s0[kShared ? 0 : f];
+                    b[f][q & 1] += cq * s1[kShared ? 0 : f];
                 }
             }
         }
         for (u64 f = 0; f < F; ++f) {
-            const D4 sa = (a[f][0] + a[f][1]) + (a[f][2] + a[f][3]),
-                     sb = (b[f][0] + b[f][1]) + (b[f][2] + b[f][3]);
+            const D4 sa = a[f][0] + a[f][1], sb = b[f][0] + b[f][1];
             out[f][0] = (sa[0] + sa[1]) + (sa[2] + sa[3]);
             out[f][1] = (sb[0] + sb[1]) + (sb[2] + sb[3]);
         }
     }
 }
 
-// Channels in pairs; a last odd channel is paired with itself. Double sums take one frame at a time: two frames'
-// sixteen accumulators would not fit the registers.
+// Channels in pairs; a last odd channel is paired with itself. Double sums pair frames only when they share their
+// source frames: otherwise two frames' separate source vectors would not fit the registers.
 template <typename C, bool kWide>
 void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64 channels, u64 n,
                  double *out) {
@@ -121,7 +126,7 @@ void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64
         const u64 other = ch + 1 < channels ? ch + 1 : ch;
         const float *x0[2] = {x[ch], x[last + ch]}, *x1[2] = {x[other], x[last + other]};
         double sums[2][2] = {};
-        if (frames == 2 && !kWide && x0[0] == x0[1] && x1[0] == x1[1]) {
+        if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
             dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
         } else if (frames == 2 && !kWide) {
             dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
