@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs a C client through pkg-config and a C++ client through find_package against an installed tree
-# at PREFIX and nothing else, then runs the installed ratemap if the tree has it. Given a build directory
+# at PREFIX and nothing else, then runs the installed tools if the tree has them. Given a build directory
 # instead, installs it into a scratch prefix first.
 # usage: consume_prefix.sh PREFIX|BUILD_DIR SOURCE_TESTS_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -28,3 +28,4 @@ if [ -x "$prefix/bin/ratemap" ]; then
     [ "$got" = "0,5,10,3,3,4,7,2,4,3,7,5" ] || { echo "installed ratemap printed '$got'" >&2; exit 1; }
     echo "installed ratemap: ok"
 fi
+if [ -x "$prefix/bin/resample" ]; then "$prefix/bin/resample" --help > /dev/null && echo "installed resample: ok"; fi
