@@ -7,6 +7,7 @@
 #include <complex>
 #include <vector>
 
+#include "dither.h"
 #include "engine.h"
 
 namespace {
@@ -33,9 +34,11 @@ std::vector<std::complex<double>> fft(const std::vector<std::complex<double>> &a
 
 double enbw = 0;  // the window's equivalent noise bandwidth, in bins
 
-// Converts a sine of `frequency` Hz (amplitude kAmplitude, float32) and returns the windowed output spectrum's
-// amplitudes per bin, scaled so that a tone on a bin reads its amplitude there.
-std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 target, double frequency) {
+// Converts a sine of `frequency` Hz (float32, amplitude `level`) and returns the windowed output
+// spectrum's amplitudes per bin, scaled so that a tone on a bin reads its amplitude there. A `step` quantises the
+// output as the tool writes integer samples (to the step below), dithered first if `dither`.
+std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 target, double frequency,
+                             double level = kAmplitude, double step = 0, bool dither = false) {
     resample::Engine engine;
     std::string error;
     EXPECT_TRUE(engine.configure({source, 1}, {target, 1}, 1, preset, error)) << error;
@@ -44,13 +47,14 @@ std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 tar
     const u64 pad = engine.reachBefore() + 1;
     std::vector<float> input(pad + inputFrames + engine.reachAfter(), 0.0f);
     for (u64 k = 0; k < inputFrames; ++k) {
-        input[pad + k] =
-            static_cast<float>(kAmplitude * std::sin(2 * kPi * frequency * static_cast<double>(k) /
-                                                     static_cast<double>(source)));
+        input[pad + k] = static_cast<float>(
+            level * std::sin(2 * kPi * frequency * static_cast<double>(k) / static_cast<double>(source)));
     }
     std::vector<float> out(kSize);
     const float *planes[] = {input.data()};
     engine.render(skip, kSize, planes, -static_cast<long long>(pad), out.data());
+    if (dither) resample::addDither(out.data(), kSize, 1, skip, step);
+    for (float &y : out) y = step > 0 ? static_cast<float>(std::floor(y / step) * step) : y;
 
     static const double kTerms[] = {0.27105140069342, -0.43329793923448, 0.21812299954311, -0.06592544638803,
                                     0.01081174209837, -0.00077658482522, 0.00001388721735};
@@ -134,6 +138,24 @@ TEST(Quality, EveryPresetMeetsItsFiguresOnEveryConversion) {
             EXPECT_LT(worst, want.alias);
             std::printf(", worst %s %.1f dB\n", down ? "alias" : "image", worst);
         }
+    }
+}
+
+// A quiet tone written as 16-bit samples: plain quantisation leaves harmonics that follow the signal, standing
+// far above the median bin; dither turns them into noise, so that no harmonic stands out of the floor.
+TEST(Quality, DitherRemovesTheHarmonicsOf16BitQuantisation) {
+    const resample::Preset &high = *resample::findPreset("high");
+    const u64 tone = binOf(1000, 48000);
+    for (const bool dither : {false, true}) {
+        std::vector<double> a = spectrum(high, 44100, 48000, binFrequency(tone, 48000),
+                                         std::pow(10.0, -70.0 / 20), 0x1p-15, dither);
+        double harmonic = 0;  // the strongest up to the 20th
+        for (u64 h = 2; h <= 20; ++h) harmonic = std::max(harmonic, a[h * tone]);
+        std::nth_element(a.begin(), a.begin() + kSize / 4, a.end());
+        const double aboveMedian = dB(harmonic / a[kSize / 4]);
+        std::printf("-70 dBFS tone as 16 bits, %s: strongest harmonic %.1f dB above the median bin\n",
+                    dither ? "dithered" : "plain", aboveMedian);
+        EXPECT_TRUE(dither ? aboveMedian < 12 : aboveMedian > 20);
     }
 }
 

@@ -83,18 +83,19 @@ class Resample(unittest.TestCase):
 
     def test_segments_and_threads_join_bit_for_bit_for_every_preset(self):
         write_wav(self.path("in.wav"), 44100, 2, 2, 4001)
-        for quality in PRESETS:
-            with self.subTest(quality=quality):
+        # Every preset as float; and dithered 16 bits, whose noise is a function of the frame index.
+        for quality, fmt, frame in [(q, ["-f", "float"], 8) for q in PRESETS] + [("high", ["--dither"], 4)]:
+            with self.subTest(quality=quality, format=fmt):
                 runs = {}
                 for name, extra in (("whole", []), ("threads", ["--threads", "3"]), ("block1", ["--block", "1"]),
                                     ("part", ["--start", "1234", "--frames", "777"])):
                     p = self.run_tool(self.path("in.wav"), self.path(name), "--rate", "48000", "-q", quality,
-                                      "-f", "float", *extra)
+                                      *fmt, *extra)
                     self.assertEqual(p.returncode, 0, p.stderr)
                     runs[name] = self.read(name)[6]
                 self.assertEqual(runs["threads"], runs["whole"])
                 self.assertEqual(runs["block1"], runs["whole"])
-                self.assertEqual(runs["part"], runs["whole"][1234 * 8:(1234 + 777) * 8])
+                self.assertEqual(runs["part"], runs["whole"][1234 * frame:(1234 + 777) * frame])
 
     def test_outputs_that_are_not_regular_files_are_written_through(self):
         write_wav(self.path("in.wav"), 44100, 1, 2, 2000)
@@ -139,6 +140,7 @@ class Resample(unittest.TestCase):
                 (2, (good, out, "--rate", "48000", "-t", "mp3"), "unknown type"),
                 (2, (good, out, "--rate", "48000", "-t", "flac", "-f", "float"), "cannot write this sample format"),
                 (2, (good, out, "--rate", "48000", "--quality", "ultra"), "unknown quality 'ultra'"),
+                (2, (good, out, "--rate", "48000", "-f", "float", "--dither"), "--dither needs pcm16 or pcm24"),
                 (2, (good, out), "needs IN, OUT and --rate"),
                 (2, (good, out, "--rate", "48000", "--bogus"), "unknown option '--bogus'")):
             with self.subTest(args=args):

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "dither.h"
 #include "engine.h"
 #include "rate_text.h"
 #include "stream.h"
@@ -55,6 +56,7 @@ const char kUsage[] =
     "  -j, --threads K     convert K segments in parallel, 1 to 64 (default 1; IN must be a file)\n"
     "      --start N       begin at output frame N (default 0)\n"
     "      --frames M      write at most M output frames (default: to the end)\n"
+    "      --dither        add triangular dither of one step of the output (pcm16 or pcm24 output only)\n"
     "      --quiet         no progress line and no summary on stderr\n"
     "  -h, --help          show this help;  --version  show the version\n"
     "\n"
@@ -96,7 +98,7 @@ int usage(const std::string &message) {
 struct Args {
     std::string in, out, rate, quality = "high", format = "same", type;
     u64 block = 512, threads = 1, start = 0, frames = ~0ULL;
-    bool quiet = false, help = false, version = false;
+    bool quiet = false, help = false, version = false, dither = false;
 };
 
 // Parses the command line; on a usage error returns false with the message.
@@ -128,6 +130,8 @@ bool parseArgs(int argc, char **argv, Args &a, std::string &error) {
             a.version = true;
         } else if (arg == "--quiet") {
             a.quiet = true;
+        } else if (arg == "--dither") {
+            a.dither = true;
         } else if (arg == "-r" || arg == "--rate") {
             ok = take(a.rate);
         } else if (arg == "-q" || arg == "--quality") {
@@ -425,6 +429,27 @@ private:
     std::atomic<int> error_{0};
 };
 
+// Dithers frames on their way to `next`, the first being output frame `first`; passes them as they are when
+// `step` is 0.
+class DitherSink : public resample::FrameSink {
+public:
+    DitherSink(resample::FrameSink &next, u64 channels, u64 first, double step)
+        : next_(next), channels_(channels), nextFrame_(first), step_(step) {}
+    bool write(const float *data, u64 frames) override {
+        if (step_ == 0) return next_.write(data, frames);
+        buffer_.assign(data, data + frames * channels_);
+        resample::addDither(buffer_.data(), frames, channels_, nextFrame_, step_);
+        nextFrame_ += frames;
+        return next_.write(buffer_.data(), frames);
+    }
+
+private:
+    resample::FrameSink &next_;
+    u64 channels_, nextFrame_;
+    double step_;
+    std::vector<float> buffer_;
+};
+
 // One segment's frames into a WavWriter, from its first frame's offset on.
 class WavSink : public resample::FrameSink {
 public:
@@ -478,6 +503,8 @@ int main(int argc, char **argv) {
             return fail("'" + a.in + "' is neither 16/24-bit PCM nor float; choose --format");
         subtype = inSubtype;
     }
+    if (a.dither && subtype == SF_FORMAT_FLOAT) return usage("--dither needs pcm16 or pcm24 output");
+    const double ditherStep = !a.dither ? 0 : subtype == SF_FORMAT_PCM_16 ? 0x1p-15 : 0x1p-23;
     const auto channels = static_cast<u64>(inInfo.channels);
     if (a.block * channels > kMaxBlockSamples)
         return usage("--block " + std::to_string(a.block) + " x " + std::to_string(channels) +
@@ -585,7 +612,8 @@ int main(int argc, char **argv) {
             CountingSink counting(atOffset, written);
             resample::FrameSink &segmentSink =
                 positional ? static_cast<resample::FrameSink &>(counting) : *spools[k];
-            results[k] = resample::resampleStream(engine, src, segmentSink, options);
+            DitherSink dithered(segmentSink, channels, segmentStart(k), ditherStep);
+            results[k] = resample::resampleStream(engine, src, dithered, options);
             sf_close(file);
         });
     }
@@ -615,8 +643,9 @@ int main(int argc, char **argv) {
     options.blockSize = a.block;
     options.firstTarget = begin;
     options.frameLimit = segments > 1 ? segmentStart(1) - begin : count;
+    DitherSink dithered(counted, channels, begin, ditherStep);
     results[0] = count == 0 ? resample::RunResult{true, 0, ""}
-                            : resample::resampleStream(engine, src, counted, options);
+                            : resample::resampleStream(engine, src, dithered, options);
     for (u64 k = 1; k < segments; ++k) {
         workers[k - 1].join();
         if (!positional && results[0].ok && results[k].ok && !spools[k]->drainInto(counted))
