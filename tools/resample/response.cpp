@@ -1,5 +1,5 @@
-// resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS]: measures a preset's frequency response through the
-// engine. For each input tone from 0 to the source's Nyquist it prints the frequency and the gain in dB of what
+// resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]: measures a preset's frequency
+// response through the engine. For each input tone from 0 to the source's Nyquist (or over FROM..TO) it prints the frequency and the gain in dB of what
 // reaches the output: at the tone's own frequency below the target's Nyquist, at its alias above it (a
 // Blackman-Harris-windowed DFT at exactly that frequency, over 32768 output frames after the filter has settled).
 #include <cmath>
@@ -47,12 +47,15 @@ double gainDb(const resample::Engine &engine, double source, double target, doub
 
 int main(int argc, char **argv) {
     if (argc < 4 || resample::findPreset(argv[1]) == nullptr) {
-        std::fprintf(stderr, "usage: resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS]\n");
+        std::fprintf(stderr,
+                     "usage: resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]\n");
         return 2;
     }
     const unsigned long long source = std::strtoull(argv[2], nullptr, 10),
                              target = std::strtoull(argv[3], nullptr, 10);
     const int points = argc > 4 ? std::atoi(argv[4]) : 400;
+    const double from = argc > 6 ? std::atof(argv[5]) : 0,
+                 to = argc > 6 ? std::atof(argv[6]) : 0.5 * static_cast<double>(source);
     resample::Engine engine;
     std::string error;
     if (points < 2 || !engine.configure({source, 1}, {target, 1}, 1, *resample::findPreset(argv[1]), error)) {
@@ -62,7 +65,7 @@ int main(int argc, char **argv) {
     }
     std::printf("frequency_hz,gain_db\n");
     for (int i = 1; i < points; ++i) {
-        const double f = 0.5 * static_cast<double>(source) * i / points;
+        const double f = from + (to - from) * i / points;
         std::printf("%.3f,%.6f\n", f,
                     gainDb(engine, static_cast<double>(source), static_cast<double>(target), f));
     }
