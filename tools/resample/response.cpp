@@ -1,7 +1,8 @@
 // resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]: measures a preset's frequency
-// response through the engine. For each input tone from 0 to the source's Nyquist (or over FROM..TO) it prints the frequency and the gain in dB of what
-// reaches the output: at the tone's own frequency below the target's Nyquist, at its alias above it (a
-// Blackman-Harris-windowed DFT at exactly that frequency, over 32768 output frames after the filter has settled).
+// response through the engine. For each input tone from 0 to the source's Nyquist (or over FROM..TO) it prints
+// the frequency and the gain in dB of what reaches the output: at the tone's own frequency below the target's
+// Nyquist, at its alias above it (a Blackman-Harris-windowed DFT at exactly that frequency, over 32768 output
+// frames after the filter has settled).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
