@@ -17,6 +17,14 @@ flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zel.pc)") pkg-config -
 # shellcheck disable=SC2086
 "$cc" -std=c99 -Wall -Werror "$tests/math_c_test.c" $flags -Wl,-rpath,"$libdir" -o "$work/c_client"
 "$work/c_client" && echo "pkg-config client: ok"
+# The resampler's C example, built as a user would from the installed tree: one second at 44100 Hz becomes
+# exactly 48000 frames (stereo float32, 8 bytes a frame).
+flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zel-resampler.pc)") pkg-config --cflags --libs zel-resampler)
+# shellcheck disable=SC2086
+"$cc" -std=c99 -Wall -Werror "$tests/../examples/resample_raw.c" $flags -Wl,-rpath,"$libdir" -o "$work/raw"
+head -c $((44100 * 8)) /dev/zero | "$work/raw" 44100 48000 2 > "$work/out.f32"
+[ "$(wc -c < "$work/out.f32")" -eq $((48000 * 8)) ] || { echo "resample_raw wrote the wrong length" >&2; exit 1; }
+echo "pkg-config resampler client: ok"
 
 cmake -S "$tests/consumer" -B "$work/cxx" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_RPATH="$libdir" > "$work/configure.log"

@@ -29,6 +29,20 @@ for f in math.h resampling_mapper.h export.h version.h zel.pc zelConfig.cmake ze
     [ -n "$(find "$work/dev" -name "$f")" ] || fail "dev lacks $f"
 done
 grep -q "ZEL_VERSION_STRING \"$version\"" "$work/dev/usr/include/zel/version.h" || fail "version.h disagrees"
+[ -z "$(find "$work/dev" -name 'resampler*')" ] || fail "the arithmetic package carries the resampler's headers"
+
+# The resampler's pair: the library with its soname link; its headers, .so link, pkg-config and CMake targets.
+rrt=$(ls "$work"/out/libzel-resampler0_*.deb) && rdev=$(ls "$work"/out/libzel-resampler-dev_*.deb) \
+    || fail "a resampler package is missing"
+dpkg-deb -f "$rrt" Depends | grep -q "libzel-utils-v4-math0 (= $version)" || fail "libzel-resampler0's depends"
+dpkg-deb -f "$rdev" Depends | grep -q "libzel-resampler0 (= $version)" || fail "libzel-resampler-dev's depends"
+dpkg -x "$rrt" "$work/rrt"
+[ -L "$(find "$work/rrt" -name libzel_resampler.so.0)" ] || fail "libzel-resampler0 lacks its soname link"
+[ -z "$(find "$work/rrt" -name '*.h' -o -name '*.so')" ] || fail "libzel-resampler0 carries development files"
+dpkg -x "$rdev" "$work/rdev"
+for f in resampler.h resampler.hpp zel-resampler.pc zelResamplerTargets.cmake libzel_resampler.so; do
+    [ -n "$(find "$work/rdev" -name "$f")" ] || fail "libzel-resampler-dev lacks $f"
+done
 
 for deb in "$work"/out/*.deb; do dpkg -x "$deb" "$work/root"; done  # as installing them all would
 "$(dirname "$0")/consume_prefix.sh" "$work/root/usr" "${@:2}"

@@ -53,7 +53,7 @@ std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 tar
     }
     std::vector<float> out(kSize);
     const float *planes[] = {input.data()};
-    engine.render(skip, kSize, planes, -static_cast<long long>(pad), out.data());
+    engine.render(skip, kSize, planes, 0 - pad, out.data());
     if (dither) resample::addDither(out.data(), kSize, 1, skip, step);
     for (float &y : out) y = step > 0 ? static_cast<float>(std::floor(y / step) * step) : y;
 

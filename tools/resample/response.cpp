@@ -1,38 +1,47 @@
 // resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]: measures a preset's frequency
-// response through the engine. For each input tone from 0 to the source's Nyquist (or over FROM..TO) it prints
+// response through the public API. For each input tone from 0 to the source's Nyquist (or over FROM..TO) it prints
 // the frequency and the gain in dB of what reaches the output: at the tone's own frequency below the target's
 // Nyquist, at its alias above it (a Blackman-Harris-windowed DFT at exactly that frequency, over 32768 output
 // frames after the filter has settled).
+#include <zel/resampler.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 #include <vector>
-
-#include "engine.h"
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr resample::u64 kFrames = 32768;
+constexpr unsigned long long kFrames = 32768;
 
-double gainDb(const resample::Engine &engine, double source, double target, double frequency) {
-    const auto skip =
-        static_cast<resample::u64>(4.0 * static_cast<double>(engine.taps()) * target / source) + 64;
-    const auto frames = static_cast<resample::u64>(static_cast<double>(skip + kFrames) * source / target) +
-                        engine.taps() + 64;
-    const resample::u64 pad = engine.reachBefore() + 1;
-    std::vector<float> input(pad + frames + engine.reachAfter(), 0.0f);
-    for (resample::u64 k = 0; k < frames; ++k)
-        input[pad + k] =
-            static_cast<float>(0.5 * std::sin(2 * kPi * frequency * static_cast<double>(k) / source));
-    std::vector<float> out(kFrames);
-    const float *planes[] = {input.data()};
-    engine.render(skip, kFrames, planes, -static_cast<long long>(pad), out.data());
+// Output frames skip .. skip + kFrames - 1 of a tone at `frequency`, through the public API: seek to the first,
+// then feed the tone from the input frame the resampler asks for.
+std::vector<float> tone(zel_resampler *r, double source, double frequency, unsigned long long skip) {
+    unsigned long long k = 0;
+    zel_resampler_seek(r, skip, &k);
+    std::vector<float> out(kFrames), in(4096);
+    size_t written = 0;
+    while (written < kFrames) {
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] =
+                static_cast<float>(0.5 * std::sin(2 * kPi * frequency * static_cast<double>(k + i) / source));
+        size_t used = 0, got = 0;
+        zel_resampler_process(r, in.data(), in.size(), &used, out.data() + written, kFrames - written, &got);
+        k += used, written += got;
+    }
+    return out;
+}
+
+double gainDb(zel_resampler *r, double source, double target, double frequency) {
+    const auto skip = static_cast<unsigned long long>(target) + 64;  // one second: the filter has settled
+    const std::vector<float> out = tone(r, source, frequency, skip);
     // Where the tone lands at the output rate: itself, or folded about the target's Nyquist.
     const double landed = std::abs(frequency - target * std::round(frequency / target));
     double re = 0, im = 0, windowSum = 0;
-    for (resample::u64 n = 0; n < kFrames; ++n) {
+    for (unsigned long long n = 0; n < kFrames; ++n) {
         const double phase = 2 * kPi * static_cast<double>(n) / kFrames;
         const double w = 0.35875 - 0.48829 * std::cos(phase) + 0.14128 * std::cos(2 * phase) -
                          0.01168 * std::cos(3 * phase);
@@ -47,7 +56,10 @@ double gainDb(const resample::Engine &engine, double source, double target, doub
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 4 || resample::findPreset(argv[1]) == nullptr) {
+    const char *const presets[] = {"linear", "medium", "high", "very-high"};
+    int quality = -1;
+    for (int q = 0; argc > 1 && q < 4; ++q) quality = std::strcmp(argv[1], presets[q]) == 0 ? q : quality;
+    if (argc < 4 || quality < 0) {
         std::fprintf(stderr,
                      "usage: resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]\n");
         return 2;
@@ -57,18 +69,17 @@ int main(int argc, char **argv) {
     const int points = argc > 4 ? std::atoi(argv[4]) : 400;
     const double from = argc > 6 ? std::atof(argv[5]) : 0,
                  to = argc > 6 ? std::atof(argv[6]) : 0.5 * static_cast<double>(source);
-    resample::Engine engine;
-    std::string error;
-    if (points < 2 || !engine.configure({source, 1}, {target, 1}, 1, *resample::findPreset(argv[1]), error)) {
+    zel_resampler *r = zel_resampler_create(source, 1, target, 1, 1, quality);
+    if (points < 2 || r == nullptr) {
         std::fprintf(stderr, "resample_response: %s\n",
-                     error.empty() ? "POINTS must be at least 2" : error.c_str());
+                     r == nullptr ? std::strerror(errno) : "POINTS must be at least 2");
         return 1;
     }
     std::printf("frequency_hz,gain_db\n");
     for (int i = 1; i < points; ++i) {
         const double f = from + (to - from) * i / points;
-        std::printf("%.3f,%.6f\n", f,
-                    gainDb(engine, static_cast<double>(source), static_cast<double>(target), f));
+        std::printf("%.3f,%.6f\n", f, gainDb(r, static_cast<double>(source), static_cast<double>(target), f));
     }
+    zel_resampler_destroy(r);
     return 0;
 }

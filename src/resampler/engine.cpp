@@ -43,6 +43,11 @@ const Preset *findPreset(const std::string &name) {
     return nullptr;
 }
 
+const Preset *presetAt(int quality) {
+    constexpr int kCount = sizeof kPresets / sizeof kPresets[0];
+    return quality >= 0 && quality < kCount ? &kPresets[quality] : nullptr;
+}
+
 std::string presetNames() {
     std::string names;
     for (const Preset &p : kPresets) names += (names.empty() ? "" : ", ") + std::string(p.name);
@@ -134,6 +139,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     // ZEL_RESAMPLE_KERNEL=generic keeps the portable kernel, so that its results can be checked on any machine.
     const char *kernel = std::getenv("ZEL_RESAMPLE_KERNEL");
     const bool generic = kernel != nullptr && std::string(kernel) == "generic";
+    __builtin_cpu_init();  // a shared library may be configured before the runtime's constructors have run
     if (!generic && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         frame_ = kernels_avx2::frame(preset.precision);
 #endif
@@ -145,7 +151,7 @@ const void *Engine::row(u64 phase) const {
     return &coefficientsF_[phase * stride_];
 }
 
-void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeStart, float *out) const {
+void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
     const float *x[2 * kMaxChannels];
@@ -157,7 +163,7 @@ void Engine::render(u64 first, u64 count, const float *const *planes, i64 planeS
     const bool prefetch = rowBytes * (phases_ + !exact_) > kCacheBytes;
     // Points x[f * channels + c] at the first source frame that output frame i reads in channel c.
     const auto sources = [&](u64 f, u64 i) {
-        const i64 tap0 = static_cast<i64>(whole[i]) - static_cast<i64>(half_ - 1) - planeStart;
+        const u64 tap0 = whole[i] - (half_ - 1) - planeStart;
         for (u64 c = 0; c < channels; ++c) x[f * channels + c] = planes[c] + tap0;
     };
     const auto fetch = [&](u64 i) {

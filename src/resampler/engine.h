@@ -1,9 +1,9 @@
-// The resampling engine: converts frames at one rate to frames at another with a band-limited polyphase filter
+// The resampler's engine: converts frames at one rate to frames at another with a band-limited polyphase filter
 // (or linear interpolation), taking every output frame's exact source position and filter phase from
 // ResamplingMapper. It holds no position state of its own: output frame t is always computed at the mapper's
 // position of t, so a run may start anywhere and split into blocks of any size with bit-identical output.
-#ifndef ZEL_TOOLS_RESAMPLE_ENGINE_H
-#define ZEL_TOOLS_RESAMPLE_ENGINE_H
+#ifndef ZEL_SRC_RESAMPLER_ENGINE_H
+#define ZEL_SRC_RESAMPLER_ENGINE_H
 
 #include <zel/resampling_mapper.h>
 
@@ -14,7 +14,6 @@
 namespace resample {
 
 using u64 = unsigned long long;
-using i64 = long long;
 
 // A quality preset: the filter's stopband attenuation, and its passband and stopband edges as fractions of the
 // lower of the two Nyquist frequencies (so that nothing above the target's Nyquist aliases when downsampling,
@@ -30,6 +29,8 @@ struct Preset {
 
 // The presets by name: linear, medium, high (the default), very-high. Null for an unknown name.
 const Preset *findPreset(const std::string &name);
+// The preset for a ZEL_QUALITY_* value, in the order above. Null for an unknown one.
+const Preset *presetAt(int quality);
 // "linear, medium, high, very-high", for messages.
 std::string presetNames();
 
@@ -77,8 +78,9 @@ public:
     bool exactPhases() const { return exact_; }
 
     // Renders output frames first .. first + count - 1, interleaved, into out. planes[c][k - planeStart] is
-    // source frame k of channel c and must exist for every frame the outputs reach. Allocates nothing.
-    void render(u64 first, u64 count, const float *const *planes, i64 planeStart, float *out) const;
+    // source frame k of channel c and must exist for every frame the outputs reach. The difference is taken
+    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing.
+    void render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
 
 private:
     mirelo::ResamplingMapper mapper_;

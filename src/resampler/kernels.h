@@ -1,7 +1,7 @@
 // The engine's inner products, compiled twice from this one source: for any x86-64 (kernels_generic.cpp) and
 // with AVX2 and FMA (kernels_avx2.cpp), chosen at run time. Each translation unit puts them in its own namespace.
-#ifndef ZEL_TOOLS_RESAMPLE_KERNELS_H
-#define ZEL_TOOLS_RESAMPLE_KERNELS_H
+#ifndef ZEL_SRC_RESAMPLER_KERNELS_H
+#define ZEL_SRC_RESAMPLER_KERNELS_H
 
 #include "engine.h"
 

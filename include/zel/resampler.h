@@ -1,0 +1,79 @@
+/* Band-limited sample-rate conversion at exact positions; callable from C and C++.
+ *
+ * Output frame t is the band-limited value of the input at position t * S / T exactly, where S and T are the
+ * source and target rates as exact fractions (30000/1001 is 30000/1001, not 29.97002997...). There is no delay
+ * to compensate: output frame 0 is centred on input frame 0. Frames before input frame 0 and after the last one
+ * read as silence. The output of N input frames is exactly ceil(N * T / S) frames.
+ *
+ * The output is the same, bit for bit, for every way of cutting the input into process calls and every output
+ * buffer size, and after seek(t) it equals frames t, t + 1, ... of a run from frame 0. A resampler is used by one
+ * thread at a time; resamplers share nothing mutable, so each thread may run its own.
+ *
+ * Frames are interleaved float32. Every int function returns 0 on success and -1 with errno set on failure: a
+ * failed call consumes nothing, writes nothing and changes nothing, and a successful one leaves errno alone.
+ * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: a frame
+ * index or count would pass 2^64 - 1. process and seek never allocate.
+ */
+#ifndef ZEL_RESAMPLER_H
+#define ZEL_RESAMPLER_H
+
+#include <stddef.h>
+
+#include "zel/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct zel_resampler zel_resampler;
+
+/* Linear interpolation between the two nearest input frames. */
+#define ZEL_QUALITY_LINEAR 0
+/* A 105 dB stopband, flat to 0.9 of the lower Nyquist frequency; float arithmetic. */
+#define ZEL_QUALITY_MEDIUM 1
+/* A 132 dB stopband, flat to 0.9 of the lower Nyquist; float coefficients, double sums. */
+#define ZEL_QUALITY_HIGH 2
+/* A 155 dB stopband, flat to 0.9 of the lower Nyquist; double arithmetic. */
+#define ZEL_QUALITY_VERY_HIGH 3
+
+/* Converts from source_numerator / source_denominator to target_numerator / target_denominator frames per
+ * second, of `channels` interleaved channels (1 to 1024), at a ZEL_QUALITY_* preset. Designs the filter once;
+ * the stream starts at output frame 0. Returns NULL with errno EDOM (a zero numerator or denominator),
+ * EOVERFLOW (rates too large to map exactly), EINVAL (a bad channel count or an unknown quality) or ENOMEM. */
+ZEL_API zel_resampler *zel_resampler_create(unsigned long long source_numerator,
+                                            unsigned long long source_denominator,
+                                            unsigned long long target_numerator,
+                                            unsigned long long target_denominator, unsigned int channels,
+                                            int quality);
+
+/* Frees the resampler; NULL is ignored. */
+ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
+
+/* Consumes up to input_frames frames from input and writes up to output_frames frames to output, reporting
+ * both counts. Input is consumed only as far as the output buffer allows: the resampler never holds more input
+ * than the filter of the next frame it cannot yet write reaches, so give an output buffer for the frames you
+ * expect and feed the input not consumed again. input == NULL with input_frames == 0 marks the end of the
+ * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
+ * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
+ * frames after the end, EOVERFLOW when the input's frame count, or the output's at the end, would pass
+ * 2^64 - 1. */
+ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
+                                  size_t *input_used, float *output, size_t output_frames,
+                                  size_t *output_written);
+
+/* Restarts the stream at output frame output_frame (forgetting all input and any end) and sets *input_frame to
+ * the input frame the caller feeds next; the frames the filter needs before input frame 0 read as silence.
+ * Fails with EOVERFLOW when that frame's position passes 2^64 - 1. */
+ZEL_API int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
+                               unsigned long long *input_frame);
+
+/* Sets *output_frames to the output length of input_frames input frames, ceil(input_frames * T / S). Fails
+ * with EOVERFLOW when that passes 2^64 - 1. */
+ZEL_API int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long long input_frames,
+                                        unsigned long long *output_frames);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

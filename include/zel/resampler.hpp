@@ -1,0 +1,75 @@
+// A header-only C++ owner of a zel_resampler: the same ABI as the C header, with errors as exceptions.
+#ifndef ZEL_RESAMPLER_HPP
+#define ZEL_RESAMPLER_HPP
+
+#include <cerrno>
+#include <cstddef>
+#include <system_error>
+#include <utility>
+
+#include "zel/resampler.h"
+
+namespace zel {
+
+class Resampler {
+public:
+    // Frames consumed from the input and written to the output by one call.
+    struct Counts {
+        std::size_t inputUsed;
+        std::size_t outputWritten;
+    };
+
+    // Throws std::system_error with the C API's errno (EDOM, EOVERFLOW, EINVAL, ENOMEM).
+    Resampler(unsigned long long sourceNumerator, unsigned long long sourceDenominator,
+              unsigned long long targetNumerator, unsigned long long targetDenominator, unsigned int channels,
+              int quality = ZEL_QUALITY_HIGH)
+        : r_(zel_resampler_create(sourceNumerator, sourceDenominator, targetNumerator, targetDenominator,
+                                  channels, quality)) {
+        if (r_ == nullptr) fail("zel_resampler_create");
+    }
+    Resampler(Resampler &&other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
+    Resampler &operator=(Resampler &&other) noexcept {
+        std::swap(r_, other.r_);
+        return *this;
+    }
+    Resampler(const Resampler &) = delete;
+    Resampler &operator=(const Resampler &) = delete;
+    ~Resampler() { zel_resampler_destroy(r_); }
+
+    // Input frames in, output frames out, as zel_resampler_process.
+    Counts process(const float *input, std::size_t inputFrames, float *output, std::size_t outputFrames) {
+        Counts c{0, 0};
+        if (zel_resampler_process(r_, input, inputFrames, &c.inputUsed, output, outputFrames,
+                                  &c.outputWritten))
+            fail("zel_resampler_process");
+        return c;
+    }
+    // Marks the end of the input (once) and drains; 0 frames written means done.
+    std::size_t drain(float *output, std::size_t outputFrames) {
+        return process(nullptr, 0, output, outputFrames).outputWritten;
+    }
+    // Restarts at output frame `outputFrame`; returns the input frame to feed next.
+    unsigned long long seek(unsigned long long outputFrame) {
+        unsigned long long input = 0;
+        if (zel_resampler_seek(r_, outputFrame, &input)) fail("zel_resampler_seek");
+        return input;
+    }
+    // The output length of `inputFrames` input frames.
+    unsigned long long outputFrames(unsigned long long inputFrames) const {
+        unsigned long long n = 0;
+        if (zel_resampler_output_frames(r_, inputFrames, &n)) fail("zel_resampler_output_frames");
+        return n;
+    }
+    zel_resampler *get() const { return r_; }
+
+private:
+    [[noreturn]] static void fail(const char *what) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
+
+    zel_resampler *r_;
+};
+
+}  // namespace zel
+
+#endif

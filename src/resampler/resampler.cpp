@@ -1,0 +1,256 @@
+// The C API: a stream of input frames through the engine. The engine computes any output frame from the input
+// frames its filter reaches, so the stream's only state is which output comes next and a window of input frames
+// (planar, allocated once); which frames it holds follows from the exact positions alone, never from how the
+// caller cut the input, and that is what keeps every chunking bit-identical.
+#include "zel/resampler.h"
+
+#include <zel/math.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+using resample::u64;
+
+struct zel_resampler {
+    resample::Engine engine;
+    u64 channels = 0, before = 0, after = 0;
+    u64 capacity = 0;            // frames per channel the window can hold
+    std::vector<float> storage;  // channel c's plane at c * capacity
+    std::vector<const float *> planes;
+    // The window holds input frames start .. start + length - 1. start is taken modulo 2^64: after a seek near
+    // the beginning it lies before frame 0 and the frames there are zeros. Only differences from it are used.
+    u64 start = 0, length = 0;
+    u64 next = 0;       // the next output frame
+    u64 inputNext = 0;  // the input frame the caller gives next
+    bool ended = false;
+    u64 endTotal = 0;  // with ended: the output frames of the whole input, ceil(N * T / S)
+};
+
+namespace {
+
+constexpr u64 kMaxChannels = resample::Engine::kMaxChannels;
+// Input frames the window holds beyond one filter's reach: enough that copying the reach down when the window
+// fills is rare, few enough that a thousand channels stay within a few megabytes of it.
+constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
+
+int fail(int code) {
+    errno = code;
+    return -1;
+}
+
+// ceil(frames * T / S): the output frames whose position lies before input frame `frames`. False when that
+// passes 2^64 - 1.
+bool outputsBefore(const zel_resampler &r, u64 frames, u64 &count) {
+    const auto &m = r.engine.mapper();
+    u64 quotient = 0, remainder = 0;
+    if (safe_muldiv_llong_with_remainder(frames, m.targetCommonRate, m.sourceCommonRate, &quotient,
+                                         &remainder) != 0)
+        return false;
+    if (remainder != 0 && quotient == ~0ULL) return false;
+    count = quotient + (remainder != 0);
+    return true;
+}
+
+// The whole part of output frame t's position; false when it passes 2^64 - 1.
+bool wholeOf(const zel_resampler &r, u64 t, u64 &whole) {
+    mirelo::ResamplingMapper::sample_mixed_fraction p;
+    if (!r.engine.mapper().sourceFromTarget(p, t)) return false;
+    whole = p.whole;
+    return true;
+}
+
+// One past the last input frame output frame t reads (saturating).
+u64 reachEnd(const zel_resampler &r, u64 t) {
+    u64 whole = 0;
+    if (!wholeOf(r, t, whole) || whole >= ~0ULL - r.after - 1) return ~0ULL;
+    return whole + r.after + 1;
+}
+
+u64 windowEnd(const zel_resampler &r) { return r.start + r.length; }
+
+// Renders as many frames as the window and the end allow, at most `space`.
+u64 renderReady(zel_resampler &r, float *out, u64 space) {
+    u64 ready = 0;  // output frames before `ready` read only frames in the window
+    const u64 end = windowEnd(r);
+    if (end > r.after && !outputsBefore(r, end - r.after, ready)) ready = ~0ULL;
+    if (r.ended) ready = std::min(ready, r.endTotal);
+    const u64 count = std::min(space, ready > r.next ? ready - r.next : 0);
+    if (count == 0) return 0;
+    r.engine.render(r.next, count, r.planes.data(), r.start, out);
+    r.next += count;
+    return count;
+}
+
+// Frames at the window's start that no output from `next` on reads: those before the next output's reach.
+u64 unneeded(const zel_resampler &r) {
+    u64 whole = 0;
+    if (!wholeOf(r, r.next, whole)) return 0;  // no output from here can be computed anyway
+    return (whole - r.before) - r.start;
+}
+
+// Takes up to n interleaved frames (zeros when `in` is null) into the window, but no further than the reach of
+// output frame next + space, the first the caller has no room for. Frames that no output reads are consumed
+// without being kept. Returns the frames consumed.
+u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
+    const u64 end = windowEnd(r), limit = r.next + space < r.next ? ~0ULL : reachEnd(r, r.next + space);
+    if (limit <= end) return 0;
+    n = std::min(n, limit - end);
+    u64 drop = unneeded(r), skipped = 0;
+    if (drop >= r.length) {
+        skipped = std::min(n, drop - r.length);
+        r.start = end + skipped, r.length = 0, drop = 0;
+    }
+    // Copying the kept frames down happens only when the window is full, once per chunk of input.
+    if (r.length + n - skipped > r.capacity && drop > 0) {
+        for (u64 c = 0; c < r.channels; ++c) {
+            float *plane = &r.storage[c * r.capacity];
+            std::memmove(plane, plane + drop, (r.length - drop) * sizeof(float));
+        }
+        r.start += drop, r.length -= drop;
+    }
+    const u64 kept = std::min(n - skipped, r.capacity - r.length);
+    for (u64 c = 0; c < r.channels; ++c) {
+        float *plane = &r.storage[c * r.capacity + r.length];
+        if (in == nullptr) {
+            std::fill_n(plane, kept, 0.0f);
+        } else {
+            const float *x = in + skipped * r.channels + c;
+            for (u64 f = 0; f < kept; ++f) plane[f] = x[f * r.channels];
+        }
+    }
+    r.length += kept;
+    return skipped + kept;
+}
+
+void restart(zel_resampler &r, u64 target, u64 whole) {
+    r.next = target, r.ended = false, r.endTotal = 0;
+    r.start = whole - r.before, r.length = 0;
+    if (whole < r.before) {
+        // The frames before input frame 0 that the filter reaches: silence.
+        r.length = r.before - whole;
+        for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.storage[c * r.capacity], r.length, 0.0f);
+    }
+    r.inputNext = windowEnd(r);
+}
+
+}  // namespace
+
+extern "C" {
+
+zel_resampler *zel_resampler_create(unsigned long long source_numerator,
+                                    unsigned long long source_denominator,
+                                    unsigned long long target_numerator,
+                                    unsigned long long target_denominator, unsigned int channels,
+                                    int quality) {
+    const int saved = errno;
+    if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 ||
+        target_denominator == 0) {
+        errno = EDOM;
+        return nullptr;
+    }
+    mirelo::ResamplingMapper mapper;
+    mapper.setSourceAndTargetSampleRate({source_numerator, source_denominator},
+                                        {target_numerator, target_denominator});
+    if (mapper.rateOverflow) {
+        errno = EOVERFLOW;
+        return nullptr;
+    }
+    const resample::Preset *preset = resample::presetAt(quality);
+    if (channels < 1 || channels > kMaxChannels || preset == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    try {
+        auto r = std::make_unique<zel_resampler>();
+        std::string error;
+        if (!r->engine.configure({source_numerator, source_denominator},
+                                 {target_numerator, target_denominator}, static_cast<int>(channels), *preset,
+                                 error)) {
+            errno = EINVAL;  // the checks above leave nothing the engine refuses
+            return nullptr;
+        }
+        r->channels = channels;
+        r->before = r->engine.reachBefore();
+        r->after = r->engine.reachAfter();
+        const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
+        r->capacity = r->before + r->after + 1 + chunk;
+        r->storage.assign(r->capacity * channels, 0.0f);
+        r->planes.resize(channels);
+        for (u64 c = 0; c < channels; ++c) r->planes[c] = &r->storage[c * r->capacity];
+        restart(*r, 0, 0);
+        errno = saved;
+        return r.release();
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+void zel_resampler_destroy(zel_resampler *resampler) { delete resampler; }
+
+int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
+                          size_t *input_used, float *output, size_t output_frames, size_t *output_written) {
+    if (resampler == nullptr || input_used == nullptr || output_written == nullptr ||
+        (input == nullptr && input_frames > 0) || (output == nullptr && output_frames > 0))
+        return fail(EFAULT);
+    zel_resampler &r = *resampler;
+    if (r.ended && input_frames > 0) return fail(EINVAL);
+    if (input_frames > ~0ULL - r.inputNext) return fail(EOVERFLOW);
+    const int saved = errno;
+    u64 endTotal = r.endTotal;
+    if (input == nullptr && !r.ended && !outputsBefore(r, r.inputNext, endTotal)) return fail(EOVERFLOW);
+    if (input == nullptr) r.ended = true, r.endTotal = endTotal;
+
+    // Render what the window allows, then take more input (or, after the end, silence), until the output is
+    // full or the input used up.
+    u64 used = 0, written = 0;
+    for (;;) {
+        written += renderReady(r, output + written * r.channels, output_frames - written);
+        if (written == output_frames) break;
+        const u64 space = output_frames - written;
+        u64 got = 0;
+        if (!r.ended) {
+            got = take(r, input + used * r.channels, input_frames - used, space);
+            used += got, r.inputNext += got;
+        } else if (r.next < r.endTotal) {
+            got = take(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
+        }
+        if (got == 0) break;
+    }
+    *input_used = used;
+    *output_written = written;
+    errno = saved;
+    return 0;
+}
+
+int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
+                       unsigned long long *input_frame) {
+    if (resampler == nullptr || input_frame == nullptr) return fail(EFAULT);
+    const int saved = errno;
+    u64 whole = 0;
+    if (!wholeOf(*resampler, output_frame, whole)) return fail(EOVERFLOW);
+    restart(*resampler, output_frame, whole);
+    *input_frame = resampler->inputNext;
+    errno = saved;
+    return 0;
+}
+
+int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long long input_frames,
+                                unsigned long long *output_frames) {
+    if (resampler == nullptr || output_frames == nullptr) return fail(EFAULT);
+    const int saved = errno;
+    u64 count = 0;
+    if (!outputsBefore(*resampler, input_frames, count)) return fail(EOVERFLOW);
+    *output_frames = count;
+    errno = saved;
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,232 @@
+// The C API against the engine itself. For random rates (whole and fractional), channel counts and presets, the
+// input cut into random process calls with random output buffers, and runs after random seeks, must give the
+// frames the engine renders from the whole input padded with silence, bit for bit, exactly ceil(N * T / S) of
+// them. Failing calls are mixed in and must change nothing; successful ones must leave errno alone.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "engine.h"
+#include "zel/resampler.h"
+
+namespace {
+
+using u64 = unsigned long long;
+__extension__ typedef unsigned __int128 u128;
+constexpr int kUntouched = 12345;  // errno before every call
+
+struct Conversion {
+    u64 sn, sd, tn, td;
+    unsigned channels;
+    int quality;
+    u64 s() const { return sn * td; }
+    u64 t() const { return tn * sd; }
+    u64 whole(u64 target) const { return static_cast<u64>(static_cast<u128>(target) * s() / t()); }
+};
+
+std::string describe(const Conversion &c) {
+    return std::to_string(c.sn) + "/" + std::to_string(c.sd) + " -> " + std::to_string(c.tn) + "/" +
+           std::to_string(c.td) + ", " + std::to_string(c.channels) + " channels, quality " +
+           std::to_string(c.quality);
+}
+
+// Every output frame of the input, rendered by the engine from one buffer holding all of it.
+std::vector<float> reference(const Conversion &c, const std::vector<float> &in, u64 frames, u64 count,
+                             resample::Engine &engine) {
+    std::string error;
+    EXPECT_TRUE(engine.configure({c.sn, c.sd}, {c.tn, c.td}, static_cast<int>(c.channels),
+                                 *resample::presetAt(c.quality), error));
+    const u64 pad = engine.reachBefore(), length = pad + frames + engine.reachAfter() + 1;
+    std::vector<std::vector<float>> planes(c.channels, std::vector<float>(length, 0.0f));
+    std::vector<const float *> pointers;
+    for (unsigned ch = 0; ch < c.channels; ++ch) {
+        for (u64 f = 0; f < frames; ++f) planes[ch][pad + f] = in[f * c.channels + ch];
+        pointers.push_back(planes[ch].data());
+    }
+    std::vector<float> out(count * c.channels);
+    if (count > 0) engine.render(0, count, pointers.data(), 0 - pad, out.data());
+    return out;
+}
+
+// Feeds input frames first.. (of `in`, which holds `frames`) in random pieces with random output buffers and
+// returns every frame written. Checks each call's contract on the way.
+std::vector<float> stream(zel_resampler *r, const Conversion &c, const std::vector<float> &in, u64 frames,
+                          u64 first, u64 firstOutput, u64 reachAfter, std::mt19937_64 &rng) {
+    std::vector<float> out, buffer;
+    u64 fed = first;
+    bool ended = false;
+    const auto draw = [&rng](u64 most) {
+        return rng() % 4 == 0 ? rng() % (most + 1) : rng() % (most / 16 + 2);
+    };
+    for (int calls = 0;; ++calls) {
+        EXPECT_LT(calls, 100000) << "no progress";
+        if (calls >= 100000) break;
+        const u64 give = ended ? 0 : draw(frames - fed), space = draw(512);
+        buffer.assign(space * c.channels + 1, -7.0f);
+        const float *input = ended || fed == frames ? nullptr : in.data() + fed * c.channels;
+        size_t used = 99, written = 99;
+        if (rng() % 8 == 0) {  // a failing call among the others changes nothing
+            errno = kUntouched;
+            EXPECT_EQ(zel_resampler_process(r, input, give, nullptr, buffer.data(), space, &written), -1);
+            EXPECT_EQ(errno, EFAULT);
+            EXPECT_EQ(written, 99U);
+            EXPECT_EQ(buffer[0], -7.0f);
+        }
+        errno = kUntouched;
+        EXPECT_EQ(zel_resampler_process(r, input, input ? give : 0, &used, buffer.data(), space, &written),
+                  0);
+        EXPECT_EQ(errno, kUntouched);
+        EXPECT_EQ(buffer[written * c.channels], -7.0f) << "wrote past the frames it reported";
+        out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<long>(written * c.channels));
+        fed += used;
+        ended = ended || input == nullptr;
+        // The output bounds what is consumed: no more than the filter of the first frame not yet written reaches;
+        // and an output buffer left with room means the input given was used up.
+        const u64 next = firstOutput + out.size() / c.channels;
+        EXPECT_LE(fed, static_cast<u128>(c.whole(next)) + reachAfter + 1);
+        if (written < space && input != nullptr) {
+            EXPECT_EQ(used, give) << "room left in the output, input left over";
+        }
+        if (ended && space > 0 && written == 0) break;
+    }
+    return out;
+}
+
+TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
+    std::mt19937_64 rng(0x5EED0001);
+    const u64 rates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 192000};
+    for (int run = 0; run < 40; ++run) {
+        Conversion c{};
+        c.sn = rng() % 3 ? rates[rng() % 10] : 1000 + rng() % 100000;
+        c.tn = rng() % 3 ? rates[rng() % 10] : 1000 + rng() % 100000;
+        c.sd = rng() % 4 ? 1 : 1 + rng() % 1001;
+        c.td = rng() % 4 ? 1 : 1 + rng() % 1001;
+        if (static_cast<double>(c.s()) / static_cast<double>(c.t()) > 12) c.tn = c.sn * c.td / c.sd / 4 + 1;
+        c.channels = 1 + static_cast<unsigned>(rng() % 8);
+        c.quality = static_cast<int>(rng() % 4);
+        SCOPED_TRACE(describe(c));
+        const u64 frames = rng() % 2500;
+        std::vector<float> in(frames * c.channels);
+        std::uniform_real_distribution<float> noise(-1, 1);
+        for (float &x : in) x = noise(rng);
+
+        zel_resampler *r = zel_resampler_create(c.sn, c.sd, c.tn, c.td, c.channels, c.quality);
+        ASSERT_NE(r, nullptr);
+        const u64 count = static_cast<u64>((static_cast<u128>(frames) * c.t() + c.s() - 1) / c.s());
+        u64 reported = 0;
+        ASSERT_EQ(zel_resampler_output_frames(r, frames, &reported), 0);
+        EXPECT_EQ(reported, count);
+        resample::Engine engine;
+        const std::vector<float> want = reference(c, in, frames, count, engine);
+        const u64 after = engine.reachAfter(), before = engine.reachBefore();
+
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const std::vector<float> got = stream(r, c, in, frames, 0, 0, after, rng);
+            ASSERT_EQ(got.size(), want.size()) << "frames";
+            EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+            u64 input = 99;
+            ASSERT_EQ(zel_resampler_seek(r, 0, &input), 0);
+            EXPECT_EQ(input, 0U);
+        }
+        for (int seek = 0; seek < 3; ++seek) {
+            const u64 target = rng() % (count + 3);
+            u64 input = 0;
+            errno = kUntouched;
+            ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
+            EXPECT_EQ(errno, kUntouched);
+            const u64 whole = c.whole(target);
+            EXPECT_EQ(input, whole > before ? whole - before : 0);
+            if (input > frames) continue;
+            const std::vector<float> got = stream(r, c, in, frames, input, target, after, rng);
+            const u64 from = std::min(target, count) * c.channels;
+            ASSERT_EQ(got.size(), want.size() - from) << "frames after seeking to " << target;
+            EXPECT_EQ(std::memcmp(got.data(), want.data() + from, got.size() * sizeof(float)), 0)
+                << "after seeking to " << target;
+        }
+        zel_resampler_destroy(r);
+    }
+}
+
+// Each failure's errno, with nothing written and nothing changed.
+TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
+    const auto created = [](u64 sn, u64 sd, u64 tn, u64 td, unsigned ch, int q) {
+        errno = 0;
+        zel_resampler *r = zel_resampler_create(sn, sd, tn, td, ch, q);
+        zel_resampler_destroy(r);
+        return r == nullptr ? errno : 0;
+    };
+    EXPECT_EQ(created(0, 1, 48000, 1, 2, 1), EDOM);
+    EXPECT_EQ(created(44100, 0, 48000, 1, 2, 1), EDOM);
+    EXPECT_EQ(created(44100, 1, 0, 1, 2, 1), EDOM);
+    EXPECT_EQ(created(44100, 1, 48000, 0, 2, 1), EDOM);
+    EXPECT_EQ(created(1ULL << 63, 1, 1, 1, 2, 1), EOVERFLOW);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 0, 1), EINVAL);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 1025, 1), EINVAL);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 1024, 0), 0);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 2, -1), EINVAL);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 2, 4), EINVAL);
+
+    // Two input frames per output frame: output frame 2^63 would be input frame 2^64.
+    zel_resampler *down = zel_resampler_create(2, 1, 1, 1, 1, ZEL_QUALITY_LINEAR);
+    zel_resampler *up = zel_resampler_create(1, 1, 2, 1, 1, ZEL_QUALITY_LINEAR);
+    ASSERT_TRUE(down && up);
+    float in[4] = {1, 2, 3, 4}, out[4] = {-7, -7, -7, -7};
+    size_t used = 99, written = 99;
+    u64 value = 99;
+    const auto fails = [&](int result, int code) {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(errno, code);
+        EXPECT_EQ(used, 99U);
+        EXPECT_EQ(written, 99U);
+        EXPECT_EQ(value, 99U);
+        EXPECT_EQ(out[0], -7.0f);
+    };
+    fails(zel_resampler_process(nullptr, in, 4, &used, out, 4, &written), EFAULT);
+    fails(zel_resampler_process(up, in, 4, nullptr, out, 4, &written), EFAULT);
+    fails(zel_resampler_process(up, in, 4, &used, out, 4, nullptr), EFAULT);
+    fails(zel_resampler_process(up, nullptr, 4, &used, out, 4, &written), EFAULT);
+    fails(zel_resampler_process(up, in, 4, &used, nullptr, 4, &written), EFAULT);
+    fails(zel_resampler_seek(nullptr, 0, &value), EFAULT);
+    fails(zel_resampler_seek(up, 0, nullptr), EFAULT);
+    fails(zel_resampler_output_frames(nullptr, 1, &value), EFAULT);
+    fails(zel_resampler_output_frames(up, 1, nullptr), EFAULT);
+    fails(zel_resampler_seek(down, 1ULL << 63, &value), EOVERFLOW);
+    fails(zel_resampler_output_frames(up, 1ULL << 63, &value), EOVERFLOW);
+    ASSERT_EQ(zel_resampler_output_frames(up, (1ULL << 63) - 1, &value), 0);
+    EXPECT_EQ(value, ~0ULL - 1);
+
+    // Input that would pass frame 2^64 - 1, and an end whose output count would.
+    u64 next = 0;
+    ASSERT_EQ(zel_resampler_seek(down, (1ULL << 63) - 1, &next), 0);
+    EXPECT_EQ(next, ~0ULL - 1);
+    value = 99;
+    fails(zel_resampler_process(down, in, 2, &used, out, 4, &written), EOVERFLOW);
+    ASSERT_EQ(zel_resampler_seek(up, ~0ULL, &next), 0);
+    EXPECT_EQ(next, (1ULL << 63) - 1);
+    ASSERT_EQ(zel_resampler_process(up, in, 0, &used, out, 1, &written), 0);  // no input, no end: no error
+    ASSERT_EQ(zel_resampler_process(up, in, 1, &used, out, 1, &written), 0);
+    EXPECT_EQ(used, 1U);
+    used = written = 99;
+    fails(zel_resampler_process(up, nullptr, 0, &used, out, 4, &written), EOVERFLOW);
+
+    // Input after the end; the drain then goes on as before: 2 frames at twice the rate, linear, are 1, 1.5, 2
+    // and halfway to the silence after the last frame.
+    ASSERT_EQ(zel_resampler_seek(up, 0, &next), 0);
+    ASSERT_EQ(zel_resampler_process(up, in, 2, &used, out, 4, &written), 0);
+    EXPECT_EQ(written, 2U);
+    ASSERT_EQ(zel_resampler_process(up, nullptr, 0, &used, out, 0, &written), 0);
+    used = written = 99;
+    out[0] = -7;
+    fails(zel_resampler_process(up, in, 1, &used, out, 4, &written), EINVAL);
+    ASSERT_EQ(zel_resampler_process(up, in, 0, &used, out, 4, &written), 0);
+    ASSERT_EQ(written, 2U);
+    EXPECT_EQ(out[0], 2.0f);
+    EXPECT_EQ(out[1], 1.0f);
+    zel_resampler_destroy(down);
+    zel_resampler_destroy(up);
+}
+
+}  // namespace
