@@ -8,8 +8,8 @@
 #include <complex>
 #include <vector>
 
-#include "dither.h"
 #include "engine.h"
+#include "pcm.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ double enbw = 0;  // the window's equivalent noise bandwidth, in bins
 
 // Converts a sine of `frequency` Hz (float32, amplitude `level`) and returns the windowed output
 // spectrum's amplitudes per bin, scaled so that a tone on a bin reads its amplitude there. A `step` quantises the
-// output as the tool writes integer samples (to the step below), dithered first if `dither`.
+// output to integers of that step as the tool writes them, dithered if `dither`.
 std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 target, double frequency,
                              double level = kAmplitude, double step = 0, bool dither = false) {
     resample::Engine engine;
@@ -54,8 +54,12 @@ std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 tar
     std::vector<float> out(kSize);
     const float *planes[] = {input.data()};
     engine.render(skip, kSize, planes, 0 - pad, out.data());
-    if (dither) resample::addDither(out.data(), kSize, 1, skip, step);
-    for (float &y : out) y = step > 0 ? static_cast<float>(std::floor(y / step) * step) : y;
+    if (step > 0) {
+        std::vector<int32_t> pcm(kSize);
+        resample::toPcm(out.data(), kSize, 1, skip, -static_cast<int>(std::log2(step)) + 1, dither,
+                        pcm.data());
+        for (u64 n = 0; n < kSize; ++n) out[n] = static_cast<float>(pcm[n] * step);
+    }
 
     static const double kTerms[] = {0.27105140069342, -0.43329793923448, 0.21812299954311, -0.06592544638803,
                                     0.01081174209837, -0.00077658482522, 0.00001388721735};

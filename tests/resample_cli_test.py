@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Runs the resample tool as users do: formats and exact lengths, pipes, the RF64 switch, segments and threads
-that join bit for bit for every preset, outputs that are not regular files, and a table of bad inputs that must
-each fail with one line, the right exit status, and nothing left behind."""
+"""Runs the resample tool as users do: formats and exact lengths (ceil(N * T / S) frames), pipes in and out for
+every container, the RF64 switch, segments and threads that join bit for bit for every preset, rounding and
+clipping, outputs that are not regular files or replace one, and a table of bad inputs that must each fail with
+one line, the right exit status, and nothing lost or left behind."""
 import math
 import os
 import signal
@@ -61,13 +62,13 @@ class Resample(unittest.TestCase):
 
     def test_formats_exact_lengths_pipes_and_rf64(self):
         env = dict(os.environ, ZEL_RESAMPLE_RF64_THRESHOLD="40000")  # the 4 GiB limit, lowered for the test
-        # (rate, channels, width, tag, frames, --rate, extra, expected; frames are (n - 1) * T / S + 1)
+        # (rate, channels, width, tag, frames, --rate, extra, expected; frames are ceil(n * T / S))
         for rate, ch, width, tag, frames, target, extra, want in (
-                (44100, 2, 2, 1, 20000, "48000", [], ("RF64", 1, 2, 48000, 16, 19999 * 480 // 441 + 1)),
-                (48000, 1, 3, 1, 9001, "44100", [], ("RIFF", (0xFFFE, 1), 1, 44100, 24, 9000 * 441 // 480 + 1)),
-                (44100, 3, 4, 3, 5000, "96000", [], ("RF64", (0xFFFE, 3), 3, 96000, 32, 4999 * 960 // 441 + 1)),
-                (48000, 3, 2, 1, 4800, "30000/1001", ["-f", "pcm16"], ("RIFF", (0xFFFE, 1), 3, 30, 16, 4799 * 30000 // 48048000 + 1)),
-                (44100, 2, 2, 1, 300, "48000", ["-f", "float"], ("RIFF", 3, 2, 48000, 32, 299 * 480 // 441 + 1))):
+                (44100, 2, 2, 1, 20000, "48000", [], ("RF64", 1, 2, 48000, 16, -(-20000 * 480 // 441))),
+                (48000, 1, 3, 1, 9001, "44100", [], ("RIFF", (0xFFFE, 1), 1, 44100, 24, -(-9001 * 441 // 480))),
+                (44100, 3, 4, 3, 5000, "96000", [], ("RF64", (0xFFFE, 3), 3, 96000, 32, -(-5000 * 960 // 441))),
+                (48000, 3, 2, 1, 4800, "30000/1001", ["-f", "pcm16"], ("RIFF", (0xFFFE, 1), 3, 30, 16, 3)),
+                (44100, 2, 2, 1, 300, "48000", ["-f", "float"], ("RIFF", 3, 2, 48000, 32, -(-300 * 480 // 441)))):
             with self.subTest(target=target):
                 write_wav(self.path("in.wav"), rate, ch, width, frames, tag)
                 p = self.run_tool(self.path("in.wav"), self.path("out.wav"), "--rate", target, *extra, env=env)
@@ -102,52 +103,115 @@ class Resample(unittest.TestCase):
         os.symlink("target.wav", self.path("link.wav"))
         self.assertEqual(self.run_tool(self.path("in.wav"), self.path("link.wav"), "--rate", "48000").returncode, 0)
         self.assertTrue(os.path.islink(self.path("link.wav")), "the link stays a link")
-        self.assertEqual(self.read("target.wav")[5], 1999 * 480 // 441 + 1)
+        self.assertEqual(self.read("target.wav")[5], -(-2000 * 480 // 441))
         self.assertEqual(self.run_tool(self.path("in.wav"), "/dev/null", "--rate", "48000").returncode, 0)
         self.assertTrue(os.path.exists("/dev/null") and not os.path.isfile("/dev/null"))
 
     def test_an_interrupted_run_removes_its_partial_output(self):
-        write_wav(self.path("in.wav"), 48000, 2, 2, 48000 * 20)
-        p = subprocess.Popen([RESAMPLE, "--quiet", self.path("in.wav"), self.path("out.wav"), "--rate", "44100",
-                              "-q", "very-high", "--block", "1"], stderr=subprocess.PIPE)
-        time.sleep(0.5)
+        write_wav(self.path("in.wav"), 48000, 2, 2, 48000)
+        with open(self.path("in.wav"), "rb") as f:
+            head = f.read(100000)  # the header and some frames; the rest never comes
+        p = subprocess.Popen([RESAMPLE, "--quiet", "-", self.path("out.wav"), "--rate", "44100"],
+                             stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+        p.stdin.write(head)
+        p.stdin.flush()
+        while len(os.listdir(self.tmp.name)) < 2:
+            time.sleep(0.01)
         p.send_signal(signal.SIGTERM)
         _, err = p.communicate(timeout=60)
-        self.assertNotEqual(p.returncode, 0)
-        self.assertEqual(err.decode(), "resample: interrupted; removed the partial output\n")
+        self.assertEqual((p.returncode, err.decode()), (-signal.SIGTERM, "resample: interrupted; removed the partial output\n"))
         self.assertEqual(sorted(os.listdir(self.tmp.name)), ["in.wav"])
 
+    def test_every_container_through_pipes_gives_the_files_samples(self):
+        write_wav(self.path("in.wav"), 44100, 2, 2, 3001)
+        self.assertEqual(self.run_tool(self.path("in.wav"), self.path("ref.wav"), "-r", "48000").returncode, 0)
+        for kind in ("au", "flac", "caf", "aiff", "w64"):
+            with self.subTest(kind=kind):
+                # Written to a pipe, read from one (AU of unknown length), and converted back to WAV at its rate.
+                chain = (f"set -o pipefail; {RESAMPLE} --quiet {self.path('in.wav')} - -t {kind} -r 44100 | cat | "
+                         f"{RESAMPLE} --quiet - {self.path('out.wav')} -r48000")
+                p = subprocess.run(["bash", "-c", chain], capture_output=True, timeout=60)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(self.read("out.wav")[5:], self.read("ref.wav")[5:])
+
+    def test_integers_are_rounded_and_clipping_is_counted(self):
+        frames = [0.3 * math.sin(i / 7) + (1.5 if i % 100 < 50 else -1.5) * (i >= 4000) for i in range(6000)]
+        body = b"".join(struct.pack("<f", v) for v in frames)
+        fmt = struct.pack("<HHIIHH", 3, 1, 8000, 32000, 4, 32)
+        with open(self.path("in.wav"), "wb") as f:
+            f.write(b"RIFF" + struct.pack("<I", 36 + len(body)) + b"WAVEfmt " + struct.pack("<I", 16) + fmt +
+                    b"data" + struct.pack("<I", len(body)) + body)
+        for kind in ("wav", "flac"):
+            p = self.run_tool(self.path("in.wav"), self.path(f"o.{kind}"), "-r", "8000", "-f", "pcm16")
+            self.assertEqual(p.stderr.decode(), "resample: 2000 samples clipped to the 16-bit range\n")
+        self.assertEqual(self.run_tool(self.path("o.flac"), self.path("back.wav"), "-r", "8000").returncode, 0)
+        got = struct.unpack("<6000h", self.read("o.wav")[6])
+        want = [max(-32768, min(32767, round(struct.unpack("<f", struct.pack("<f", v))[0] * 32768))) for v in frames]
+        self.assertEqual(list(got), want)
+        self.assertEqual(self.read("back.wav")[6], self.read("o.wav")[6])
+
+    def test_a_replaced_file_keeps_its_mode_and_links_and_append_writes_in_order(self):
+        write_wav(self.path("in.wav"), 44100, 1, 2, 2000)
+        for name in ("out.wav", "prefixed.wav"):
+            with open(self.path(name), "wb") as f:
+                f.write(b"old contents")
+        os.chmod(self.path("out.wav"), 0o600)
+        os.link(self.path("out.wav"), self.path("link.wav"))
+        self.assertEqual(self.run_tool(self.path("in.wav"), self.path("out.wav"), "-r", "48000").returncode, 0)
+        self.assertEqual(os.stat(self.path("out.wav")).st_mode & 0o777, 0o600)
+        self.assertEqual(self.read("link.wav"), self.read("out.wav"))
+        with open(self.path("prefixed.wav"), "ab") as f:
+            p = subprocess.run([RESAMPLE, "--quiet", self.path("in.wav"), "-", "-r", "48000", "-j", "2"], stdout=f,
+                               stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(self.path("prefixed.wav"), "rb") as f, open(self.path("out.wav"), "rb") as g:
+            self.assertEqual(f.read(), b"old contents" + g.read())
+
     def test_bad_input_fails_with_one_line_and_leaves_nothing(self):
-        write_wav(self.path("in.wav"), 44100, 1, 2, 1000)
+        write_wav(self.path("in.wav"), 44100, 1, 2, 30000)
         with open(self.path("text.wav"), "w") as f:
             f.write("this is not audio\n")
-        good, out = self.path("in.wav"), self.path("out.wav")
-        for status, args, message in (
-                (1, (self.path("missing.wav"), out, "--rate", "48000"), "cannot read '.*missing.wav'"),
-                (1, (self.path("text.wav"), out, "--rate", "48000"), "cannot read"),
-                (1, (good, self.path("no/such/dir/out.wav"), "--rate", "48000"), "No such file or directory"),
-                (1, (good, self.tmp.name, "--rate", "48000"), "is a directory"),
-                (1, (good, "/dev/full", "--rate", "48000"), "No space left on device"),
-                (2, (good, good, "--rate", "48000"), "is the input; choose another output"),
-                (2, (good, out, "--rate", "48000/0"), "targetRate denominator is 0"),
-                (2, (good, out, "--rate", "48k"), "trailing characters"),
-                (2, (good, out, "--rate", "9223372036854775807"), "too large to map exactly"),
-                (2, (good, out, "--rate", "48000", "--block", "0"), "--block must be 1 to 65536"),
-                (2, (good, out, "--rate", "48000", "--block", "1099511627776"), "--block must be 1 to 65536"),
-                (2, (good, out, "--rate", "48000", "--threads", "65"), "--threads must be 1 to 64"),
-                (2, ("-", out, "--rate", "48000", "--threads", "2"), "needs a file to read, not a pipe"),
-                (2, (good, out, "--rate", "48000", "-f", "mp3"), "unknown format"),
-                (2, (good, out, "--rate", "48000", "-t", "mp3"), "unknown type"),
-                (2, (good, out, "--rate", "48000", "-t", "flac", "-f", "float"), "cannot write this sample format"),
-                (2, (good, out, "--rate", "48000", "--quality", "ultra"), "unknown quality 'ultra'"),
-                (2, (good, out, "--rate", "48000", "-f", "float", "--dither"), "--dither needs pcm16 or pcm24"),
-                (2, (good, out), "needs IN, OUT and --rate"),
-                (2, (good, out, "--rate", "48000", "--bogus"), "unknown option '--bogus'")):
-            with self.subTest(args=args):
-                p = self.run_tool(*args, stdin=subprocess.DEVNULL)
+        good, out, cut, flac = self.path("in.wav"), self.path("out.wav"), self.path("cut.flac"), self.path("f.flac")
+        self.assertEqual(self.run_tool(good, flac, "-r", "44100").returncode, 0)
+        with open(flac, "rb") as f, open(cut, "wb") as g:
+            g.write(f.read()[:os.path.getsize(flac) * 6 // 10])
+        os.remove(flac)
+        r = f"{RESAMPLE} --quiet"
+        for status, command, message in (
+                (1, f"{r} {cut} {out} -r 48000", "cannot read '.*cut.flac': .*lost sync"),
+                (1, f"{r} {cut} {out} -r 48000 -j 3 -b 65536", "cannot read '.*cut.flac'"),
+                (1, f"head -c 25000 {good} | {r} - {out} -r 48000", "'-' ends after 12478 of the 30000 frames"),
+                (1, f"{r} {self.path('missing.wav')} {out} -r 48000", "cannot read '.*missing.wav'"),
+                (1, f"{r} {self.path('text.wav')} {out} -r 48000", "cannot read"),
+                (1, f"{r} {self.tmp.name} {out} -r 48000", "cannot read .*: it is a directory"),
+                (2, f"{r} - - -r 48000 < {good} 1<>{good}", "is the input; choose another output"),
+                (2, f"{r} {good} - -r 48000 1<>{good}", "is the input; choose another output"),
+                (2, f"{r} {good} {good} -r 48000", "is the input; choose another output"),
+                (2, f"cat {good} | {r} - {out} -r 48000 -j 2", "needs a seekable input of known length"),
+                (2, f"{r} {good} {out} -r 48000 --dither=no", "option '--dither' takes no value"),
+                (2, f"{r} {good} {self.path('out.mp3')} -r 48000", "cannot tell the container from '.*out.mp3'"),
+                (2, f"{r} {good} {out} -r 48000/0", "targetRate denominator is 0"),
+                (2, f"{r} {good} {out} -r 48k", "trailing characters"),
+                (2, f"{r} {good} {out} -r 9223372036854775807", "too large to map exactly"),
+                (2, f"{r} {good} {out} -r 48000 -b 1099511627776", "--block must be 1 to 65536"),
+                (2, f"{r} {good} {out} -r 48000 -j 65", "--threads must be 1 to 64"),
+                (2, f"{r} {good} {out} -r 48000 -f mp3", "unknown format"),
+                (2, f"{r} {good} {out} -r 48000 -t flac -f float", "cannot write this sample format"),
+                (2, f"{r} {good} {out} -r 48000 -q ultra", "unknown quality 'ultra'"),
+                (2, f"{r} {good} {out} -r 48000 -f float --dither", "--dither needs pcm16 or pcm24"),
+                (2, f"{r} {good} {out}", "needs IN, OUT and --rate"),
+                (2, f"{r} {good} {out} -r 48000 --bogus", "unrecognized option '--bogus'"),
+                (3, f"{r} {good} {self.path('no/such/dir/out.wav')} -r 48000", "No such file or directory"),
+                (3, f"{r} {good} {self.tmp.name} -r 48000", "cannot write .*: it is a directory"),
+                (3, f"{r} {good} /dev/full -r 48000", "No space left on device"),
+                (3, f"TMPDIR=/nonexistent {r} {good} {self.path('o.flac')} -r 48000 -j 2", "spool file in '/nonexistent'"),
+                (3, f"{r} --version > /dev/full", "cannot write the output: No space left on device")):
+            with self.subTest(command=command):
+                p = subprocess.run(command, shell=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                 self.assertEqual(p.returncode, status, p.stderr)
                 self.assertRegex(p.stderr.decode(), f"^resample: .*{message}.*\n$")
-                self.assertEqual(sorted(os.listdir(self.tmp.name)), ["in.wav", "text.wav"])
+                self.assertEqual(sorted(os.listdir(self.tmp.name)), ["cut.flac", "in.wav", "text.wav"])
+                self.assertEqual(os.path.getsize(good), 44 + 60000, "the input is whole")
 
 
 if __name__ == "__main__":

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "command_line.h"
 #include "options.h"
 #include "report.h"
 
@@ -16,14 +18,10 @@ namespace {
 using ratemap::u64;
 using Mapper = mirelo::ResamplingMapper;
 
-constexpr int kExitBlockDoesNotFit = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitWriteError = 3;
+constexpr int kExitBlockDoesNotFit = zel_cli::kExitFailure;
+constexpr int kExitWriteError = zel_cli::kExitWriteError;
 
-int usageError(const std::string &message) {
-    std::fprintf(stderr, "ratemap: %s\nTry 'ratemap --help' for more information.\n", message.c_str());
-    return kExitUsage;
-}
+int usageError(const std::string &message) { return zel_cli::usageError("ratemap", message); }
 
 // Stdout is buffered, so a full disk or a closed pipe shows up as the stream's error flag some rows after the
 // failed write; checking it after every row stops a long run at once instead of computing into the void.
@@ -60,6 +58,8 @@ bool printSamples(const ratemap::Options &o, const Mapper &m, ratemap::Report &r
 }  // namespace
 
 int main(int argc, char **argv) {
+    // A closed pipe is a failed write, reported with exit status 3, not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     ratemap::Options o;
     std::string error;
     if (!ratemap::parseOptions(argc, argv, o, error)) return usageError(error);
@@ -114,6 +114,8 @@ int main(int argc, char **argv) {
         report.row(row);
         if (o.samples) {
             if (!printSamples(o, mapper, report, row.targetFirst, row.targetLast)) {
+                report.finish();  // the table holds its rows until then, as JSON has printed them
+                if (finish(0) != 0) return kExitWriteError;
                 std::fprintf(stderr, "ratemap: per-sample positions cannot reach target index %llu\n",
                              row.targetLast);
                 return finish(kExitBlockDoesNotFit);

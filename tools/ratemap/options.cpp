@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "command_line.h"
+
 namespace ratemap {
 
 using zel_cli::parseRate;
@@ -31,44 +33,15 @@ const char kUsage[] =
 
 namespace {
 
-struct OptionInfo {
-    char shortName;
-    const char *longName;
-    bool takesValue;
-};
+using zel_cli::OptionSpec;
 
-const OptionInfo kOptions[] = {
+const std::vector<OptionSpec> kOptions = {
     {'b', "block", true},         {'n', "blocks", true},   {'f', "first", true},  {'l', "last", true},
     {'i', "include-next", false}, {'r', "reduce", false},  {'o', "format", true}, {'h', "help", false},
     {'V', "version", false},      {'s', "samples", false}, {'p', "phases", true},
 };
 
-const OptionInfo *findShort(char c) {
-    for (const OptionInfo &o : kOptions) {
-        if (o.shortName == c) return &o;
-    }
-    return nullptr;
-}
-
-// Long options may be abbreviated to any unambiguous prefix, as GNU tools allow.
-const OptionInfo *findLong(const std::string &name, std::string &error) {
-    const OptionInfo *match = nullptr;
-    for (const OptionInfo &o : kOptions) {
-        const std::string full = o.longName;
-        if (full == name) return &o;
-        if (full.compare(0, name.size(), name) == 0) {
-            if (match != nullptr) {
-                error = "option '--" + name + "' is ambiguous";
-                return nullptr;
-            }
-            match = &o;
-        }
-    }
-    if (match == nullptr) error = "unrecognized option '--" + name + "'";
-    return match;
-}
-
-bool applyOption(const OptionInfo &option, const std::string &value, Options &o, bool &blocksGiven,
+bool applyOption(const OptionSpec &option, const std::string &value, Options &o, bool &blocksGiven,
                  std::string &error) {
     const std::string name = std::string("--") + option.longName;
     std::string why;
@@ -126,61 +99,15 @@ bool applyOption(const OptionInfo &option, const std::string &value, Options &o,
     }
 }
 
-// A lone '-' followed by a digit is a (negative) number, not an option, so that it gets a clear message.
-bool looksLikeNumber(const std::string &arg) { return arg.size() > 1 && arg[1] >= '0' && arg[1] <= '9'; }
-
 }  // namespace
 
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
     std::vector<std::string> positional;
     bool blocksGiven = false;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || looksLikeNumber(arg)) {
-            positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const OptionInfo *option = nullptr;
-        std::string value;
-        bool hasValue = false;
-        if (arg[1] == '-') {
-            const size_t eq = arg.find('=');
-            option = findLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2), error);
-            if (option == nullptr) return false;
-            if (eq != std::string::npos) {
-                if (!option->takesValue)
-                    return error = "option '--" + std::string(option->longName) + "' takes no value", false;
-                value = arg.substr(eq + 1);
-                hasValue = true;
-            }
-        } else {
-            // Short options may be bundled (-ir); one that takes a value consumes the rest of the word.
-            for (size_t k = 1; k < arg.size(); ++k) {
-                option = findShort(arg[k]);
-                if (option == nullptr)
-                    return error = std::string("invalid option -- '") + arg[k] + "'", false;
-                if (option->takesValue) {
-                    if (k + 1 < arg.size()) {
-                        value = arg.substr(k + 1);
-                        hasValue = true;
-                    }
-                    break;
-                }
-                if (k + 1 < arg.size() && !applyOption(*option, "", o, blocksGiven, error)) return false;
-            }
-        }
-        if (option->takesValue && !hasValue) {
-            if (i + 1 >= argc)
-                return error = "option '--" + std::string(option->longName) + "' requires a value", false;
-            value = argv[++i];
-        }
-        if (!applyOption(*option, value, o, blocksGiven, error)) return false;
-    }
+    const auto apply = [&](const OptionSpec &option, const std::string &value, std::string &why) {
+        return applyOption(option, value, o, blocksGiven, why);
+    };
+    if (!zel_cli::parseCommandLine(argc, argv, kOptions, apply, positional, error)) return false;
     if (o.help || o.version) return true;
     if (o.hasLast && blocksGiven) return error = "--blocks cannot be combined with --last", false;
     if (o.hasLast && o.last < o.first) return error = "--last must not be before --first", false;

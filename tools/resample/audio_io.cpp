@@ -1,0 +1,164 @@
+#include "audio_io.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "output_file.h"
+#include "pcm.h"
+
+namespace resample {
+
+namespace {
+
+// A stream that announces more than this many bytes of audio carries a placeholder (an AU written to a pipe says
+// "unknown" with all ones), not a length.
+constexpr u64 kMaxStreamBytes = 1ULL << 56;
+
+// Formats libsndfile reads from a pipe as it comes; any other is spooled first.
+bool streams(const unsigned char *magic, size_t n) {
+    static const char *const kStreaming[] = {"RIFF", "RIFX", "FORM", ".snd", "dns."};
+    for (const char *m : kStreaming) {
+        if (n >= 4 && std::memcmp(magic, m, 4) == 0) return true;
+    }
+    return false;
+}
+
+bool putAll(int fd, const unsigned char *p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w, n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies `prefix`, then everything from `from`, to `to`; false on a failed read or write.
+bool relay(const std::vector<unsigned char> &prefix, int from, int to) {
+    if (!putAll(to, prefix.data(), prefix.size())) return false;
+    std::vector<unsigned char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0;
+        if (!putAll(to, buffer.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+// stdin that cannot seek, as a descriptor libsndfile can read: a pipe fed from it by a thread for the formats
+// that stream, else a spool file holding all of it.
+int stdinForLibsndfile(bool &spooled, std::string &error) {
+    std::vector<unsigned char> magic(12);
+    size_t n = 0;
+    while (n < magic.size()) {
+        const ssize_t r = ::read(STDIN_FILENO, magic.data() + n, magic.size() - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return error = std::strerror(errno), -1;
+        if (r == 0) break;
+        n += static_cast<size_t>(r);
+    }
+    magic.resize(n);
+    spooled = !streams(magic.data(), n);
+    if (spooled) {
+        const int fd = openSpool(error);
+        if (fd < 0) return -1;
+        if (!relay(magic, STDIN_FILENO, fd) || lseek(fd, 0, SEEK_SET) != 0) {
+            error = std::string("cannot spool stdin: ") + std::strerror(errno);
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    int ends[2];
+    if (pipe(ends) != 0) return error = std::strerror(errno), -1;
+    // The thread ends with the input, or when the reader closes its end; the process may exit before either.
+    std::thread([magic, in = ends[1]] {
+        relay(magic, STDIN_FILENO, in);
+        close(in);
+    }).detach();
+    return ends[0];
+}
+
+}  // namespace
+
+Input::~Input() {
+    if (file != nullptr) sf_close(file);
+    if (fd > STDIN_FILENO) close(fd);
+}
+
+bool openInput(const std::string &path, Input &input, std::string &error) {
+    input.name = path;
+    if (path == "-") {
+        bool spooled = false;
+        input.fd = STDIN_FILENO;
+        if (lseek(STDIN_FILENO, 0, SEEK_CUR) < 0) input.fd = stdinForLibsndfile(spooled, error);
+        if (input.fd < 0) return false;
+        input.file = sf_open_fd(input.fd, SFM_READ, &input.info, SF_FALSE);
+        input.seekable = input.fd == STDIN_FILENO || spooled;
+        if (input.seekable) input.reopenPath = "/proc/self/fd/" + std::to_string(input.fd);
+    } else {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return error = "it is a directory", false;
+        input.file = sf_open(path.c_str(), SFM_READ, &input.info);
+        input.seekable = input.file != nullptr && input.info.seekable != 0;
+        if (input.seekable) input.reopenPath = path;
+    }
+    if (input.file == nullptr) return error = sf_strerror(nullptr), false;
+    const auto frames = static_cast<u64>(input.info.frames), channels = static_cast<u64>(input.info.channels);
+    input.lengthKnown = input.info.frames >= 0 && (input.seekable || frames < kMaxStreamBytes / 8 / channels);
+    return true;
+}
+
+bool SndfileReader::read(float *out, u64 frames, u64 &got, std::string &error) {
+    const sf_count_t n = sf_readf_float(file_, out, static_cast<sf_count_t>(frames));
+    got = n > 0 ? static_cast<u64>(n) : 0;
+    next_ += got;
+    if (got == frames) return true;
+    if (sf_error(file_) != SF_ERR_NO_ERROR)
+        return error = "cannot read '" + name_ + "': " + sf_strerror(file_), false;
+    if (frames_ != ~0ULL && next_ < frames_) {
+        error = "'" + name_ + "' ends after " + std::to_string(next_) + " of the " + std::to_string(frames_) +
+                " frames its header gives";
+        return false;
+    }
+    return true;
+}
+
+bool SndfileReader::skipTo(u64 frame, std::string &error) {
+    if (frame == next_) return true;
+    if (seekable_ && frame <= frames_ && sf_seek(file_, static_cast<sf_count_t>(frame), SEEK_SET) >= 0) {
+        next_ = frame;
+        return true;
+    }
+    // Read and dropped where the input cannot seek; past a stream's end there is nothing to skip.
+    std::vector<float> chunk(4096 * channels_);
+    while (next_ < frame) {
+        u64 got = 0;
+        if (!read(chunk.data(), std::min<u64>(4096, frame - next_), got, error)) return false;
+        if (got == 0) return true;
+    }
+    return true;
+}
+
+bool SndfileWriter::write(u64 frame, const float *data, u64 frames) {
+    const auto n = static_cast<sf_count_t>(frames);
+    errno = 0;
+    if (encoding_.bits == 0) return sf_writef_float(file_, data, n) == n;
+    pcm_.resize(frames * channels_);
+    encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
+    // libsndfile takes the top bits of 32-bit integers exactly: no second rounding.
+    for (int32_t &q : pcm_) q = static_cast<int32_t>(static_cast<uint32_t>(q) << (32 - encoding_.bits));
+    return sf_writef_int(file_, pcm_.data(), n) == n;
+}
+
+std::string SndfileWriter::error() const {
+    if (sf_error(file_) != SF_ERR_NO_ERROR) return sf_strerror(file_);
+    return std::strerror(errno != 0 ? errno : EIO);
+}
+
+}  // namespace resample

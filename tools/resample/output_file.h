@@ -1,0 +1,54 @@
+// Where the tool's output goes, written so that nothing is lost: a regular file (new, or replacing one) is
+// written to a temporary file beside it and put in place only when complete, keeping the replaced file's mode
+// and owner (and, when it has other hard links, its inode); a device, a FIFO or stdout is written through. A
+// signal or a failure removes the temporary file. Also: the spool files the tool keeps in $TMPDIR.
+#ifndef ZEL_TOOLS_RESAMPLE_OUTPUT_FILE_H
+#define ZEL_TOOLS_RESAMPLE_OUTPUT_FILE_H
+
+#include <string>
+
+namespace resample {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    ~OutputFile() { abandon(); }
+
+    // Opens `path` ("-" for stdout) for writing; on failure returns false with a one-line reason.
+    bool open(const std::string &path, std::string &error);
+    int fd() const { return fd_; }
+    // Whether frames may be written at offsets: a regular file or device we write from its start, not appending.
+    bool positional() const { return positional_; }
+    // Closes the output and puts it in place; on failure returns false with the reason (and removes it).
+    bool commit(std::string &error);
+    // Removes the temporary file, if any; called on every failure.
+    void abandon();
+
+    // Installs the handlers that remove the temporary file on SIGINT, SIGTERM, SIGHUP and SIGXFSZ, and turns a
+    // closed pipe into a failed write.
+    static void handleSignals();
+
+private:
+    int fd_ = -1;
+    bool positional_ = false, temporary_ = false;
+    std::string final_, temporaryPath_;
+};
+
+// An unnamed file in $TMPDIR (or /tmp), for data the tool must hold before it can write it; -1 with the
+// reason on failure.
+int openSpool(std::string &error);
+
+// True when the open descriptor `fd` and the file at `path` are one file (the output would overwrite the input).
+bool sameFile(int fd, const std::string &path);
+// As sameFile, for two open descriptors, and for two paths.
+bool sameFile(int a, int b);
+bool sameFile(const std::string &a, const std::string &b);
+
+// Copies the whole of the file `from` (from its start) to `to`; false with errno on failure.
+bool copyAll(int from, int to);
+
+}  // namespace resample
+
+#endif
