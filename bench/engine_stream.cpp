@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "engine_stream.h"
 
 #include <zel/math.h>
 
@@ -9,6 +9,7 @@ namespace resample {
 namespace {
 
 using Mapper = mirelo::ResamplingMapper;
+using i64 = long long;
 
 constexpr u64 kMaxSpan = 65536;  // source frames a block may span
 
@@ -152,7 +153,7 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
             }
         }
         block.resize(count * channels);
-        engine.render(target, count, window.planes(), window.start(), block.data());
+        engine.render(target, count, window.planes(), static_cast<u64>(window.start()), block.data());
         if (!out.write(block.data(), count)) {
             result.error = "cannot write the output";
             return result;

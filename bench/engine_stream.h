@@ -1,7 +1,8 @@
-// Streams source frames through the engine block by block: reads only what each block's filter reaches, keeps
-// nothing older, and pads with silence before the first frame and after the last.
-#ifndef ZEL_TOOLS_RESAMPLE_STREAM_H
-#define ZEL_TOOLS_RESAMPLE_STREAM_H
+// The engine's own stream as the resample tool ran it before the C API existed, kept as the benchmark's
+// baseline: block by block, reading only what each block's filter reaches, padding with silence before the first
+// frame and after the last. Its output ends at the last target frame whose position lies within the input.
+#ifndef ZEL_BENCH_ENGINE_STREAM_H
+#define ZEL_BENCH_ENGINE_STREAM_H
 
 #include <functional>
 #include <string>

@@ -1,6 +1,8 @@
-// Throughput of the resampling engine per preset and conversion, as multiples of real time for stereo on one
-// core: 10 seconds of noise streamed through resampleStream from memory to memory, in blocks of 512 frames.
+// Throughput of the resampler per preset and conversion, as multiples of real time for stereo on one core: 10
+// seconds of noise from memory to memory, in blocks of 512 output frames, through the public C API (input given
+// in pieces of 4096 frames) and through the engine's own stream, the baseline the API must keep up with.
 #include <benchmark/benchmark.h>
+#include <zel/resampler.h>
 
 #include <cstdio>
 #include <map>
@@ -9,7 +11,7 @@
 #include <vector>
 
 #include "engine.h"
-#include "stream.h"
+#include "engine_stream.h"
 
 namespace {
 
@@ -49,6 +51,14 @@ public:
 
 std::map<std::string, double> realTime;  // preset/conversion -> multiple of real time
 
+std::vector<float> noise(u64 frames) {
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> uniform(-0.5f, 0.5f);
+    std::vector<float> input(2 * frames);
+    for (float &x : input) x = uniform(rng);
+    return input;
+}
+
 void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 target) {
     resample::Engine engine;
     std::string error;
@@ -56,10 +66,7 @@ void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 ta
         state.SkipWithError(error.c_str());
         return;
     }
-    std::mt19937 rng(1);
-    std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
-    std::vector<float> input(2 * kSeconds * source);
-    for (float &x : input) x = noise(rng);
+    const std::vector<float> input = noise(kSeconds * source);
     for (auto _ : state) {
         MemorySource in(input);
         NullSink out;
@@ -69,11 +76,34 @@ void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 ta
         benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);
 }
 
+void BM_Api(benchmark::State &state, const char *preset, u64 source, u64 target) {
+    const char *const names[] = {"linear", "medium", "high", "very-high"};
+    int quality = 0;
+    while (std::string(names[quality]) != preset) ++quality;
+    zel_resampler *r = zel_resampler_create(source, 1, target, 1, 2, quality);
+    const std::vector<float> input = noise(kSeconds * source);
+    std::vector<float> out(2 * 512);
+    for (auto _ : state) {
+        u64 next = 0;
+        zel_resampler_seek(r, 0, &next);
+        for (size_t at = 0, used = 0, written = 1; written > 0 || at < input.size() / 2; at += used) {
+            const size_t give = std::min<size_t>(4096, input.size() / 2 - at);
+            zel_resampler_process(r, give > 0 ? input.data() + 2 * at : nullptr, give, &used, out.data(), 512,
+                                  &written);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    zel_resampler_destroy(r);
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);
+}
+
 }  // namespace
 
 #define ZEL_RESAMPLE(id, preset, source, target)                                     \
     BENCHMARK_CAPTURE(BM_Resample, id##_##source##_##target, preset, source, target) \
-        ->Unit(benchmark::kMillisecond)
+        ->Unit(benchmark::kMillisecond);                                             \
+    BENCHMARK_CAPTURE(BM_Api, id##_##source##_##target, preset, source, target)->Unit(benchmark::kMillisecond)
 #define ZEL_CONVERSIONS(id, preset)         \
     ZEL_RESAMPLE(id, preset, 44100, 48000); \
     ZEL_RESAMPLE(id, preset, 48000, 44100); \
@@ -88,7 +118,8 @@ ZEL_CONVERSIONS(very_high, "very-high");
 
 namespace {
 
-// Prints, after the runs, each preset's speed as a ratio to linear interpolation on the same conversion.
+// Prints, after the runs, each preset's speed through the C API as a ratio to the engine's stream, and as a
+// ratio to linear interpolation on the same conversion.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
@@ -100,6 +131,14 @@ public:
         }
     }
     void printRatios() const {
+        std::printf("\nthe C API's speed as a ratio to the engine's stream on the same conversion:\n");
+        for (const auto &[name, value] : speed_) {
+            if (name.compare(0, 7, "BM_Api/") != 0) continue;
+            const auto stream = speed_.find("BM_Resample/" + name.substr(7));
+            if (stream != speed_.end())
+                std::printf("  %-44s %8.0fx real time, %5.3f of the stream\n", name.c_str(), value,
+                            value / stream->second);
+        }
         std::printf("\nspeed as a ratio to linear interpolation on the same conversion:\n");
         for (const auto &[name, value] : speed_) {
             // Names end in the conversion, "_SSSSS_TTTTT" (plus "_median" for repeated runs).
