@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows that the ABI gate catches real breaks without committing one: builds the library from a copy of the
 # sources, unchanged and with a function added (which must pass), and with a public record changed (which must
-# fail). usage: abi_gate_test.sh SOURCE_DIR BASELINE CXX_COMPILER
+# fail); then the resampler, whose handle's layout may change (pass) but not a parameter (fail).
+# usage: abi_gate_test.sh SOURCE_DIR BASELINE CXX_COMPILER
 set -euo pipefail
 src=$1 baseline=$2 cxx=$3 here=$(cd "$(dirname "$0")" && pwd) work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -17,12 +18,13 @@ check() {
         ! cmp -s "$src/$file" "$dir/$file" || { echo "$name: the patch of $file changed nothing" >&2; exit 1; }
     done
     "$cxx" -w -std=c++17 -g -O2 -fPIC -shared -fvisibility=hidden -fvisibility-inlines-hidden -I"$dir/include" \
-        "$dir"/src/*/*.cpp -Wl,-soname,libzel_utils_v4_math.so.0 -o "$dir/lib.so"
+        -I"$dir/src/resampler" "$dir"/src/*/*.cpp "${link[@]}" -o "$dir/lib.so"
     "$here/abi_check.sh" "$dir/lib.so" "$baseline" "$dir/include/zel" > "$dir.log" 2>&1 || got=fail
     [ "$got" = "$want" ] || { echo "$name: the gate should $want but did $got:" >&2; cat "$dir.log" >&2; exit 1; }
     echo "$name: the gate did $got, as it should"
 }
 
+link=(-Wl,-soname,libzel_utils_v4_math.so.0)
 header=include/zel/resampling_mapper.h
 check unchanged pass
 check function_added pass \
@@ -33,3 +35,10 @@ check field_order_swapped fail "$header" \
     's/unsigned long long whole;\n(\s*)unsigned long long numerator;/unsigned long long numerator;\n$1unsigned long long whole;/'
 check field_type_narrowed fail "$header" 's/unsigned long long denominator;\n(\s*)\};\n/unsigned int denominator;\n$1};\n/'
 check field_inserted fail "$header" 's/(\n\s*)(unsigned long long targetCommonRate = 1;)/$1unsigned long long inserted = 0;$1$2/'
+
+baseline=$src/abi/libzel_resampler.abi
+link=(-Wl,-soname,libzel_resampler.so.0 "-Wl,--version-script=$src/cmake/zel_resampler.map")
+check resampler_unchanged pass
+check resampler_handle_grows pass src/resampler/resampler.cpp 's/(bool ended = false;)/$1\n    double added = 0;/'
+check resampler_parameter_widened fail include/zel/resampler.h 's/unsigned int channels,/unsigned long channels,/' \
+    src/resampler/resampler.cpp 's/unsigned int channels,/unsigned long channels,/'
