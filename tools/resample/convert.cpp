@@ -1,7 +1,6 @@
 #include "convert.h"
 
 #include <unistd.h>
-#include <zel/resampler.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,17 +77,17 @@ bool SpoolWriter::drainInto(FrameWriter &out, u64 first) {
     }
 }
 
-std::string convertSegment(const ConversionSetup &setup, const Segment &segment, FrameReader &reader,
-                           FrameWriter &writer, std::atomic<u64> &progress, u64 &written) {
+ResamplerPtr makeResampler(const ConversionSetup &setup) {
+    return ResamplerPtr(zel_resampler_create(setup.sourceRate, 1, setup.targetNumerator,
+                                             setup.targetDenominator, setup.channels, setup.quality));
+}
+
+std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const Segment &segment,
+                           FrameReader &reader, FrameWriter &writer, std::atomic<u64> &progress,
+                           u64 &written) {
     written = 0;
-    const auto destroy = [](zel_resampler *r) { zel_resampler_destroy(r); };
-    const std::unique_ptr<zel_resampler, decltype(destroy)> r(
-        zel_resampler_create(setup.sourceRate, 1, setup.targetNumerator, setup.targetDenominator,
-                             setup.channels, setup.quality),
-        destroy);
-    if (r == nullptr) return std::string("cannot configure the conversion: ") + std::strerror(errno);
     unsigned long long input = 0;
-    if (zel_resampler_seek(r.get(), segment.first, &input) != 0)
+    if (zel_resampler_seek(r, segment.first, &input) != 0)
         return "output frame " + std::to_string(segment.first) + " lies beyond 64 bits of input";
     std::string error;
     if (!reader.skipTo(input, error)) return error;
@@ -107,7 +106,7 @@ std::string convertSegment(const ConversionSetup &setup, const Segment &segment,
         // All input given, a null input marks the end; later calls drain the filter's tail.
         const float *from = ended && have == 0 ? nullptr : in.data() + at * channels;
         size_t used = 0, got = 0;
-        if (zel_resampler_process(r.get(), from, have, &used, out.data(),
+        if (zel_resampler_process(r, from, have, &used, out.data(),
                                   std::min(setup.block, segment.count - written), &got) != 0)
             return std::string("cannot convert: ") + std::strerror(errno);
         at += used, have -= used;

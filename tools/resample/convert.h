@@ -4,6 +4,8 @@
 #ifndef ZEL_TOOLS_RESAMPLE_CONVERT_H
 #define ZEL_TOOLS_RESAMPLE_CONVERT_H
 
+#include <zel/resampler.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -87,10 +89,20 @@ struct ConversionSetup {
     u64 block = 512;  // output frames per process call
 };
 
-// Converts one segment from `reader` to `writer`; counts frames written in `progress`. Returns "" on success, or
-// the reason, prefixed "write: " when the writer failed.
-std::string convertSegment(const ConversionSetup &setup, const Segment &segment, FrameReader &reader,
-                           FrameWriter &writer, std::atomic<u64> &progress, u64 &written);
+// Owns a zel_resampler.
+struct ResamplerDeleter {
+    void operator()(zel_resampler *r) const { zel_resampler_destroy(r); }
+};
+using ResamplerPtr = std::unique_ptr<zel_resampler, ResamplerDeleter>;
+
+// A resampler for the setup; null with errno set when it cannot be made.
+ResamplerPtr makeResampler(const ConversionSetup &setup);
+
+// Converts one segment with `r` (seeking it to the segment's first frame) from `reader` to `writer`; counts
+// frames written in `progress`. Returns "" on success, or the reason, prefixed "write: " when the writer failed.
+std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const Segment &segment,
+                           FrameReader &reader, FrameWriter &writer, std::atomic<u64> &progress,
+                           u64 &written);
 
 }  // namespace resample
 

@@ -169,12 +169,9 @@ int main(int argc, char **argv) {
     resample::ConversionSetup setup{
         source.numerator, target.numerator, target.denominator, static_cast<unsigned>(channels),
         quality,          a.block};
-    {
-        zel_resampler *probe = zel_resampler_create(setup.sourceRate, 1, setup.targetNumerator,
-                                                    setup.targetDenominator, setup.channels, quality);
-        if (probe == nullptr) return fail(1, "'" + a.in + "': cannot convert: " + std::strerror(errno));
-        zel_resampler_destroy(probe);
-    }
+    // Segment 0's resampler, made before any output exists so that a refusal leaves nothing behind.
+    const resample::ResamplerPtr first = resample::makeResampler(setup);
+    if (first == nullptr) return fail(1, "'" + a.in + "': cannot convert: " + std::strerror(errno));
 
     // The output range: frames begin .. begin + count - 1 of the whole conversion, ceil(N * T / S) frames when
     // the input's length N is known.
@@ -262,8 +259,11 @@ int main(int argc, char **argv) {
             resample::WavFrameWriter atOffset(*wav, encoding, channels, begin);  // used only at offsets
             resample::FrameWriter &to =
                 atOffsets ? static_cast<resample::FrameWriter &>(atOffset) : *spools[k];
+            const resample::ResamplerPtr r = resample::makeResampler(setup);
             u64 done = 0;
-            errors[k] = resample::convertSegment(setup, segmentAt(k), reader, to, written, done);
+            errors[k] = r == nullptr ? std::string("cannot convert: ") + std::strerror(errno)
+                                     : resample::convertSegment(r.get(), setup, segmentAt(k), reader, to,
+                                                                written, done);
         });
     }
     Progress progress(!a.quiet && isatty(STDERR_FILENO), written, count, exactRate);
@@ -271,7 +271,9 @@ int main(int argc, char **argv) {
                                    input.lengthKnown ? static_cast<u64>(input.info.frames) : ~0ULL,
                                    input.seekable);
     u64 done = 0;
-    if (count > 0) errors[0] = resample::convertSegment(setup, segmentAt(0), reader, *writer, written, done);
+    if (count > 0)
+        errors[0] =
+            resample::convertSegment(first.get(), setup, segmentAt(0), reader, *writer, written, done);
     for (u64 k = 1; k < segments; ++k) {
         workers[k - 1].join();
         if (!atOffsets && errors[0].empty() && errors[k].empty() &&
