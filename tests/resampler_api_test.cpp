@@ -130,7 +130,7 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::vector<float> got = stream(r, c, in, frames, 0, 0, after, rng);
             ASSERT_EQ(got.size(), want.size()) << "frames";
-            EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0);
+            EXPECT_TRUE(got.empty() || std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0);
             u64 input = 99;
             ASSERT_EQ(zel_resampler_seek(r, 0, &input), 0);
             EXPECT_EQ(input, 0U);
@@ -147,7 +147,8 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
             const std::vector<float> got = stream(r, c, in, frames, input, target, after, rng);
             const u64 from = std::min(target, count) * c.channels;
             ASSERT_EQ(got.size(), want.size() - from) << "frames after seeking to " << target;
-            EXPECT_EQ(std::memcmp(got.data(), want.data() + from, got.size() * sizeof(float)), 0)
+            EXPECT_TRUE(got.empty() ||
+                        std::memcmp(got.data(), want.data() + from, got.size() * sizeof(float)) == 0)
                 << "after seeking to " << target;
         }
         zel_resampler_destroy(r);

@@ -256,9 +256,10 @@ int main(int argc, char **argv) {
             }
             resample::SndfileReader reader(again.file, a.in, channels, static_cast<u64>(input.info.frames),
                                            true);
-            resample::WavFrameWriter atOffset(*wav, encoding, channels, begin);  // used only at offsets
-            resample::FrameWriter &to =
-                atOffsets ? static_cast<resample::FrameWriter &>(atOffset) : *spools[k];
+            std::unique_ptr<resample::FrameWriter> atOffset;
+            if (atOffsets)
+                atOffset = std::make_unique<resample::WavFrameWriter>(*wav, encoding, channels, begin);
+            resample::FrameWriter &to = atOffsets ? *atOffset : *spools[k];
             const resample::ResamplerPtr r = resample::makeResampler(setup);
             u64 done = 0;
             errors[k] = r == nullptr ? std::string("cannot convert: ") + std::strerror(errno)
