@@ -28,25 +28,15 @@ bool streams(const unsigned char *magic, size_t n) {
     return false;
 }
 
-bool putAll(int fd, const unsigned char *p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w, n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Copies `prefix`, then everything from `from`, to `to`; false on a failed read or write.
 bool relay(const std::vector<unsigned char> &prefix, int from, int to) {
-    if (!putAll(to, prefix.data(), prefix.size())) return false;
+    if (!writeAll(to, prefix.data(), prefix.size())) return false;
     std::vector<unsigned char> buffer(1 << 16);
     for (;;) {
         const ssize_t n = ::read(from, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
-        if (!putAll(to, buffer.data(), static_cast<size_t>(n))) return false;
+        if (!writeAll(to, buffer.data(), static_cast<size_t>(n))) return false;
     }
 }
 

@@ -16,16 +16,6 @@ namespace {
 // Input frames per read: large enough to amortise the call, small enough that a thousand channels stay a few MB.
 constexpr u64 kReadSamples = 1 << 18, kMaxReadFrames = 8192;
 
-bool putAll(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w, n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool WavFrameWriter::write(u64 frame, const float *data, u64 frames) {
@@ -47,7 +37,7 @@ bool SpoolWriter::write(u64, const float *data, u64 frames) {
         fd_ = openSpool(error_);
     }
     if (fd_ < 0) return false;
-    if (!putAll(fd_, reinterpret_cast<const char *>(data), frames * channels_ * sizeof(float))) {
+    if (!writeAll(fd_, data, frames * channels_ * sizeof(float))) {
         error_ = std::string("cannot write a spool file: ") + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }

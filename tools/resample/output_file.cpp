@@ -148,6 +148,17 @@ int openSpool(std::string &error) {
     return fd;
 }
 
+bool writeAll(int fd, const void *data, size_t n) {
+    const char *p = static_cast<const char *>(data);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return w == 0 ? (errno = EIO, false) : false;
+        p += w, n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 bool copyAll(int from, int to) {
     std::vector<char> buffer(1 << 16);
     if (lseek(from, 0, SEEK_SET) != 0) return false;
@@ -155,12 +166,7 @@ bool copyAll(int from, int to) {
         const ssize_t n = read(from, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(to, buffer.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            done += w;
-        }
+        if (!writeAll(to, buffer.data(), static_cast<size_t>(n))) return false;
     }
 }
 

@@ -46,6 +46,8 @@ bool sameFile(int fd, const std::string &path);
 bool sameFile(int a, int b);
 bool sameFile(const std::string &a, const std::string &b);
 
+// Writes all n bytes, resuming after interruptions and partial writes; false with errno on failure.
+bool writeAll(int fd, const void *data, size_t n);
 // Copies the whole of the file `from` (from its start) to `to`; false with errno on failure.
 bool copyAll(int from, int to);
 
