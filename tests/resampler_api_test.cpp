@@ -135,6 +135,12 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
             ASSERT_EQ(zel_resampler_seek(r, 0, &input), 0);
             EXPECT_EQ(input, 0U);
         }
+        // Near frame 0 the filter reaches before the input, which then starts at frame 0: every seek there.
+        for (u64 target = 0; target <= (before + 1) * c.t() / c.s() + 1; ++target) {
+            u64 input = 0;
+            ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
+            ASSERT_EQ(input, c.whole(target) > before ? c.whole(target) - before : 0) << "seek to " << target;
+        }
         for (int seek = 0; seek < 3; ++seek) {
             const u64 target = rng() % (count + 3);
             u64 input = 0;
