@@ -51,8 +51,8 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
 
 /* Consumes up to input_frames frames from input and writes up to output_frames frames to output, reporting
  * both counts. Input is consumed only as far as the output buffer allows: the resampler never holds more input
- * than the filter of the next frame it cannot yet write reaches, so give an output buffer for the frames you
- * expect and feed the input not consumed again. input == NULL with input_frames == 0 marks the end of the
+ * than the filter of the first frame it has no room for reaches (with output_frames 0, the next frame), so give
+ * an output buffer for the frames you expect and feed the input not consumed again. input == NULL with input_frames == 0 marks the end of the
  * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
  * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
  * frames after the end, EOVERFLOW when the input's frame count, or the output's at the end, would pass

@@ -208,18 +208,18 @@ int zel_resampler_process(zel_resampler *resampler, const float *input, size_t i
     if (input == nullptr && !r.ended && !outputsBefore(r, r.inputNext, endTotal)) return fail(EOVERFLOW);
     if (input == nullptr) r.ended = true, r.endTotal = endTotal;
 
-    // Render what the window allows, then take more input (or, after the end, silence), until the output is
-    // full or the input used up.
+    // Render what the window allows, then take more input (or, after the end, silence), until the input is used
+    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs
+    // is still taken, so that a caller may feed input and collect output in separate calls.
     u64 used = 0, written = 0;
     for (;;) {
         written += renderReady(r, output + written * r.channels, output_frames - written);
-        if (written == output_frames) break;
         const u64 space = output_frames - written;
         u64 got = 0;
         if (!r.ended) {
             got = take(r, input + used * r.channels, input_frames - used, space);
             used += got, r.inputNext += got;
-        } else if (r.next < r.endTotal) {
+        } else if (space > 0 && r.next < r.endTotal) {
             got = take(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
         }
         if (got == 0) break;
