@@ -31,6 +31,12 @@ cmake -S "$tests/consumer" -B "$work/cxx" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -
 cmake --build "$work/cxx" > "$work/build.log"
 "$work/cxx/consumer" && echo "find_package client: ok"
 
+python=$(find "$prefix" -path '*/dist-packages/zel' -type d | head -n 1)
+if [ -n "$python" ]; then
+    PYTHONPATH=$(dirname "$python") /usr/bin/python3 -c \
+        "import zel, numpy; assert zel.resample(numpy.zeros((44100, 2), numpy.int16), 44100, 48000).shape == (48000, 2)"
+    echo "installed Python module: ok"
+fi
 if [ -x "$prefix/bin/ratemap" ]; then
     got=$("$prefix/bin/ratemap" -o csv -n 1 -f 5 -b 6 3 4 | tail -n 1)
     [ "$got" = "0,5,10,3,3,4,7,2,4,3,7,5" ] || { echo "installed ratemap printed '$got'" >&2; exit 1; }

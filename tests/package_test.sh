@@ -44,5 +44,9 @@ for f in resampler.h resampler.hpp zel-resampler.pc zelResamplerTargets.cmake li
     [ -n "$(find "$work/rdev" -name "$f")" ] || fail "libzel-resampler-dev lacks $f"
 done
 
+py=$(ls "$work"/out/python3-zel_*.deb) || fail "python3-zel is missing"
+dpkg-deb -f "$py" Depends | grep -q "libzel-resampler0 (= $version).*python3-numpy" || fail "python3-zel's depends"
+dpkg-deb -c "$py" | grep -q "usr/lib/python3/dist-packages/zel/__init__.py" || fail "python3-zel lacks the package"
+
 for deb in "$work"/out/*.deb; do dpkg -x "$deb" "$work/root"; done  # as installing them all would
 "$(dirname "$0")/consume_prefix.sh" "$work/root/usr" "${@:2}"

@@ -1,0 +1,111 @@
+"""The Python module against the C API it binds (called here through ctypes, the way any other caller would):
+the same samples bit for bit, however the input is chunked or sought, for every dtype and shape; and each bad
+input a clear exception or a correct result."""
+import ctypes
+import os
+import random
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import zel
+
+C = ctypes.CDLL(os.environ["ZEL_RESAMPLER_LIB"])
+C.zel_resampler_create.restype = ctypes.c_void_p
+C.zel_resampler_create.argtypes = [ctypes.c_ulonglong] * 4 + [ctypes.c_uint, ctypes.c_int]
+C.zel_resampler_process.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
+                                    ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p, ctypes.c_size_t,
+                                    ctypes.POINTER(ctypes.c_size_t)]
+C.zel_resampler_destroy.argtypes = [ctypes.c_void_p]
+
+
+def c_api(x, source, target, quality):
+    """Float32 frames (frames x channels) through the C API in one call, then drained."""
+    r = C.zel_resampler_create(source.numerator, source.denominator, target.numerator, target.denominator,
+                               x.shape[1], quality)
+    out = np.empty((-(-len(x) * target // source) + 1, x.shape[1]), np.float32)
+    used, written, total = ctypes.c_size_t(), ctypes.c_size_t(), 0
+    for data, n in ((x.ctypes.data, len(x)), (None, 0), (None, 0)):
+        C.zel_resampler_process(r, data, n, used, out[total:].ctypes.data, len(out) - total, written)
+        total += written.value
+    C.zel_resampler_destroy(r)
+    return out[:total]
+
+
+def bits(a):
+    return a.view(np.uint8).tobytes()
+
+
+def test_the_same_samples_as_the_c_api_however_chunked_or_sought():
+    rng = random.Random(7)
+    rates = [44100, 48000, 16000, 8000, 96000, Fraction(30000, 1001), "48000/1001", 22050]
+    for case in range(24):
+        source, target = (Fraction(r) for r in rng.sample(rates, 2))
+        channels, quality, n = rng.choice([1, 2, 3]), case % 4, rng.randrange(0, 5000)
+        x = np.random.default_rng(case).uniform(-1, 1, (n, channels)).astype(np.float32)
+        want = c_api(x, source, target, quality)
+        assert len(want) == zel.output_frames(n, source, target) == -(-n * target // source)
+        got = zel.resample(x, source, str(target), zel.QUALITIES[quality])
+        assert bits(got) == bits(want)
+        # Chunks of random sizes (none empty or all), and a run after a seek.
+        r = zel.Resampler(source, target, channels, zel.QUALITIES[quality])
+        cuts = sorted(rng.sample(range(n + 1), min(n + 1, 6)))
+        parts = [r.process(x[a:b]) for a, b in zip([0] + cuts, cuts + [n])] + [r.process(None, last=True)]
+        assert bits(np.concatenate(parts)) == bits(want)
+        t = rng.randrange(0, len(want) + 1)
+        k = r.seek(t)
+        assert bits(r.process(x[k:], last=True)) == bits(want[t:])
+
+
+def test_dtypes_shapes_and_layouts():
+    x = np.random.default_rng(1).uniform(-1.2, 1.2, (3000, 2))
+    base = zel.resample(x.astype(np.float32), 44100, 48000)
+    # float64 is computed as the C API computes it; integers are scaled, rounded and clipped, never wrapped.
+    assert bits(zel.resample(x, 44100, 48000)) == bits(base.astype(np.float64))
+    for dtype, full in ((np.int16, 2**15), (np.int32, 2**31)):
+        xi = np.clip(np.round(x * full), -full, full - 1).astype(dtype)
+        yi = zel.resample(xi, 44100, 48000)
+        yf = zel.resample((xi / full).astype(np.float32), 44100, 48000).astype(np.float64)
+        assert yi.dtype == dtype
+        assert np.array_equal(yi, np.clip(np.round(yf * full), -full, full - 1).astype(dtype))
+        assert yi.min() == -full and yi.max() == full - 1  # clipped, not wrapped
+    # One channel as 1-D; Fortran order and strided views without copying by hand.
+    mono = zel.resample(x[:, 0].astype(np.float32), 44100, 48000)
+    assert mono.shape == (len(base),) and bits(mono) == bits(np.ascontiguousarray(base[:, 0]))
+    assert bits(zel.resample(np.asfortranarray(x.astype(np.float32)), 44100, 48000)) == bits(base)
+    wide = np.zeros((3000, 4), np.float32)
+    wide[:, ::2] = x
+    assert bits(zel.resample(wide[:, ::2], 44100, 48000)) == bits(base)
+    assert zel.resample(np.zeros((0, 2), np.int16), 44100, 48000).shape == (0, 2)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda x: zel.resample(x, 44100, 29.97), ValueError, "Fraction"),
+    (lambda x: zel.resample(x, 0, 48000), ValueError, "positive"),
+    (lambda x: zel.resample(x, -44100, 48000), ValueError, "positive"),
+    (lambda x: zel.resample(x, "48k", 48000), ValueError, "30000/1001"),
+    (lambda x: zel.resample(x, 2**63, 1), ValueError, "too large to map exactly"),
+    (lambda x: zel.resample(x, 44100, 48000, quality="best"), ValueError, "unknown quality"),
+    (lambda x: zel.resample(x.astype(complex), 44100, 48000), TypeError, "complex128"),
+    (lambda x: zel.resample(x.astype(object), 44100, 48000), TypeError, "object"),
+    (lambda x: zel.resample(x.reshape(2, 5, 10), 44100, 48000), ValueError, "3-D"),
+    (lambda x: zel.resample(np.zeros((10, 1025), np.float32), 44100, 48000), ValueError, "1 to 1024"),
+    (lambda x: zel.Resampler(44100, 48000, channels=2).process(x), ValueError, "1-D array is one channel"),
+    (lambda x: zel.Resampler(44100, 48000).process(x.astype(np.float64)), TypeError, "float32"),
+    (lambda x: zel.output_frames(-1, 44100, 48000), ValueError, "frame count"),
+])
+def test_bad_input_raises_a_clear_exception(call, error, message):
+    with pytest.raises(error, match=message):
+        call(np.zeros(100, np.float32))
+
+
+def test_nan_and_infinity_propagate_and_a_stream_ends():
+    x = np.zeros(1000, np.float32)
+    x[500], x[600] = np.nan, np.inf
+    y = zel.resample(x, 48000, 44100)
+    assert len(y) == 919 and np.isnan(y).any() and np.isfinite(y[:300]).all()
+    r = zel.Resampler(48000, 44100)
+    r.process(x, last=True)
+    with pytest.raises(ValueError, match="seek"):
+        r.process(x)
