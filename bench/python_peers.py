@@ -6,7 +6,8 @@ For each: speed (multiples of real time for 10 s of stereo float32 noise, best o
 1 kHz tone at -1 dBFS (everything from 20 Hz to the output Nyquist but the tone's own bins, 7-term
 Blackman-Harris window over 65536 frames), the worst alias or image (tones that should vanish: above the output
 Nyquist when downsampling, the images above the input Nyquist when upsampling) and the length error against
-ceil(n * T / S). Then zel's speed with two threads converting two arrays against one thread converting both.
+ceil(n * T / S) for 10 s and 7 frames. And zel's speed with two threads converting two arrays against one thread
+converting both. torchaudio is held to one thread like the others.
 
   PYTHONPATH=build/release/python /usr/bin/python3 bench/python_peers.py
 (needs python3-scipy and python3-resampy: scripts/setup bench)
@@ -39,6 +40,7 @@ def peers():
     try:
         import torch
         import torchaudio.functional as taf
+        torch.set_num_threads(1)  # one thread, like the others
         for name, kw in (("torchaudio default", {}), ("torchaudio kaiser best", dict(
                 lowpass_filter_width=64, rolloff=0.9475937167399596, resampling_method="kaiser_window",
                 beta=14.769656459379492))):
@@ -81,7 +83,7 @@ def quality(fn, s, t):
             worst = max(worst, 20 * math.log10(max(a[round(20 / bin_hz):].max(), 1e-20)))
         else:      # images lie above the input's Nyquist
             worst = max(worst, 20 * math.log10(max(a[round(low / bin_hz) + 2:].max(), 1e-20)))
-    n = s * SECONDS
+    n = s * SECONDS + 7  # a length whose exact output is not whole: rounding down and up differ
     error = len(fn(np.zeros((n, 2), np.float32), s, t)) - -(-n * t // s)
     return thdn, worst, error
 
@@ -115,6 +117,7 @@ def threads():
 
 
 def main():
+    one, both = threads()  # first: other libraries' thread pools may still spin after their runs
     print("| resampler | conversion | speed (x real time) | THD+N (dB) | worst alias/image (dB) | length error |")
     print("|---|---|---:|---:|---:|---:|")
     for name, fn in peers():
@@ -122,7 +125,6 @@ def main():
             thdn, worst, error = quality(fn, s, t)
             print(f"| {name} | {s} -> {t} | {speed(fn, s, t):,.0f} | {thdn:.1f} | {worst:.1f} | {error:+d} |",
                   flush=True)
-    one, both = threads()
     print(f"\nzel, two 60 s stereo arrays, 48000 -> 44100: one thread {one:.2f} s, two threads {both:.2f} s: "
           f"{one / both:.2f}x")
 
