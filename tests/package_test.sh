@@ -46,7 +46,7 @@ done
 
 py=$(ls "$work"/out/python3-zel_*.deb) || fail "python3-zel is missing"
 dpkg-deb -f "$py" Depends | grep -q "libzel-resampler0 (= $version).*python3-numpy" || fail "python3-zel's depends"
-dpkg-deb -c "$py" | grep -q "usr/lib/python3/dist-packages/zel/__init__.py" || fail "python3-zel lacks the package"
+[[ "$(dpkg-deb -c "$py")" == *usr/lib/python3/dist-packages/zel/__init__.py* ]] || fail "python3-zel lacks the package"
 
 for deb in "$work"/out/*.deb; do dpkg -x "$deb" "$work/root"; done  # as installing them all would
 "$(dirname "$0")/consume_prefix.sh" "$work/root/usr" "${@:2}"
