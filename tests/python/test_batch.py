@@ -1,0 +1,123 @@
+"""python3 -m zel.batch on Dask: a tree of files, one of them long enough to be converted in segments, gives the
+resample tool's bytes; a corrupt file is reported while the rest converts; a rerun converts nothing; a worker killed
+mid-run leaves every output whole; a separately started scheduler and workers take the same work; and each bad
+command line fails with one clear line, losing nothing."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import psutil
+import pytest
+import soundfile
+
+RESAMPLE = os.environ["ZEL_RESAMPLE_TOOL"]
+BATCH = [sys.executable, "-m", "zel.batch"]
+
+
+def tree(root, files=4, seconds=1.0):
+    """Short files of every sample format, one 6 s file, a corrupt file and a text file."""
+    rng = np.random.default_rng(3)
+    for k in range(files):
+        rate, channels, subtype = [(44100, 2, "PCM_16"), (48000, 1, "PCM_24"), (32000, 3, "FLOAT")][k % 3]
+        data = rng.uniform(-0.9, 0.9, (int(rate * seconds) + k, channels))
+        os.makedirs(root / f"d{k % 2}", exist_ok=True)
+        soundfile.write(root / f"d{k % 2}" / f"f{k}.wav", data, rate, subtype)
+    soundfile.write(root / "long.flac", rng.uniform(-0.5, 0.5, (44100 * 6, 2)), 44100, "PCM_16")
+    (root / "corrupt.wav").write_bytes(b"RIFF\x00\x10\x00\x00WAVEfmt garbage")
+    (root / "notes.txt").write_text("not audio")
+
+
+def same_as_tool(src, dest, rel, *args):
+    out = dest.parent / ("tool" + os.path.splitext(rel)[1])
+    subprocess.run([RESAMPLE, "--quiet", str(src / rel), str(out), "-r", "48000", *args], check=True)
+    return (dest / rel).read_bytes() == out.read_bytes()
+
+
+def test_a_tree_converts_as_the_tool_converts_each_file_and_a_rerun_converts_nothing(tmp_path):
+    src, dest = tmp_path / "src", tmp_path / "dest"
+    tree(src)
+    run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "1.5"]
+    p = subprocess.run([*run, "--report", str(tmp_path / "report.json")], capture_output=True, text=True,
+                       timeout=120)
+    assert p.returncode == 1, p.stderr
+    assert "corrupt.wav: " in p.stderr and "6 files: 5 converted, 0 already complete, 1 failed" in p.stderr
+    report = {r["path"]: r for r in json.loads((tmp_path / "report.json").read_text())["files"]}
+    assert report["long.flac"]["frames"] == 48000 * 6 and report["corrupt.wav"]["status"] == "failed"
+    for rel in ("d0/f0.wav", "d1/f1.wav", "d0/f2.wav", "d1/f3.wav", "long.flac"):
+        assert same_as_tool(src, dest, rel), rel
+    before = {f: f.stat().st_mtime_ns for f in dest.rglob("*")}
+    p = subprocess.run(run, capture_output=True, text=True, timeout=120)
+    assert "0 converted, 5 already complete, 1 failed" in p.stderr, p.stderr
+    assert {f: f.stat().st_mtime_ns for f in dest.rglob("*")} == before
+
+
+def test_a_worker_killed_mid_run_leaves_every_output_whole(tmp_path):
+    src, dest = tmp_path / "src", tmp_path / "dest"
+    tree(src, files=30, seconds=3)
+    (src / "corrupt.wav").unlink()
+    batch = subprocess.Popen([*BATCH, str(src), str(dest), "-r", "48000", "-q", "very-high", "--workers", "2"],
+                             stderr=subprocess.PIPE, text=True)
+    while not dest.exists() or len(list(dest.rglob("*.wav"))) < 2:
+        time.sleep(0.02)
+    workers = [c for c in psutil.Process(batch.pid).children(recursive=True)
+               if "spawn_main" in " ".join(c.cmdline()) and not c.children()]
+    os.kill(workers[0].pid, signal.SIGKILL)
+    assert len(list(dest.rglob("*.wav"))) < 30, "the worker was killed after the run"
+    _, err = batch.communicate(timeout=180)
+    assert batch.returncode == 0, err
+    for k in range(30):
+        assert same_as_tool(src, dest, f"d{k % 2}/f{k}.wav", "-q", "very-high"), k
+    assert not [f for f in dest.rglob(".*")], "a temporary file was left behind"
+
+
+def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_path):
+    src, dest, info = tmp_path / "src", tmp_path / "dest", tmp_path / "scheduler.json"
+    tree(src, files=2)
+    common = ["--scheduler-file", str(info), "--no-dashboard"]
+    scheduler = subprocess.Popen(["dask-scheduler", "--host", "127.0.0.1", "--port", "0", *common],
+                                 stderr=subprocess.DEVNULL)
+    workers = subprocess.Popen(["dask-worker", "--nworkers", "2", "--nthreads", "1", *common],
+                               stderr=subprocess.DEVNULL)
+    try:
+        while not info.exists():
+            time.sleep(0.05)
+        address = json.loads(info.read_text())["address"]
+        # SOURCE as a manifest: one path a line, relative to the manifest's directory.
+        (src / "list.txt").write_text("d0/f0.wav\nlong.flac\n\ncorrupt.wav\n")
+        p = subprocess.run([*BATCH, str(src / "list.txt"), str(dest), "-r", "48000", "--scheduler", address,
+                            "--segment-seconds", "2"], capture_output=True, text=True, timeout=120)
+        assert p.returncode == 1 and "3 files: 2 converted" in p.stderr, p.stderr
+        assert same_as_tool(src, dest, "d0/f0.wav") and same_as_tool(src, dest, "long.flac")
+    finally:
+        for process in (workers, scheduler):
+            process.terminate()
+            process.wait(timeout=30)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["{tmp}/missing", "{tmp}/dest"], "does not exist"),
+    (["{tmp}/empty", "{tmp}/dest"], "no audio files"),
+    (["{tmp}/src", "{tmp}/src/out"], "inside SOURCE"),
+    (["{tmp}/src", "{tmp}/src/a.wav/out"], "inside SOURCE"),
+    (["{tmp}/src", "{tmp}/file/out"], "not a directory this user can write"),
+    (["{tmp}/src", "{tmp}/dest", "-t", "flac"], "would both be written to 'a.flac'"),
+    (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "2"], "no Dask scheduler"),
+    (["{tmp}/src", "{tmp}/dest", "-r", "29.97x"], "--rate"),
+])
+def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, message):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "src").mkdir()
+    (tmp_path / "file").write_text("a file")
+    for name in ("a.wav", "a.flac"):
+        soundfile.write(tmp_path / "src" / name, np.zeros((100, 1)), 8000, "PCM_16")
+    args = [a.format(tmp=tmp_path) for a in args]
+    start = time.monotonic()
+    p = subprocess.run([*BATCH, *args, *([] if "-r" in args else ["-r", "16000"])], capture_output=True,
+                       text=True, timeout=60)
+    assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") <= 2, p.stderr
+    assert time.monotonic() - start < 20
+    assert sorted(os.listdir(tmp_path / "src")) == ["a.flac", "a.wav"] and not (tmp_path / "dest").exists()
