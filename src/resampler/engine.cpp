@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "kernels.h"
 
@@ -32,6 +33,30 @@ double besselI0(double x) {
         sum += term;
     }
     return sum;
+}
+
+// Half the length of a Kaiser-windowed lowpass attenuating by a dB over a transition of `width` cycles per
+// sample (Kaiser's estimate), capped so that memory stays bounded.
+u64 kaiserHalfLength(double a, double width) {
+    const double length = std::min((a - 7.95) / (14.36 * width) + 1, static_cast<double>(Engine::kMaxTaps));
+    return static_cast<u64>(std::ceil(length / 2));
+}
+
+// The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc with the given cutoff (cycles per sample), centred
+// on tap `half`, with unit gain at DC.
+std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
+    const double beta = 0.1102 * (a - 8.7), i0Beta = besselI0(beta);
+    std::vector<double> taps(2 * half + 1);
+    double sum = 0;
+    for (u64 k = 0; k < taps.size(); ++k) {
+        const double x = static_cast<double>(k) - static_cast<double>(half);
+        const double u = x / static_cast<double>(half + 1), arg = 2 * cutoff * x;
+        const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
+        taps[k] = 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+        sum += taps[k];
+    }
+    for (double &c : taps) c /= sum;
+    return taps;
 }
 
 }  // namespace
@@ -73,15 +98,41 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         return false;
     }
     mapper.reduce();  // the smallest denominator gives the fewest phases
-    const u64 s = mapper.sourceCommonRate, t = mapper.targetCommonRate;
+    const u64 s0 = mapper.sourceCommonRate, t0 = mapper.targetCommonRate;
+
+    // Downsampling by 4 or more goes in two stages: a decimation by the integer M that leaves 2 to 3 source frames
+    // per output (a filter with a wide transition, computed at every M-th source frame only), then the polyphase
+    // filter from rate S / M. Stage 2 maps output frames to the decimated frames, t * S / (T * M), exactly.
+    u64 decimation = preset.stopbandDb > 0 && s0 / 4 >= t0 ? s0 / (2 * t0) : 1;
+    mirelo::ResamplingMapper stage2 = mapper;
+    std::vector<double> decimator;
+    u64 decimatorHalf = 0;
+    if (decimation > 1) {
+        stage2.setSourceAndTargetSampleRate({s0, decimation}, {t0, 1});
+        stage2.reduce();
+        // Pass the final passband, stop everything that decimation folds into the final output band.
+        const double ratio = static_cast<double>(t0) / static_cast<double>(s0);
+        const double pass = preset.passbandEdge * 0.5 * ratio;
+        const double stop = 1.0 / static_cast<double>(decimation) - 0.5 * ratio;
+        decimatorHalf = kaiserHalfLength(preset.stopbandDb, stop - pass);
+        // The whole filter's span, in source frames, stays bounded; past it the ratio takes one long stage.
+        const double span = (preset.stopbandDb - 7.95) / (14.36 * 0.05 * ratio) * 2.5 +
+                            2.0 * static_cast<double>(decimatorHalf);
+        if (span > static_cast<double>(kMaxTwoStageSpan)) {
+            decimation = 1, decimatorHalf = 0, stage2 = mapper;
+        } else {
+            decimator = kaiserLowpass(preset.stopbandDb, (pass + stop) / 2, decimatorHalf);
+        }
+    }
+    const u64 s = stage2.sourceCommonRate, t = stage2.targetCommonRate;
 
     u64 half = 1, stride = 2, phases = t;
     bool exact = true;
     std::vector<double> rows;
     // Equal rates put every output on a source frame: it is copied, whatever the preset.
     if (preset.stopbandDb > 0 && s != t) {
-        // Edges in cycles per source sample: the lower Nyquist is half the source rate, or half the target rate
-        // when downsampling, expressed in source samples.
+        // Edges in cycles per (stage 2's) source sample: the lower Nyquist is half the source rate, or half the
+        // target rate when downsampling, expressed in source samples.
         const double nyquist = 0.5 * std::min(1.0, static_cast<double>(t) / static_cast<double>(s));
         const double pass = preset.passbandEdge * nyquist, stop = preset.stopbandEdge * nyquist;
         const double cutoff = (pass + stop) / 2, a = preset.stopbandDb;
@@ -121,12 +172,21 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
 
     // Nothing is kept until everything has succeeded.
     mapper_ = mapper;
+    stage2_ = stage2;
+    decimation_ = decimation;
+    decimatorHalf_ = decimatorHalf;
+    decimatorD_.assign(decimator.begin(), decimator.end());
+    decimatorF_.assign(decimator.begin(), decimator.end());
+
     preset_ = &preset;
     channels_ = channels;
     half_ = half;
     stride_ = stride;
     phases_ = phases;
     exact_ = exact;
+    // Stage 2's source frames for one block of output frames (under 3 a frame, and the filter's reach).
+    scratch_.assign(decimation > 1 ? static_cast<u64>(channels) * scratchFrames() : 0, 0.0f);
+    cached_ = false;
     coefficientsD_.clear();
     coefficientsF_.clear();
     if (preset.precision == Preset::kDouble) {
@@ -152,11 +212,59 @@ const void *Engine::row(u64 phase) const {
 }
 
 void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
+    if (decimation_ == 1) return renderStage(first, count, planes, planeStart, out);
+    const auto channels = static_cast<u64>(channels_);
+    const float *decimated[kMaxChannels];
+    for (u64 done = 0; done < count; done += kStageBlock) {
+        const u64 n = std::min(kStageBlock, count - done);
+        mirelo::ResamplingMapper::sample_mixed_fraction a, b;
+        // The caller has mapped these frames, so their positions fit.
+        stage2_.sourceFromTarget(a, first + done);
+        stage2_.sourceFromTarget(b, first + done + n - 1);
+        // Stage 2 reads decimated frames j0 .. j0 + frames - 1 (j0 may lie before frame 0, modulo 2^64); frame j
+        // is centred on source frame j * M.
+        const u64 j0 = a.whole - (half_ - 1), frames = b.whole + (stride_ - half_) - j0 + 1;
+        // Frames kept from the previous block (a stream renders a few frames at a time, and their filters overlap)
+        // are the same values: each is a function of the source frames around it alone.
+        const u64 shift = j0 - cacheStart_;
+        const u64 kept = cached_ && shift < cacheLength_ ? std::min(cacheLength_ - shift, frames) : 0;
+        for (u64 c = 0; c < channels; ++c) {
+            float *y = &scratch_[c * scratchFrames()];
+            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(float));
+            for (u64 i = kept; i < frames; ++i) {
+                const float *x = planes[c] + ((j0 + i) * decimation_ - decimatorHalf_ - planeStart);
+                y[i] = preset_->precision == Preset::kFloat ? dot(decimatorF_.data(), x)
+                                                            : dot(decimatorD_.data(), x);
+            }
+            decimated[c] = y;
+        }
+        cached_ = true, cacheStart_ = j0, cacheLength_ = frames;
+        renderStage(first + done, n, decimated, j0, out + done * channels);
+    }
+}
+
+// The decimator's inner product, in the preset's precision: eight partial sums, so that the loop vectorises,
+// always added in the same order.
+template <typename C>
+float Engine::dot(const C *taps, const float *x) const {
+    C lane[8] = {};
+    const u64 n = 2 * decimatorHalf_ + 1, whole = n / 8 * 8;
+    for (u64 k = 0; k < whole; k += 8) {
+        for (u64 l = 0; l < 8; ++l) lane[l] += taps[k + l] * static_cast<C>(x[k + l]);
+    }
+    for (u64 k = whole; k < n; ++k) lane[k - whole] += taps[k] * static_cast<C>(x[k]);
+    return static_cast<float>(((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+                              ((lane[4] + lane[5]) + (lane[6] + lane[7])));
+}
+
+void Engine::forgetStream() { cached_ = false; }
+
+void Engine::renderStage(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
     const float *x[2 * kMaxChannels];
     double sum[2 * kMaxChannels];
-    const u64 t = mapper_.targetCommonRate;
+    const u64 t = stage2_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
     const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
     const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
@@ -177,9 +285,9 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
         // position (P = T), the phase is the position's numerator itself.
         if (exact_) {
-            mapper_.sourcePositionsFromTarget(whole, phase, first + done, n);
+            stage2_.sourcePositionsFromTarget(whole, phase, first + done, n);
         } else {
-            mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
+            stage2_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
         }
         if (linear) {
             for (u64 i = 0; i < n; ++i) {

@@ -65,25 +65,48 @@ public:
     static constexpr u64 kInterpolatedPhases = 2048;
     // The longest filter, in taps.
     static constexpr u64 kMaxTaps = 65536;
+    // The longest span, in source frames, that a two-stage conversion may read for one output frame; a steeper
+    // one takes a single stage of at most kMaxTaps taps.
+    static constexpr u64 kMaxTwoStageSpan = 1 << 20;
 
     const mirelo::ResamplingMapper &mapper() const { return mapper_; }
     int channels() const { return channels_; }
     const Preset &preset() const { return *preset_; }
     // Output frame t reads source frames whole(t) - reachBefore() .. whole(t) + reachAfter(); frames before 0 and
-    // after the input's end read as zero.
-    u64 reachBefore() const { return half_ - 1; }
-    u64 reachAfter() const { return stride_ - half_; }
-    u64 taps() const { return 2 * half_; }
+    // after the input's end read as zero. With two stages, the decimated frames stage 2 reads lie M source frames
+    // apart around whole(t) / M, each reaching decimatorHalf_ source frames either side.
+    u64 reachBefore() const { return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1); }
+    u64 reachAfter() const { return (stride_ - half_) * decimation_ + decimatorHalf_; }
+    u64 taps() const { return reachBefore() + reachAfter() + 1; }
+    // The integer factor of the first stage (1: a single stage).
+    u64 decimation() const { return decimation_; }
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
     // Renders output frames first .. first + count - 1, interleaved, into out. planes[c][k - planeStart] is
     // source frame k of channel c and must exist for every frame the outputs reach. The difference is taken
-    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing.
+    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing; with two stages it
+    // uses the engine's scratch, so one engine renders on one thread at a time.
     void render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
+    // With two stages, render keeps the decimated frames of its last block for the next, which must then belong
+    // to the same input stream; call this when it changes (a seek, other input).
+    void forgetStream();
 
 private:
-    mirelo::ResamplingMapper mapper_;
+    static constexpr u64 kStageBlock = 256;  // output frames whose decimated frames are computed at once
+    u64 scratchFrames() const { return 3 * kStageBlock + stride_ + 2; }
+    void renderStage(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
+    template <typename C>
+    float dot(const C *taps, const float *x) const;
+
+    mirelo::ResamplingMapper mapper_;  // source frames to output frames
+    mirelo::ResamplingMapper stage2_;  // decimated frames to output frames (the same as mapper_ in one stage)
+    u64 decimation_ = 1, decimatorHalf_ = 0;
+    std::vector<double> decimatorD_;  // the first stage's 2 * decimatorHalf_ + 1 taps, in double and in float
+    std::vector<float> decimatorF_;
+    mutable std::vector<float> scratch_;  // decimated frames cacheStart_ .. + cacheLength_ - 1, when cached_
+    mutable bool cached_ = false;
+    mutable u64 cacheStart_ = 0, cacheLength_ = 0;
     const Preset *preset_ = nullptr;
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;

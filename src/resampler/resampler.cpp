@@ -130,6 +130,7 @@ u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
 }
 
 void restart(zel_resampler &r, u64 target, u64 whole) {
+    r.engine.forgetStream();  // the input fed from here on may differ from what came before
     r.next = target, r.ended = false, r.endTotal = 0;
     r.start = whole - r.before, r.length = 0;
     if (whole < r.before) {
