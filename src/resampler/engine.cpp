@@ -186,7 +186,6 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     exact_ = exact;
     // Stage 2's source frames for one block of output frames (under 3 a frame, and the filter's reach).
     scratch_.assign(decimation > 1 ? static_cast<u64>(channels) * scratchFrames() : 0, 0.0f);
-    cached_ = false;
     coefficientsD_.clear();
     coefficientsF_.clear();
     if (preset.precision == Preset::kDouble) {
@@ -215,6 +214,7 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
     if (decimation_ == 1) return renderStage(first, count, planes, planeStart, out);
     const auto channels = static_cast<u64>(channels_);
     const float *decimated[kMaxChannels];
+    cached_ = false;  // the planes may hold other input than the last call's
     for (u64 done = 0; done < count; done += kStageBlock) {
         const u64 n = std::min(kStageBlock, count - done);
         mirelo::ResamplingMapper::sample_mixed_fraction a, b;
@@ -228,16 +228,13 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         // are the same values: each is a function of the source frames around it alone.
         const u64 shift = j0 - cacheStart_;
         const u64 kept = cached_ && shift < cacheLength_ ? std::min(cacheLength_ - shift, frames) : 0;
+        float *fresh[kMaxChannels];
         for (u64 c = 0; c < channels; ++c) {
             float *y = &scratch_[c * scratchFrames()];
             if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(float));
-            for (u64 i = kept; i < frames; ++i) {
-                const float *x = planes[c] + ((j0 + i) * decimation_ - decimatorHalf_ - planeStart);
-                y[i] = preset_->precision == Preset::kFloat ? dot(decimatorF_.data(), x)
-                                                            : dot(decimatorD_.data(), x);
-            }
-            decimated[c] = y;
+            decimated[c] = y, fresh[c] = y + kept;
         }
+        decimate(planes, planeStart, j0 + kept, frames - kept, fresh);
         cached_ = true, cacheStart_ = j0, cacheLength_ = frames;
         renderStage(first + done, n, decimated, j0, out + done * channels);
     }
@@ -257,7 +254,16 @@ float Engine::dot(const C *taps, const float *x) const {
                               ((lane[4] + lane[5]) + (lane[6] + lane[7])));
 }
 
-void Engine::forgetStream() { cached_ = false; }
+void Engine::decimate(const float *const *planes, u64 planeStart, u64 first, u64 count,
+                      float *const *out) const {
+    for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
+        for (u64 i = 0; i < count; ++i) {
+            const float *x = planes[c] + ((first + i) * decimation_ - decimatorHalf_ - planeStart);
+            out[c][i] = preset_->precision == Preset::kFloat ? dot(decimatorF_.data(), x)
+                                                             : dot(decimatorD_.data(), x);
+        }
+    }
+}
 
 void Engine::renderStage(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
     constexpr u64 kChunk = 256;

@@ -80,6 +80,19 @@ public:
     u64 taps() const { return reachBefore() + reachAfter() + 1; }
     // The integer factor of the first stage (1: a single stage).
     u64 decimation() const { return decimation_; }
+    // With two stages: decimated frame j reads source frames j * M - decimatorHalf() .. j * M + decimatorHalf();
+    // output frame t reads decimated frames w - stageBefore() .. w + stageAfter(), w = stage2().whole(t).
+    u64 decimatorHalf() const { return decimatorHalf_; }
+    u64 stageBefore() const { return half_ - 1; }
+    u64 stageAfter() const { return stride_ - half_; }
+    const mirelo::ResamplingMapper &stage2() const { return stage2_; }
+    // Computes decimated frames first .. first + count - 1 of every channel into out[c][0 ..], from source planes
+    // laid out as render's. Allocates nothing.
+    void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
+    // Renders output frames as render does, from decimated frames (planes[c][j - planeStart] is decimated frame j).
+    void renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
+        renderStage(first, count, planes, planeStart, out);
+    }
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
@@ -88,9 +101,6 @@ public:
     // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing; with two stages it
     // uses the engine's scratch, so one engine renders on one thread at a time.
     void render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
-    // With two stages, render keeps the decimated frames of its last block for the next, which must then belong
-    // to the same input stream; call this when it changes (a seek, other input).
-    void forgetStream();
 
 private:
     static constexpr u64 kStageBlock = 256;  // output frames whose decimated frames are computed at once
@@ -104,7 +114,9 @@ private:
     u64 decimation_ = 1, decimatorHalf_ = 0;
     std::vector<double> decimatorD_;  // the first stage's 2 * decimatorHalf_ + 1 taps, in double and in float
     std::vector<float> decimatorF_;
-    mutable std::vector<float> scratch_;  // decimated frames cacheStart_ .. + cacheLength_ - 1, when cached_
+    // Decimated frames cacheStart_ .. + cacheLength_ - 1 of render's last block, when cached_; the next block of
+    // the same call shares most of them.
+    mutable std::vector<float> scratch_;
     mutable bool cached_ = false;
     mutable u64 cacheStart_ = 0, cacheLength_ = 0;
     const Preset *preset_ = nullptr;

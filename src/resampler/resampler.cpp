@@ -31,6 +31,13 @@ struct zel_resampler {
     u64 inputNext = 0;  // the input frame the caller gives next
     bool ended = false;
     u64 endTotal = 0;  // with ended: the output frames of the whole input, ceil(N * T / S)
+    // With two stages the window holds only the source frames the decimator still reads, and decimated frames
+    // dstart .. dstart + dlength - 1 (modulo 2^64, like start) are kept for the second stage.
+    bool staged = false;
+    u64 dcapacity = 0, dstart = 0, dlength = 0;
+    std::vector<float> dstorage;  // channel c's decimated frames at c * dcapacity
+    std::vector<const float *> dplanes;
+    std::vector<float *> dwrite;
 };
 
 namespace {
@@ -47,8 +54,7 @@ int fail(int code) {
 
 // ceil(frames * T / S): the output frames whose position lies before input frame `frames`. False when that
 // passes 2^64 - 1.
-bool outputsBefore(const zel_resampler &r, u64 frames, u64 &count) {
-    const auto &m = r.engine.mapper();
+bool outputsBefore(const mirelo::ResamplingMapper &m, u64 frames, u64 &count) {
     u64 quotient = 0, remainder = 0;
     if (safe_muldiv_llong_with_remainder(frames, m.targetCommonRate, m.sourceCommonRate, &quotient,
                                          &remainder) != 0)
@@ -75,21 +81,73 @@ u64 reachEnd(const zel_resampler &r, u64 t) {
 
 u64 windowEnd(const zel_resampler &r) { return r.start + r.length; }
 
+// A frame index taken modulo 2^64 that lies before frame 0 (no real index comes near 2^63).
+bool beforeZero(u64 frame) { return frame >= 1ULL << 63; }
+
+// With two stages: the first decimated frame any output from `next` on reads.
+u64 decimatedNeeded(const zel_resampler &r) {
+    mirelo::ResamplingMapper::sample_mixed_fraction p;
+    if (!r.engine.stage2().sourceFromTarget(p, r.next))
+        return r.dstart + r.dlength;  // nothing more to compute
+    return p.whole - r.engine.stageBefore();
+}
+
+// With two stages: the first source frame the decimated frames still to compute read.
+u64 sourceNeeded(const zel_resampler &r) {
+    return (r.dstart + r.dlength) * r.engine.decimation() - r.engine.decimatorHalf();
+}
+
+// With two stages: computes the decimated frames the window's source frames allow, making room by forgetting
+// decimated frames no output from `next` on reads.
+void decimateReady(zel_resampler &r) {
+    const u64 m = r.engine.decimation(), h = r.engine.decimatorHalf();
+    for (;;) {
+        const u64 off = sourceNeeded(r) - r.start;  // where the next decimated frame's reach starts
+        if (r.length < off + 2 * h + 1) return;
+        u64 k = (r.length - 1 - 2 * h - off) / m + 1;
+        if (r.dlength == r.dcapacity) {
+            const u64 drop = decimatedNeeded(r) - r.dstart;
+            if (drop == 0 || beforeZero(drop)) return;
+            for (u64 c = 0; c < r.channels; ++c) {
+                float *plane = &r.dstorage[c * r.dcapacity];
+                std::memmove(plane, plane + drop, (r.dlength - drop) * sizeof(float));
+            }
+            r.dstart += drop, r.dlength -= drop;
+        }
+        k = std::min(k, r.dcapacity - r.dlength);
+        for (u64 c = 0; c < r.channels; ++c) r.dwrite[c] = &r.dstorage[c * r.dcapacity + r.dlength];
+        r.engine.decimate(r.planes.data(), r.start, r.dstart + r.dlength, k, r.dwrite.data());
+        r.dlength += k;
+    }
+}
+
 // Renders as many frames as the window and the end allow, at most `space`.
 u64 renderReady(zel_resampler &r, float *out, u64 space) {
     u64 ready = 0;  // output frames before `ready` read only frames in the window
-    const u64 end = windowEnd(r);
-    if (end > r.after && !outputsBefore(r, end - r.after, ready)) ready = ~0ULL;
+    if (r.staged) {
+        // Outputs whose decimated frames are all there: whole(t) + stageAfter() before the decimated end.
+        const u64 end = r.dstart + r.dlength - r.engine.stageAfter();
+        if (end != 0 && !beforeZero(end) && !outputsBefore(r.engine.stage2(), end, ready)) ready = ~0ULL;
+    } else {
+        const u64 end = windowEnd(r);
+        if (end > r.after && !outputsBefore(r.engine.mapper(), end - r.after, ready)) ready = ~0ULL;
+    }
     if (r.ended) ready = std::min(ready, r.endTotal);
     const u64 count = std::min(space, ready > r.next ? ready - r.next : 0);
     if (count == 0) return 0;
-    r.engine.render(r.next, count, r.planes.data(), r.start, out);
+    if (r.staged) {
+        r.engine.renderDecimated(r.next, count, r.dplanes.data(), r.dstart, out);
+    } else {
+        r.engine.render(r.next, count, r.planes.data(), r.start, out);
+    }
     r.next += count;
     return count;
 }
 
-// Frames at the window's start that no output from `next` on reads: those before the next output's reach.
+// Frames at the window's start that no output from `next` on reads: those before the next output's reach (with
+// two stages, before the reach of the next decimated frame to compute).
 u64 unneeded(const zel_resampler &r) {
+    if (r.staged) return sourceNeeded(r) - r.start;
     u64 whole = 0;
     if (!wholeOf(r, r.next, whole)) return 0;  // no output from here can be computed anyway
     return (whole - r.before) - r.start;
@@ -99,6 +157,7 @@ u64 unneeded(const zel_resampler &r) {
 // output frame next + space, the first the caller has no room for. Frames that no output reads are consumed
 // without being kept. Returns the frames consumed.
 u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
+    if (r.staged) decimateReady(r);  // frees the window's older source frames when outputs have moved on
     const u64 end = windowEnd(r), limit = r.next + space < r.next ? ~0ULL : reachEnd(r, r.next + space);
     if (limit <= end) return 0;
     n = std::min(n, limit - end);
@@ -126,12 +185,35 @@ u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
         }
     }
     r.length += kept;
+    if (r.staged) decimateReady(r);
     return skipped + kept;
 }
 
+// With two stages: the decimated frames the first output reads start at j0; those whose reach lies wholly
+// before source frame 0 are silence, and the window starts at the reach of the first other one.
+void restartStaged(zel_resampler &r, u64 target, u64 whole) {
+    const u64 m = r.engine.decimation(), h = r.engine.decimatorHalf();
+    mirelo::ResamplingMapper::sample_mixed_fraction p;
+    r.engine.stage2().sourceFromTarget(p, target);  // fits: it is about whole(target) / m
+    const u64 j0 = p.whole - r.engine.stageBefore(), jSilent = 0 - h / m;  // jSilent * m + h >= 0
+    // The later of the two, compared as the small signed values they stand for.
+    const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
+    r.dstart = j0, r.dlength = jz - j0;
+    for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.dstorage[c * r.dcapacity], r.dlength, 0.0f);
+    const u64 first = jz * m - h;  // the first source frame to keep
+    if (beforeZero(first)) {
+        r.start = first, r.length = 0 - first;
+        for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.storage[c * r.capacity], r.length, 0.0f);
+    } else {
+        // Input is asked for from whole - reachBefore, as in one stage; frames before `first` are skipped.
+        r.start = whole < r.before ? 0 : whole - r.before, r.length = 0;
+    }
+    r.inputNext = windowEnd(r);
+}
+
 void restart(zel_resampler &r, u64 target, u64 whole) {
-    r.engine.forgetStream();  // the input fed from here on may differ from what came before
     r.next = target, r.ended = false, r.endTotal = 0;
+    if (r.staged) return restartStaged(r, target, whole);
     r.start = whole - r.before, r.length = 0;
     if (whole < r.before) {
         // The frames before input frame 0 that the filter reaches: silence.
@@ -181,7 +263,18 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
         r->before = r->engine.reachBefore();
         r->after = r->engine.reachAfter();
         const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
+        r->staged = r->engine.decimation() > 1;
         r->capacity = r->before + r->after + 1 + chunk;
+        if (r->staged) {
+            const u64 m = r->engine.decimation();
+            r->capacity = 2 * r->engine.decimatorHalf() + m + 1 + chunk;
+            r->dcapacity = r->engine.stageBefore() + r->engine.stageAfter() + 1 +
+                           std::max<u64>(kMinChunk, chunk / m + 2);
+            r->dstorage.assign(r->dcapacity * channels, 0.0f);
+            r->dplanes.resize(channels);
+            r->dwrite.resize(channels);
+            for (u64 c = 0; c < channels; ++c) r->dplanes[c] = &r->dstorage[c * r->dcapacity];
+        }
         r->storage.assign(r->capacity * channels, 0.0f);
         r->planes.resize(channels);
         for (u64 c = 0; c < channels; ++c) r->planes[c] = &r->storage[c * r->capacity];
@@ -206,7 +299,8 @@ int zel_resampler_process(zel_resampler *resampler, const float *input, size_t i
     if (input_frames > ~0ULL - r.inputNext) return fail(EOVERFLOW);
     const int saved = errno;
     u64 endTotal = r.endTotal;
-    if (input == nullptr && !r.ended && !outputsBefore(r, r.inputNext, endTotal)) return fail(EOVERFLOW);
+    if (input == nullptr && !r.ended && !outputsBefore(r.engine.mapper(), r.inputNext, endTotal))
+        return fail(EOVERFLOW);
     if (input == nullptr) r.ended = true, r.endTotal = endTotal;
 
     // Render what the window allows, then take more input (or, after the end, silence), until the input is used
@@ -248,7 +342,7 @@ int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long lo
     if (resampler == nullptr || output_frames == nullptr) return fail(EFAULT);
     const int saved = errno;
     u64 count = 0;
-    if (!outputsBefore(*resampler, input_frames, count)) return fail(EOVERFLOW);
+    if (!outputsBefore(resampler->engine.mapper(), input_frames, count)) return fail(EOVERFLOW);
     *output_frames = count;
     errno = saved;
     return 0;
