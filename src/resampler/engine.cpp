@@ -42,17 +42,27 @@ u64 kaiserHalfLength(double a, double width) {
     return static_cast<u64>(std::ceil(length / 2));
 }
 
-// The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc with the given cutoff (cycles per sample), centred
-// on tap `half`, with unit gain at DC.
+// Kaiser's window shape for an attenuation of a dB.
+double kaiserBeta(double a) { return 0.1102 * (a - 8.7); }
+
+// The tap at distance x from the centre of a Kaiser-windowed sinc with the given cutoff (cycles per sample) whose
+// window reaches `width` either side; 0 outside it.
+double kaiserTap(double x, double width, double cutoff, double beta, double i0Beta) {
+    const double u = x / width;
+    if (u <= -1 || u >= 1) return 0;
+    const double arg = 2 * cutoff * x;
+    const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
+    return 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+}
+
+// The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
 std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
-    const double beta = 0.1102 * (a - 8.7), i0Beta = besselI0(beta);
+    const double beta = kaiserBeta(a), i0Beta = besselI0(beta);
     std::vector<double> taps(2 * half + 1);
     double sum = 0;
     for (u64 k = 0; k < taps.size(); ++k) {
         const double x = static_cast<double>(k) - static_cast<double>(half);
-        const double u = x / static_cast<double>(half + 1), arg = 2 * cutoff * x;
-        const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
-        taps[k] = 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+        taps[k] = kaiserTap(x, static_cast<double>(half + 1), cutoff, beta, i0Beta);
         sum += taps[k];
     }
     for (double &c : taps) c /= sum;
@@ -135,14 +145,10 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         // target rate when downsampling, expressed in source samples.
         const double nyquist = 0.5 * std::min(1.0, static_cast<double>(t) / static_cast<double>(s));
         const double pass = preset.passbandEdge * nyquist, stop = preset.stopbandEdge * nyquist;
-        const double cutoff = (pass + stop) / 2, a = preset.stopbandDb;
-        // Kaiser's estimates of the window's shape and length for an attenuation of a dB over the transition.
-        const double beta = 0.1102 * (a - 8.7);
-        // Capped, so that memory stays bounded at extreme ratios (48000 to 1 Hz would want millions of taps):
-        // past the cap the transition widens and aliases rise.
-        const double length =
-            std::min((a - 7.95) / (14.36 * (stop - pass)) + 1, static_cast<double>(kMaxTaps));
-        half = static_cast<u64>(std::ceil(length / 2));
+        const double cutoff = (pass + stop) / 2, beta = kaiserBeta(preset.stopbandDb);
+        // Capped, so that memory stays bounded at extreme ratios in one stage (48000 to 1 Hz would want millions
+        // of taps): past the cap the transition widens and aliases rise.
+        half = kaiserHalfLength(preset.stopbandDb, stop - pass);
         stride = (2 * half + kKernelLanes - 1) / kKernelLanes * kKernelLanes;
         // One phase per position while the table stays within its budget; else phases to interpolate between.
         const u64 rowBudget = kMaxCoefficients / stride;
@@ -158,11 +164,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
                 // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
                 const double x = static_cast<double>(r) / static_cast<double>(phases) +
                                  static_cast<double>(half - 1) - static_cast<double>(j);
-                const double u = x / static_cast<double>(half);
-                if (u <= -1 || u >= 1) continue;
-                const double arg = 2 * cutoff * x;
-                const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
-                row[j] = 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+                row[j] = kaiserTap(x, static_cast<double>(half), cutoff, beta, i0Beta);
                 sum += row[j];
             }
             // Unit gain at DC in every phase, so that no phase modulates the level.
@@ -175,8 +177,13 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     stage2_ = stage2;
     decimation_ = decimation;
     decimatorHalf_ = decimatorHalf;
-    decimatorD_.assign(decimator.begin(), decimator.end());
-    decimatorF_.assign(decimator.begin(), decimator.end());
+    // The decimator's taps in the precision its preset computes in (float sums for float, else double).
+    decimatorD_.clear(), decimatorF_.clear();
+    if (preset.precision == Preset::kFloat) {
+        decimatorF_.assign(decimator.begin(), decimator.end());
+    } else {
+        decimatorD_.assign(decimator.begin(), decimator.end());
+    }
 
     preset_ = &preset;
     channels_ = channels;
@@ -211,7 +218,7 @@ const void *Engine::row(u64 phase) const {
 }
 
 void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
-    if (decimation_ == 1) return renderStage(first, count, planes, planeStart, out);
+    if (decimation_ == 1) return renderDecimated(first, count, planes, planeStart, out);
     const auto channels = static_cast<u64>(channels_);
     const float *decimated[kMaxChannels];
     cached_ = false;  // the planes may hold other input than the last call's
@@ -236,7 +243,7 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         }
         decimate(planes, planeStart, j0 + kept, frames - kept, fresh);
         cached_ = true, cacheStart_ = j0, cacheLength_ = frames;
-        renderStage(first + done, n, decimated, j0, out + done * channels);
+        renderDecimated(first + done, n, decimated, j0, out + done * channels);
     }
 }
 
@@ -259,13 +266,13 @@ void Engine::decimate(const float *const *planes, u64 planeStart, u64 first, u64
     for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
         for (u64 i = 0; i < count; ++i) {
             const float *x = planes[c] + ((first + i) * decimation_ - decimatorHalf_ - planeStart);
-            out[c][i] = preset_->precision == Preset::kFloat ? dot(decimatorF_.data(), x)
-                                                             : dot(decimatorD_.data(), x);
+            out[c][i] = decimatorF_.empty() ? dot(decimatorD_.data(), x) : dot(decimatorF_.data(), x);
         }
     }
 }
 
-void Engine::renderStage(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
+void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart,
+                             float *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
     const float *x[2 * kMaxChannels];

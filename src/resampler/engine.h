@@ -89,10 +89,9 @@ public:
     // Computes decimated frames first .. first + count - 1 of every channel into out[c][0 ..], from source planes
     // laid out as render's. Allocates nothing.
     void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
-    // Renders output frames as render does, from decimated frames (planes[c][j - planeStart] is decimated frame j).
-    void renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
-        renderStage(first, count, planes, planeStart, out);
-    }
+    // Renders output frames as render does, from decimated frames (planes[c][j - planeStart] is decimated frame j);
+    // in one stage, from the source frames themselves.
+    void renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
@@ -105,7 +104,6 @@ public:
 private:
     static constexpr u64 kStageBlock = 256;  // output frames whose decimated frames are computed at once
     u64 scratchFrames() const { return 3 * kStageBlock + stride_ + 2; }
-    void renderStage(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
     template <typename C>
     float dot(const C *taps, const float *x) const;
 
