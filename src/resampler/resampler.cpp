@@ -37,7 +37,6 @@ struct zel_resampler {
     u64 dcapacity = 0, dstart = 0, dlength = 0;
     std::vector<float> dstorage;  // channel c's decimated frames at c * dcapacity
     std::vector<const float *> dplanes;
-    std::vector<float *> dwrite;
 };
 
 namespace {
@@ -81,6 +80,14 @@ u64 reachEnd(const zel_resampler &r, u64 t) {
 
 u64 windowEnd(const zel_resampler &r) { return r.start + r.length; }
 
+// Forgets the first `drop` of the `length` frames held in each channel's plane of `capacity` frames.
+void dropFront(std::vector<float> &storage, u64 capacity, u64 channels, u64 length, u64 drop) {
+    for (u64 c = 0; c < channels; ++c) {
+        float *plane = &storage[c * capacity];
+        std::memmove(plane, plane + drop, (length - drop) * sizeof(float));
+    }
+}
+
 // A frame index taken modulo 2^64 that lies before frame 0 (no real index comes near 2^63).
 bool beforeZero(u64 frame) { return frame >= 1ULL << 63; }
 
@@ -108,15 +115,13 @@ void decimateReady(zel_resampler &r) {
         if (r.dlength == r.dcapacity) {
             const u64 drop = decimatedNeeded(r) - r.dstart;
             if (drop == 0 || beforeZero(drop)) return;
-            for (u64 c = 0; c < r.channels; ++c) {
-                float *plane = &r.dstorage[c * r.dcapacity];
-                std::memmove(plane, plane + drop, (r.dlength - drop) * sizeof(float));
-            }
+            dropFront(r.dstorage, r.dcapacity, r.channels, r.dlength, drop);
             r.dstart += drop, r.dlength -= drop;
         }
         k = std::min(k, r.dcapacity - r.dlength);
-        for (u64 c = 0; c < r.channels; ++c) r.dwrite[c] = &r.dstorage[c * r.dcapacity + r.dlength];
-        r.engine.decimate(r.planes.data(), r.start, r.dstart + r.dlength, k, r.dwrite.data());
+        float *write[kMaxChannels];
+        for (u64 c = 0; c < r.channels; ++c) write[c] = &r.dstorage[c * r.dcapacity + r.dlength];
+        r.engine.decimate(r.planes.data(), r.start, r.dstart + r.dlength, k, write);
         r.dlength += k;
     }
 }
@@ -168,10 +173,7 @@ u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
     }
     // Copying the kept frames down happens only when the window is full, once per chunk of input.
     if (r.length + n - skipped > r.capacity && drop > 0) {
-        for (u64 c = 0; c < r.channels; ++c) {
-            float *plane = &r.storage[c * r.capacity];
-            std::memmove(plane, plane + drop, (r.length - drop) * sizeof(float));
-        }
+        dropFront(r.storage, r.capacity, r.channels, r.length, drop);
         r.start += drop, r.length -= drop;
     }
     const u64 kept = std::min(n - skipped, r.capacity - r.length);
@@ -263,16 +265,15 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
         r->before = r->engine.reachBefore();
         r->after = r->engine.reachAfter();
         const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
-        r->staged = r->engine.decimation() > 1;
-        r->capacity = r->before + r->after + 1 + chunk;
+        const u64 m = r->engine.decimation();
+        r->staged = m > 1;
+        // One stage holds the filter's reach of source frames; two hold the decimator's, and decimated frames.
+        r->capacity = (r->staged ? 2 * r->engine.decimatorHalf() + m : r->before + r->after) + 1 + chunk;
         if (r->staged) {
-            const u64 m = r->engine.decimation();
-            r->capacity = 2 * r->engine.decimatorHalf() + m + 1 + chunk;
             r->dcapacity = r->engine.stageBefore() + r->engine.stageAfter() + 1 +
                            std::max<u64>(kMinChunk, chunk / m + 2);
             r->dstorage.assign(r->dcapacity * channels, 0.0f);
             r->dplanes.resize(channels);
-            r->dwrite.resize(channels);
             for (u64 c = 0; c < channels; ++c) r->dplanes[c] = &r->dstorage[c * r->dcapacity];
         }
         r->storage.assign(r->capacity * channels, 0.0f);
