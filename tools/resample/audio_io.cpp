@@ -30,14 +30,7 @@ bool streams(const unsigned char *magic, size_t n) {
 
 // Copies `prefix`, then everything from `from`, to `to`; false on a failed read or write.
 bool relay(const std::vector<unsigned char> &prefix, int from, int to) {
-    if (!writeAll(to, prefix.data(), prefix.size())) return false;
-    std::vector<unsigned char> buffer(1 << 16);
-    for (;;) {
-        const ssize_t n = ::read(from, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n == 0;
-        if (!writeAll(to, buffer.data(), static_cast<size_t>(n))) return false;
-    }
+    return writeAll(to, prefix.data(), prefix.size()) && copyRest(from, to);
 }
 
 // stdin that cannot seek, as a descriptor libsndfile can read: a pipe fed from it by a thread for the formats

@@ -4,7 +4,6 @@
 // 2 on a usage error, 3 when the output could not be written.
 #include <sndfile.h>
 #include <unistd.h>
-#include <zel/math.h>
 #include <zel/resampler.h>
 #include <zel/resampling_mapper.h>
 #include <zel/version.h>
@@ -24,6 +23,7 @@
 #include "convert.h"
 #include "options.h"
 #include "output_file.h"
+#include "quality_names.h"
 #include "rate_text.h"
 
 namespace {
@@ -32,7 +32,6 @@ using resample::u64;
 
 constexpr u64 kMaxBlockSamples = 1ULL << 24;  // block x channels: 64 MB of floats
 constexpr u64 kWavLimit = 0xFFFFFFFFULL;      // RIFF sizes are 32 bits; past this, RF64
-const char *const kQualities[] = {"linear", "medium", "high", "very-high"};
 
 int usage(const std::string &message) { return zel_cli::usageError("resample", message); }
 
@@ -123,8 +122,7 @@ int main(int argc, char **argv) {
     }
     zel_cli::Rate target;
     if (!zel_cli::parseRate(a.rate, target, why)) return usage("rate '" + a.rate + "' " + why);
-    int quality = -1;
-    for (int q = 0; q < 4; ++q) quality = a.quality == kQualities[q] ? q : quality;
+    const int quality = zel_cli::qualityFromName(a.quality);
     if (quality < 0)
         return usage("unknown quality '" + a.quality + "' (use linear, medium, high or very-high)");
     int bits = -1;
@@ -176,13 +174,9 @@ int main(int argc, char **argv) {
     // The output range: frames begin .. begin + count - 1 of the whole conversion, ceil(N * T / S) frames when
     // the input's length N is known.
     u64 total = ~0ULL;
-    if (input.lengthKnown) {
-        u64 remainder = 0;
-        if (safe_muldiv_llong_with_remainder(static_cast<u64>(input.info.frames), mapper.targetCommonRate,
-                                             mapper.sourceCommonRate, &total, &remainder) != 0 ||
-            (remainder != 0 && ++total == 0))
-            return usage("the output would have more frames than 64 bits can count");
-    }
+    if (input.lengthKnown &&
+        zel_resampler_output_frames(first.get(), static_cast<u64>(input.info.frames), &total))
+        return usage("the output would have more frames than 64 bits can count");
     const u64 begin = std::min(a.start, total);
     const u64 count = std::min(a.frames, total - begin);  // ~0 - begin when the length is unknown
     if (a.threads > 1 && (input.reopenPath.empty() || !input.lengthKnown))

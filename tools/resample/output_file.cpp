@@ -159,9 +159,10 @@ bool writeAll(int fd, const void *data, size_t n) {
     return true;
 }
 
-bool copyAll(int from, int to) {
+bool copyAll(int from, int to) { return lseek(from, 0, SEEK_SET) == 0 && copyRest(from, to); }
+
+bool copyRest(int from, int to) {
     std::vector<char> buffer(1 << 16);
-    if (lseek(from, 0, SEEK_SET) != 0) return false;
     for (;;) {
         const ssize_t n = read(from, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;

@@ -50,6 +50,8 @@ bool sameFile(const std::string &a, const std::string &b);
 bool writeAll(int fd, const void *data, size_t n);
 // Copies the whole of the file `from` (from its start) to `to`; false with errno on failure.
 bool copyAll(int from, int to);
+// Copies what is left to read from `from` (a pipe, say) to `to`; false with errno on failure.
+bool copyRest(int from, int to);
 
 }  // namespace resample
 

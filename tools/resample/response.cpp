@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "quality_names.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -56,9 +58,7 @@ double gainDb(zel_resampler *r, double source, double target, double frequency) 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *const presets[] = {"linear", "medium", "high", "very-high"};
-    int quality = -1;
-    for (int q = 0; argc > 1 && q < 4; ++q) quality = std::strcmp(argv[1], presets[q]) == 0 ? q : quality;
+    const int quality = argc > 1 ? zel_cli::qualityFromName(argv[1]) : -1;
     if (argc < 4 || quality < 0) {
         std::fprintf(stderr,
                      "usage: resample_response PRESET SOURCE_RATE TARGET_RATE [POINTS [FROM_HZ TO_HZ]]\n");
