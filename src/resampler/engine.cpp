@@ -221,7 +221,9 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
     if (decimation_ == 1) return renderDecimated(first, count, planes, planeStart, out);
     const auto channels = static_cast<u64>(channels_);
     const float *decimated[kMaxChannels];
-    cached_ = false;  // the planes may hold other input than the last call's
+    // The decimated frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
+    // most of them.
+    u64 cacheStart = 0, cacheLength = 0;
     for (u64 done = 0; done < count; done += kStageBlock) {
         const u64 n = std::min(kStageBlock, count - done);
         mirelo::ResamplingMapper::sample_mixed_fraction a, b;
@@ -233,8 +235,8 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         const u64 j0 = a.whole - (half_ - 1), frames = b.whole + (stride_ - half_) - j0 + 1;
         // Frames kept from the previous block (a stream renders a few frames at a time, and their filters overlap)
         // are the same values: each is a function of the source frames around it alone.
-        const u64 shift = j0 - cacheStart_;
-        const u64 kept = cached_ && shift < cacheLength_ ? std::min(cacheLength_ - shift, frames) : 0;
+        const u64 shift = j0 - cacheStart;
+        const u64 kept = done > 0 && shift < cacheLength ? std::min(cacheLength - shift, frames) : 0;
         float *fresh[kMaxChannels];
         for (u64 c = 0; c < channels; ++c) {
             float *y = &scratch_[c * scratchFrames()];
@@ -242,7 +244,7 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
             decimated[c] = y, fresh[c] = y + kept;
         }
         decimate(planes, planeStart, j0 + kept, frames - kept, fresh);
-        cached_ = true, cacheStart_ = j0, cacheLength_ = frames;
+        cacheStart = j0, cacheLength = frames;
         renderDecimated(first + done, n, decimated, j0, out + done * channels);
     }
 }

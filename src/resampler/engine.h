@@ -110,13 +110,10 @@ private:
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
     mirelo::ResamplingMapper stage2_;  // decimated frames to output frames (the same as mapper_ in one stage)
     u64 decimation_ = 1, decimatorHalf_ = 0;
-    std::vector<double> decimatorD_;  // the first stage's 2 * decimatorHalf_ + 1 taps, in double and in float
+    // The first stage's 2 * decimatorHalf_ + 1 taps, in the precision of the preset's sums (one is empty).
+    std::vector<double> decimatorD_;
     std::vector<float> decimatorF_;
-    // Decimated frames cacheStart_ .. + cacheLength_ - 1 of render's last block, when cached_; the next block of
-    // the same call shares most of them.
-    mutable std::vector<float> scratch_;
-    mutable bool cached_ = false;
-    mutable u64 cacheStart_ = 0, cacheLength_ = 0;
+    mutable std::vector<float> scratch_;  // render's decimated frames for one block, with two stages
     const Preset *preset_ = nullptr;
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;
