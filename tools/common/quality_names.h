@@ -6,7 +6,7 @@
 
 namespace zel_cli {
 
-inline constexpr const char *kQualityNames[] = {"linear", "medium", "high", "very-high"};
+constexpr const char *kQualityNames[] = {"linear", "medium", "high", "very-high"};
 
 // The ZEL_QUALITY_* value named `name`; -1 for an unknown name.
 inline int qualityFromName(const std::string &name) {
