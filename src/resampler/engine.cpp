@@ -69,6 +69,47 @@ std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
     return taps;
 }
 
+// The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
+// The transform length minimises the work per frame, N log N / (N - 2K).
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, Preset::Precision precision) {
+    BandPlan p;
+    p.factor = factor;
+    p.half = kaiserHalfLength(a, stop - pass);
+    p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
+    u64 n = 64;
+    while (n < 4 * p.half) n *= 2;
+    const auto cost = [&](u64 size) {
+        return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
+               static_cast<double>(size - 2 * p.half);
+    };
+    for (u64 m = 2 * n; m <= 4 * n && m <= (1ULL << 16); m *= 2) {
+        if (cost(m) < cost(n)) n = m;
+    }
+    p.size = n, p.block = n - 2 * p.half;
+
+    std::vector<double> twiddles(2 * n, 0.0);
+    for (u64 h = 1; h < n; h *= 2) {
+        for (u64 j = 0; j < h; ++j) {
+            const double angle = -kPi * static_cast<double>(j) / static_cast<double>(h);
+            twiddles[h - 1 + j] = std::cos(angle), twiddles[n + h - 1 + j] = std::sin(angle);
+        }
+    }
+    // The taps about tap 0, wrapping around: an even sequence, whose transform is real.
+    const std::vector<double> taps = kaiserLowpass(a, (pass + stop) / 2, p.half);
+    std::vector<double> re(n, 0.0), im(n, 0.0);
+    for (u64 j = 0; j <= p.half; ++j) {
+        const double g = taps[p.half + j] * static_cast<double>(factor) / static_cast<double>(n);
+        re[j] = g, re[(n - j) % n] = g;
+    }
+    kernels_generic::forward(re.data(), im.data(), twiddles.data(), n);
+    if (precision == Preset::kFloat) {
+        p.twiddlesF.assign(twiddles.begin(), twiddles.end()), p.spectrumF.assign(re.begin(), re.end());
+    } else {
+        p.twiddlesD.assign(twiddles.begin(), twiddles.end()), p.spectrumD.assign(re.begin(), re.end());
+    }
+    return p;
+}
+
 }  // namespace
 
 const Preset *findPreset(const std::string &name) {
@@ -113,10 +154,15 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     // Downsampling by 4 or more goes in two stages: a decimation by the integer M that leaves 2 to 3 source frames
     // per output (a filter with a wide transition, computed at every M-th source frame only), then the polyphase
     // filter from rate S / M. Stage 2 maps output frames to the decimated frames, t * S / (T * M), exactly.
+    // Other ratios put the sharp filter in the band stage, at S or 2S, and leave the polyphase filter a wide
+    // transition: from the passband to where the band stage's images begin.
+    FirstStage first = FirstStage::kNone;
     u64 decimation = preset.stopbandDb > 0 && s0 / 4 >= t0 ? s0 / (2 * t0) : 1;
     mirelo::ResamplingMapper stage2 = mapper;
     std::vector<double> decimator;
     u64 decimatorHalf = 0;
+    BandPlan band;
+    double pass2 = 0, stop2 = 0;  // stage 2's edges in cycles per intermediate frame, with two stages
     if (decimation > 1) {
         stage2.setSourceAndTargetSampleRate({s0, decimation}, {t0, 1});
         stage2.reduce();
@@ -131,7 +177,27 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         if (span > static_cast<double>(kMaxTwoStageSpan)) {
             decimation = 1, decimatorHalf = 0, stage2 = mapper;
         } else {
+            first = FirstStage::kDecimate;
             decimator = kaiserLowpass(preset.stopbandDb, (pass + stop) / 2, decimatorHalf);
+            const double nyquist = 0.5 * static_cast<double>(stage2.targetCommonRate) /
+                                   static_cast<double>(stage2.sourceCommonRate);
+            pass2 = preset.passbandEdge * nyquist, stop2 = preset.stopbandEdge * nyquist;
+        }
+    } else if (preset.stopbandDb > 0 && s0 != t0 && s0 <= ~0ULL / 2) {
+        // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S.
+        const u64 factor = 4 * static_cast<double>(t0) > 3 * static_cast<double>(s0) ? 2 : 1;
+        stage2.setSourceAndTargetSampleRate({s0 * factor, 1}, {t0, 1});
+        if (!stage2.rateOverflow) {
+            stage2.reduce();
+            first = FirstStage::kBand;
+            // The lower Nyquist in cycles per intermediate frame.
+            const double low = 0.5 * static_cast<double>(std::min(s0, t0)) /
+                               (static_cast<double>(factor) * static_cast<double>(s0));
+            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor,
+                            preset.precision);
+            pass2 = preset.passbandEdge * low, stop2 = 1 - preset.stopbandEdge * low;
+        } else {
+            stage2 = mapper;
         }
     }
     const u64 s = stage2.sourceCommonRate, t = stage2.targetCommonRate;
@@ -144,11 +210,15 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         // Edges in cycles per (stage 2's) source sample: the lower Nyquist is half the source rate, or half the
         // target rate when downsampling, expressed in source samples.
         const double nyquist = 0.5 * std::min(1.0, static_cast<double>(t) / static_cast<double>(s));
-        const double pass = preset.passbandEdge * nyquist, stop = preset.stopbandEdge * nyquist;
-        const double cutoff = (pass + stop) / 2, beta = kaiserBeta(preset.stopbandDb);
+        const double pass = first == FirstStage::kNone ? preset.passbandEdge * nyquist : pass2;
+        const double stop = first == FirstStage::kNone ? preset.stopbandEdge * nyquist : stop2;
+        // After the band stage, every image of a tone lies near this filter's wide transition, where a Kaiser
+        // window is at its weakest, and many fold into the output band: 10 dB more costs a tap or two.
+        const double a = preset.stopbandDb + (first == FirstStage::kBand ? 10 : 0);
+        const double cutoff = (pass + stop) / 2, beta = kaiserBeta(a);
         // Capped, so that memory stays bounded at extreme ratios in one stage (48000 to 1 Hz would want millions
         // of taps): past the cap the transition widens and aliases rise.
-        half = kaiserHalfLength(preset.stopbandDb, stop - pass);
+        half = kaiserHalfLength(a, stop - pass);
         stride = (2 * half + kKernelLanes - 1) / kKernelLanes * kKernelLanes;
         // One phase per position while the table stays within its budget; else phases to interpolate between.
         const u64 rowBudget = kMaxCoefficients / stride;
@@ -175,6 +245,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     // Nothing is kept until everything has succeeded.
     mapper_ = mapper;
     stage2_ = stage2;
+    first_ = first;
+    band_ = std::move(band);
     decimation_ = decimation;
     decimatorHalf_ = decimatorHalf;
     // The decimator's taps in the precision its preset computes in (float sums for float, else double).
@@ -191,8 +263,14 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     stride_ = stride;
     phases_ = phases;
     exact_ = exact;
-    // Stage 2's source frames for one block of output frames (under 3 a frame, and the filter's reach).
-    scratch_.assign(decimation > 1 ? static_cast<u64>(channels) * scratchFrames() : 0, 0.0f);
+    // Stage 2's source frames for one block of output frames, the filter's reach, and the units' rounding.
+    scratchFrames_ = first == FirstStage::kNone
+                         ? 0
+                         : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) * static_cast<double>(s) /
+                                                       static_cast<double>(t))) +
+                               stride + 2 * unitFrames() + 2;
+    scratch_.assign(static_cast<u64>(channels) * scratchFrames_, 0.0f);
+    work_.assign(first == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
     coefficientsD_.clear();
     coefficientsF_.clear();
     if (preset.precision == Preset::kDouble) {
@@ -200,14 +278,16 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     } else {
         coefficientsF_.assign(rows.begin(), rows.end());
     }
-    frame_ = kernels_generic::frame(preset.precision);
+    frame_ = kernels_generic::frame(preset.precision), exactRun_ = kernels_generic::exact(preset.precision);
+    bandUnit_ = kernels_generic::band(preset.precision);
 #if defined(__x86_64__)
     // ZEL_RESAMPLE_KERNEL=generic keeps the portable kernel, so that its results can be checked on any machine.
     const char *kernel = std::getenv("ZEL_RESAMPLE_KERNEL");
     const bool generic = kernel != nullptr && std::string(kernel) == "generic";
     __builtin_cpu_init();  // a shared library may be configured before the runtime's constructors have run
     if (!generic && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        frame_ = kernels_avx2::frame(preset.precision);
+        frame_ = kernels_avx2::frame(preset.precision), exactRun_ = kernels_avx2::exact(preset.precision),
+        bandUnit_ = kernels_avx2::band(preset.precision);
 #endif
     return true;
 }
@@ -217,11 +297,55 @@ const void *Engine::row(u64 phase) const {
     return &coefficientsF_[phase * stride_];
 }
 
+u64 Engine::reachBefore() const {
+    if (first_ == FirstStage::kDecimate) return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1);
+    if (first_ == FirstStage::kNone) return half_ - 1;
+    // Frame w - stageBefore() >= L whole(t) - stageBefore() lies in a unit starting at most G - 1 before it, whose
+    // blocks reach K intermediate frames further back.
+    const u64 l = band_.factor;
+    return (stageBefore() + unitFrames() - 1 + band_.half + l - 1) / l;
+}
+
+u64 Engine::reachAfter() const {
+    if (first_ == FirstStage::kDecimate) return (stride_ - half_) * decimation_ + decimatorHalf_;
+    if (first_ == FirstStage::kNone) return stride_ - half_;
+    // Frame w + stageAfter() <= L whole(t) + L - 1 + stageAfter() lies in a unit ending at most G - 1 after it.
+    const u64 l = band_.factor;
+    return (l - 1 + stageAfter() + unitFrames() - 1 + band_.half) / l;
+}
+
+u64 Engine::unitSource(u64 unit) const {
+    if (first_ == FirstStage::kDecimate) return unit * decimation_ - decimatorHalf_;
+    // (j - K) / L, exact, taken as the signed value it stands for.
+    const auto j = static_cast<long long>(unit), k = static_cast<long long>(band_.half);
+    return static_cast<u64>((j - k) / static_cast<long long>(band_.factor));
+}
+
+u64 Engine::unitSpan() const {
+    if (first_ == FirstStage::kDecimate) return 2 * decimatorHalf_ + 1;
+    return (2 * band_.block + 2 * band_.half) / band_.factor;
+}
+
+u64 Engine::unitStep() const {
+    return first_ == FirstStage::kDecimate ? decimation_ : 2 * band_.block / band_.factor;
+}
+
+u64 Engine::unitOf(u64 j) const {
+    const auto g = static_cast<long long>(unitFrames()), i = static_cast<long long>(j);
+    return static_cast<u64>((i >= 0 ? i / g : -((g - 1 - i) / g)) * g);
+}
+
+u64 Engine::firstAudibleUnit() const {
+    // Unit u reads up to u * step - offset + span - 1, with offset = (u * step - unitSource(u * G)).
+    const u64 offset = 0 - unitSource(0);
+    return (0 - (unitSpan() - 1 - offset) / unitStep()) * unitFrames();
+}
+
 void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
-    if (decimation_ == 1) return renderDecimated(first, count, planes, planeStart, out);
+    if (first_ == FirstStage::kNone) return renderDecimated(first, count, planes, planeStart, out);
     const auto channels = static_cast<u64>(channels_);
-    const float *decimated[kMaxChannels];
-    // The decimated frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
+    const float *intermediate[kMaxChannels];
+    // The intermediate frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
     // most of them.
     u64 cacheStart = 0, cacheLength = 0;
     for (u64 done = 0; done < count; done += kStageBlock) {
@@ -230,22 +354,33 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         // The caller has mapped these frames, so their positions fit.
         stage2_.sourceFromTarget(a, first + done);
         stage2_.sourceFromTarget(b, first + done + n - 1);
-        // Stage 2 reads decimated frames j0 .. j0 + frames - 1 (j0 may lie before frame 0, modulo 2^64); frame j
-        // is centred on source frame j * M.
-        const u64 j0 = a.whole - (half_ - 1), frames = b.whole + (stride_ - half_) - j0 + 1;
+        // Stage 2 reads intermediate frames from a.whole - stageBefore() to b.whole + stageAfter() (modulo 2^64),
+        // computed in whole units.
+        const u64 j0 = unitOf(a.whole - stageBefore());
+        const u64 frames = unitOf(b.whole + stageAfter()) + unitFrames() - j0;
         // Frames kept from the previous block (a stream renders a few frames at a time, and their filters overlap)
         // are the same values: each is a function of the source frames around it alone.
         const u64 shift = j0 - cacheStart;
         const u64 kept = done > 0 && shift < cacheLength ? std::min(cacheLength - shift, frames) : 0;
         float *fresh[kMaxChannels];
         for (u64 c = 0; c < channels; ++c) {
-            float *y = &scratch_[c * scratchFrames()];
+            float *y = &scratch_[c * scratchFrames_];
             if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(float));
-            decimated[c] = y, fresh[c] = y + kept;
+            intermediate[c] = y, fresh[c] = y + kept;
         }
-        decimate(planes, planeStart, j0 + kept, frames - kept, fresh);
+        stage1(planes, planeStart, j0 + kept, frames - kept, fresh);
         cacheStart = j0, cacheLength = frames;
-        renderDecimated(first + done, n, decimated, j0, out + done * channels);
+        renderDecimated(first + done, n, intermediate, j0, out + done * channels);
+    }
+}
+
+void Engine::stage1(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const {
+    if (first_ == FirstStage::kDecimate) return decimate(planes, planeStart, first, count, out);
+    const u64 g = unitFrames();
+    for (u64 done = 0; done < count; done += g) {
+        const u64 x0 = unitSource(first + done) - planeStart;
+        for (u64 c = 0; c < static_cast<u64>(channels_); ++c)
+            bandUnit_(band_, planes[c] + x0, out[c] + done, work_.data());
     }
 }
 
@@ -317,17 +452,7 @@ void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u
                 }
             }
         } else if (exact_) {
-            // Two frames at a time, each with its own row; frames that read the same source frames go together
-            // (the kernel then loads those once), so a frame goes alone when that lets its successors pair so.
-            for (u64 i = 0, frames = 1; i < n; i += frames) {
-                const bool shared = i + 1 < n && whole[i + 1] == whole[i];
-                frames = i + 1 < n && (shared || i + 2 >= n || whole[i + 2] != whole[i + 1]) ? 2 : 1;
-                const void *rows[2] = {row(phase[i]), row(phase[i + frames - 1])};
-                for (u64 f = 0; f < frames; ++f) sources(f, i + f);
-                for (u64 f = 2; prefetch && f < 4 && i + f < n; ++f) fetch(i + f);
-                frame_(rows, x, frames, channels, stride_, sum);
-                for (u64 c = 0; c < frames * channels; ++c) y[i * channels + c] = static_cast<float>(sum[c]);
-            }
+            exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels, prefetch, y);
         } else {
             // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
             for (u64 i = 0; i < n; ++i) {

@@ -50,6 +50,22 @@ struct CacheAligned {
     bool operator!=(const CacheAligned &) const { return false; }
 };
 
+// The sharp first stage of a conversion below a downsampling ratio of 4: a long linear-phase lowpass at L times
+// the source rate (L = 1, or 2 for upsampling by two), by fast convolution in blocks fixed to absolute
+// intermediate frame indices, so that no frame's value depends on where a run started or how it was cut.
+// Intermediate frame i is sum_k x[k] g[i - L k] over the filter's 2K + 1 taps g[-K .. K].
+struct BandPlan {
+    u64 size = 0;    // N: the transform length, a power of two
+    u64 factor = 1;  // L
+    u64 half = 0;    // K, even
+    u64 block = 0;   // B = N - 2K intermediate frames per block; a unit is two blocks in one transform
+    // Twiddles for N points (span h at [h - 1, 2h - 1), imaginary parts N further), and the filter's spectrum
+    // (real: the filter is even about tap 0) in the transform's bit-reversed order, scaled by 1 / N. In float for
+    // float presets, else in double.
+    std::vector<float, CacheAligned<float>> twiddlesF, spectrumF;
+    std::vector<double, CacheAligned<double>> twiddlesD, spectrumD;
+};
+
 class Engine {
 public:
     // Configures a conversion. On failure returns false with a one-line reason and keeps the previous
@@ -72,25 +88,41 @@ public:
     const mirelo::ResamplingMapper &mapper() const { return mapper_; }
     int channels() const { return channels_; }
     const Preset &preset() const { return *preset_; }
-    // Output frame t reads source frames whole(t) - reachBefore() .. whole(t) + reachAfter(); frames before 0 and
-    // after the input's end read as zero. With two stages, the decimated frames stage 2 reads lie M source frames
-    // apart around whole(t) / M, each reaching decimatorHalf_ source frames either side.
-    u64 reachBefore() const { return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1); }
-    u64 reachAfter() const { return (stride_ - half_) * decimation_ + decimatorHalf_; }
-    u64 taps() const { return reachBefore() + reachAfter() + 1; }
-    // The integer factor of the first stage (1: a single stage).
+    // One stage: a polyphase filter on the source frames. Two stages: a first stage makes intermediate frames
+    // (by decimation by an integer M at ratios of 4 and more, else by the band stage), and the polyphase filter
+    // runs on them, mapped by stage2().
+    enum class FirstStage { kNone, kDecimate, kBand };
+    FirstStage firstStage() const { return first_; }
     u64 decimation() const { return decimation_; }
-    // With two stages: decimated frame j reads source frames j * M - decimatorHalf() .. j * M + decimatorHalf();
-    // output frame t reads decimated frames w - stageBefore() .. w + stageAfter(), w = stage2().whole(t).
-    u64 decimatorHalf() const { return decimatorHalf_; }
+    const BandPlan &band() const { return band_; }
+    const mirelo::ResamplingMapper &stage2() const { return stage2_; }
+    // Output frame t reads source frames whole(t) - reachBefore() .. whole(t) + reachAfter(); frames before 0 and
+    // after the input's end read as zero. With two stages, a bound: t reads intermediate frames
+    // w - stageBefore() .. w + stageAfter(), w = stage2().whole(t), computed in whole units (below).
+    u64 reachBefore() const;
+    u64 reachAfter() const;
+    u64 taps() const { return reachBefore() + reachAfter() + 1; }
     u64 stageBefore() const { return half_ - 1; }
     u64 stageAfter() const { return stride_ - half_; }
-    const mirelo::ResamplingMapper &stage2() const { return stage2_; }
-    // Computes decimated frames first .. first + count - 1 of every channel into out[c][0 ..], from source planes
-    // laid out as render's. Allocates nothing.
-    void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
-    // Renders output frames as render does, from decimated frames (planes[c][j - planeStart] is decimated frame j);
-    // in one stage, from the source frames themselves.
+
+    // The first stage computes intermediate frames in units of unitFrames() (1 when decimating, two blocks in the
+    // band stage) starting at multiples of it; unit j (its first frame) reads unitSpan() source frames from
+    // unitSource(j), and successive units' reaches lie unitStep() source frames apart. Frame indices are modulo
+    // 2^64: a unit may start before frame 0.
+    u64 unitFrames() const { return first_ == FirstStage::kBand ? 2 * band_.block : 1; }
+    u64 unitSource(u64 unit) const;
+    u64 unitSpan() const;
+    u64 unitStep() const;
+    // The start of the unit holding intermediate frame j.
+    u64 unitOf(u64 j) const;
+    // The first unit that reads source frame 0 or later: those before it are silence.
+    u64 firstAudibleUnit() const;
+    // Computes intermediate frames first .. first + count - 1 of every channel (first a unit's start, count whole
+    // units) into out[c][0 ..], from source planes laid out as render's. Uses the engine's scratch, so one engine
+    // computes on one thread at a time.
+    void stage1(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
+    // Renders output frames as render does, from intermediate frames (planes[c][j - planeStart] is frame j); in
+    // one stage, from the source frames themselves.
     void renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
@@ -102,18 +134,23 @@ public:
     void render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
 
 private:
-    static constexpr u64 kStageBlock = 256;  // output frames whose decimated frames are computed at once
-    u64 scratchFrames() const { return 3 * kStageBlock + stride_ + 2; }
+    static constexpr u64 kStageBlock = 256;  // output frames whose intermediate frames are computed at once
     template <typename C>
     float dot(const C *taps, const float *x) const;
+    void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
 
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
-    mirelo::ResamplingMapper stage2_;  // decimated frames to output frames (the same as mapper_ in one stage)
+    mirelo::ResamplingMapper stage2_;  // intermediate frames to output frames (the same as mapper_ in one stage)
+    FirstStage first_ = FirstStage::kNone;
     u64 decimation_ = 1, decimatorHalf_ = 0;
+    BandPlan band_;
+    void (*bandUnit_)(const BandPlan &, const float *, float *, void *) = nullptr;
+    mutable std::vector<double, CacheAligned<double>> work_;  // the band stage's transform
     // The first stage's 2 * decimatorHalf_ + 1 taps, in the precision of the preset's sums (one is empty).
     std::vector<double> decimatorD_;
     std::vector<float> decimatorF_;
-    mutable std::vector<float> scratch_;  // render's decimated frames for one block, with two stages
+    u64 scratchFrames_ = 0;               // per channel: a block's intermediate frames, in whole units
+    mutable std::vector<float> scratch_;  // render's intermediate frames for one block, with two stages
     const Preset *preset_ = nullptr;
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;
@@ -124,6 +161,8 @@ private:
     // The inner products of one or two output frames (see kernels.h), chosen at configuration for the preset
     // and the processor.
     void (*frame_)(const void *const *, const float *const *, u64, u64, u64, double *) = nullptr;
+    void (*exactRun_)(const void *, u64, const u64 *, const u64 *, u64, const float *const *, u64, u64, bool,
+                   float *) = nullptr;
     const void *row(u64 phase) const;
 };
 

@@ -12,12 +12,29 @@ namespace resample {
 // of kKernelLanes), and the sums out (laid out as x).
 using FrameKernel = void (*)(const void *const *, const float *const *, u64, u64, u64, double *);
 constexpr u64 kKernelLanes = 16;
+// A run of output frames at exact phases, all channels: frame i multiplies row phase[i] of the table (rows of n
+// taps) with the source frames from whole[i] - origin on (planes[c][k] for frame k), and is written to out as
+// float. With `prefetch`, the rows of coming frames are fetched meanwhile (a table that may not fit the cache).
+using ExactKernel = void (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
+                             const float *const *planes, u64 origin, u64 channels, bool prefetch, float *out);
+
+// One unit of the band stage (see BandPlan) for one channel: from the unit's first source frame x, its 2 * B
+// intermediate frames into out, using `work` (4 * N doubles). Float transforms for float presets, else double.
+using BandKernel = void (*)(const BandPlan &, const float *, float *, void *);
 
 namespace kernels_generic {
 FrameKernel frame(Preset::Precision precision);
+ExactKernel exact(Preset::Precision precision);
+BandKernel band(Preset::Precision precision);
+// The forward transform in double with a table for n points, for designing plans: spectra come from this one
+// code path on every processor.
+void forward(double *re, double *im, const double *twiddles, u64 n);
 }
 namespace kernels_avx2 {
 FrameKernel frame(Preset::Precision precision);
+ExactKernel exact(Preset::Precision precision);
+BandKernel band(Preset::Precision precision);
+void forward(double *re, double *im, const double *twiddles, u64 n);
 }
 
 }  // namespace resample
@@ -25,6 +42,7 @@ FrameKernel frame(Preset::Precision precision);
 #endif
 
 #ifdef ZEL_KERNEL_NAMESPACE
+#include <type_traits>
 #ifdef __AVX__
 #include <immintrin.h>
 #endif
@@ -44,6 +62,11 @@ inline V load(const T *p) {
     V v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
+}
+
+template <typename V, typename T>
+inline void store(T *p, V v) {
+    __builtin_memcpy(p, &v, sizeof v);
 }
 
 #ifdef __AVX__
@@ -141,12 +164,222 @@ void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64
     }
 }
 
+
+// Two frames at a time, each with its own row; frames that read the same source frames go together (their source
+// frames are then loaded once), so a frame goes alone when that lets its successors pair so.
+template <typename C, bool kWide>
+void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
+                 const float *const *planes, u64 origin, u64 channels, bool prefetch, float *out) {
+    const C *rows = static_cast<const C *>(table);
+    for (u64 i = 0, frames = 1; i < count; i += frames) {
+        const bool shared = i + 1 < count && whole[i + 1] == whole[i];
+        frames = i + 1 < count && (shared || i + 2 >= count || whole[i + 2] != whole[i + 1]) ? 2 : 1;
+        const C *c[2] = {rows + phase[i] * n, rows + phase[i + frames - 1] * n};
+        for (u64 f = 2; prefetch && f < 4 && i + f < count; ++f) {
+            const char *ahead = reinterpret_cast<const char *>(rows + phase[i + f] * n);
+            for (u64 b = 0; b < n * sizeof(C) && b < 1024; b += 64) __builtin_prefetch(ahead + b);
+        }
+        const u64 tap0 = whole[i] - origin, tap1 = whole[i + frames - 1] - origin;
+        float *y = out + i * channels;
+        for (u64 ch = 0; ch < channels; ch += 2) {
+            const u64 other = ch + 1 < channels ? ch + 1 : ch;
+            const float *x0[2] = {planes[ch] + tap0, planes[ch] + tap1};
+            const float *x1[2] = {planes[other] + tap0, planes[other] + tap1};
+            double sums[2][2] = {};
+            if (frames == 2 && shared) {
+                dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
+            } else if (frames == 2 && !kWide) {
+                dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
+            } else {
+                dotFrames<C, kWide, 1, false>(c, x0, x1, n, sums);
+                if (frames == 2) dotFrames<C, kWide, 1, false>(c + 1, x0 + 1, x1 + 1, n, sums + 1);
+            }
+            for (u64 f = 0; f < frames; ++f) {
+                y[f * channels + ch] = static_cast<float>(sums[f][0]);
+                if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<float>(sums[f][1]);
+            }
+        }
+    }
+}
+
+// Radix-2 transforms on split complex arrays of n >= 8 points. The forward one (decimation in frequency) leaves
+// the spectrum in bit-reversed order and the inverse one (decimation in time, unscaled) takes it so: a
+// convolution multiplies bin by bin and never needs the natural order. Twiddles of span h (exp(-2 pi i j / 2h))
+// sit at [h - 1, 2h - 1) of the table, their imaginary parts n_table further.
+template <typename T>
+struct Transform {
+    using V = std::conditional_t<sizeof(T) == 4, F8, D4>;
+    static constexpr u64 kLanes = 32 / sizeof(T);
+
+    static void multiply(V &r, V &i, V cr, V ci) {
+        const V nr = r * cr - i * ci;
+        i = r * ci + i * cr, r = nr;
+    }
+    static void multiplyConjugate(V &r, V &i, V cr, V ci) {
+        const V nr = r * cr + i * ci;
+        i = i * cr - r * ci, r = nr;
+    }
+    // The butterflies of span h < kLanes within one vector: lanes with bit h clear take a + b, the others a - b.
+    template <u64 h>
+    static void split(V v, V &lo, V &hi) {
+        if constexpr (kLanes == 8 && h == 4) {
+            lo = __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3);
+            hi = __builtin_shufflevector(v, v, 4, 5, 6, 7, 4, 5, 6, 7);
+        } else if constexpr (kLanes == 8 && h == 2) {
+            lo = __builtin_shufflevector(v, v, 0, 1, 0, 1, 4, 5, 4, 5);
+            hi = __builtin_shufflevector(v, v, 2, 3, 2, 3, 6, 7, 6, 7);
+        } else if constexpr (kLanes == 8) {
+            lo = __builtin_shufflevector(v, v, 0, 0, 2, 2, 4, 4, 6, 6);
+            hi = __builtin_shufflevector(v, v, 1, 1, 3, 3, 5, 5, 7, 7);
+        } else if constexpr (h == 2) {
+            lo = __builtin_shufflevector(v, v, 0, 1, 0, 1);
+            hi = __builtin_shufflevector(v, v, 2, 3, 2, 3);
+        } else {
+            lo = __builtin_shufflevector(v, v, 0, 0, 2, 2);
+            hi = __builtin_shufflevector(v, v, 1, 1, 3, 3);
+        }
+    }
+    template <u64 h>
+    static V sign() {
+        V s;
+        for (u64 l = 0; l < kLanes; ++l) s[l] = (l & h) != 0 ? T(-1) : T(1);
+        return s;
+    }
+    // Span h's twiddles on the lanes that take a - b, ones elsewhere.
+    template <u64 h>
+    static void twiddles(const T *table, u64 tableSize, V &cr, V &ci) {
+        for (u64 l = 0; l < kLanes; ++l) {
+            const bool b = (l & h) != 0;
+            cr[l] = b ? table[h - 1 + (l & (h - 1))] : T(1);
+            ci[l] = b ? table[tableSize + h - 1 + (l & (h - 1))] : T(0);
+        }
+    }
+
+    static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
+        for (u64 h = n / 2; h >= kLanes; h /= 2) {
+            const T *wr = table + h - 1, *wi = wr + tableSize;
+            for (u64 s = 0; s < n; s += 2 * h) {
+                T *ar = re + s, *ai = im + s, *br = ar + h, *bi = ai + h;
+                for (u64 j = 0; j < h; j += kLanes) {
+                    const V xr = load<V>(ar + j), xi = load<V>(ai + j), yr = load<V>(br + j), yi = load<V>(bi + j);
+                    V dr = xr - yr, di = xi - yi;
+                    multiply(dr, di, load<V>(wr + j), load<V>(wi + j));
+                    store(ar + j, xr + yr), store(ai + j, xi + yi), store(br + j, dr), store(bi + j, di);
+                }
+            }
+        }
+        constexpr u64 h0 = kLanes / 2;
+        V c0r, c0i, c1r, c1i;
+        twiddles<h0>(table, tableSize, c0r, c0i);
+        twiddles<h0 / 2>(table, tableSize, c1r, c1i);
+        for (u64 s = 0; s < n; s += kLanes) {
+            V r = load<V>(re + s), i = load<V>(im + s);
+            small<h0>(r, i, c0r, c0i);
+            if constexpr (h0 / 2 > 1) small<h0 / 2>(r, i, c1r, c1i);
+            V lr, hr, li, hi;  // span 1 has no twiddle
+            split<1>(r, lr, hr), split<1>(i, li, hi);
+            store(re + s, lr + sign<1>() * hr), store(im + s, li + sign<1>() * hi);
+        }
+    }
+    template <u64 h>
+    static void small(V &r, V &i, V cr, V ci) {
+        V lr, hr, li, hi;
+        split<h>(r, lr, hr), split<h>(i, li, hi);
+        r = lr + sign<h>() * hr, i = li + sign<h>() * hi;
+        multiply(r, i, cr, ci);
+    }
+    template <u64 h>
+    static void smallInverse(V &r, V &i, V cr, V ci) {
+        multiplyConjugate(r, i, cr, ci);
+        V lr, hr, li, hi;
+        split<h>(r, lr, hr), split<h>(i, li, hi);
+        r = lr + sign<h>() * hr, i = li + sign<h>() * hi;
+    }
+
+    static void inverse(T *re, T *im, const T *table, u64 tableSize, u64 n) {
+        constexpr u64 h0 = kLanes / 2;
+        V c0r, c0i, c1r, c1i;
+        twiddles<h0>(table, tableSize, c0r, c0i);
+        twiddles<h0 / 2>(table, tableSize, c1r, c1i);
+        for (u64 s = 0; s < n; s += kLanes) {
+            V r = load<V>(re + s), i = load<V>(im + s);
+            V lr, hr, li, hi;
+            split<1>(r, lr, hr), split<1>(i, li, hi);
+            r = lr + sign<1>() * hr, i = li + sign<1>() * hi;
+            if constexpr (h0 / 2 > 1) smallInverse<h0 / 2>(r, i, c1r, c1i);
+            smallInverse<h0>(r, i, c0r, c0i);
+            store(re + s, r), store(im + s, i);
+        }
+        for (u64 h = kLanes; h < n; h *= 2) {
+            const T *wr = table + h - 1, *wi = wr + tableSize;
+            for (u64 s = 0; s < n; s += 2 * h) {
+                T *ar = re + s, *ai = im + s, *br = ar + h, *bi = ai + h;
+                for (u64 j = 0; j < h; j += kLanes) {
+                    const V xr = load<V>(ar + j), xi = load<V>(ai + j);
+                    V yr = load<V>(br + j), yi = load<V>(bi + j);
+                    multiplyConjugate(yr, yi, load<V>(wr + j), load<V>(wi + j));
+                    store(ar + j, xr + yr), store(ai + j, xi + yi), store(br + j, xr - yr), store(bi + j, xi - yi);
+                }
+            }
+        }
+    }
+};
+
+// Two blocks of one channel in one complex transform, the first as the real part and the second as the
+// imaginary part: the filter is real, so their convolutions stay apart, and a channel never depends on another.
+template <typename T>
+void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
+    using F = Transform<T>;
+    const u64 n = p.size, k = p.half, b = p.block;
+    const T *table, *spectrum;
+    if constexpr (sizeof(T) == sizeof(float)) {
+        table = p.twiddlesF.data(), spectrum = p.spectrumF.data();
+    } else {
+        table = p.twiddlesD.data(), spectrum = p.spectrumD.data();
+    }
+    T *re = static_cast<T *>(work), *im = re + n;
+    if (p.factor == 1) {
+        for (u64 j = 0; j < n; ++j) re[j] = x[j], im[j] = x[b + j];
+        F::forward(re, im, table, n, n);
+        for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
+    } else {
+        // Upsampling by two: the transform of the source frames, half as long, is the zero-stuffed signal's in
+        // bit-reversed order with every bin twice.
+        const u64 m = n / 2;
+        T *hr = im + n, *hi = hr + m;
+        for (u64 j = 0; j < m; ++j) hr[j] = x[j], hi[j] = x[b / 2 + j];
+        F::forward(hr, hi, table, n, m);
+        for (u64 j = 0; j < n; ++j) re[j] = hr[j / 2] * spectrum[j], im[j] = hi[j / 2] * spectrum[j];
+    }
+    F::inverse(re, im, table, n, n);
+    // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
+    for (u64 j = 0; j < b; ++j) {
+        out[j] = static_cast<float>(re[k + j]) + 0.0f;
+        out[b + j] = static_cast<float>(im[k + j]) + 0.0f;
+    }
+}
+
 }  // namespace
 
 FrameKernel frame(Preset::Precision precision) {
     if (precision == Preset::kFloat) return frameKernel<float, false>;
     if (precision == Preset::kMixed) return frameKernel<float, true>;
     return frameKernel<double, true>;
+}
+
+ExactKernel exact(Preset::Precision precision) {
+    if (precision == Preset::kFloat) return exactKernel<float, false>;
+    if (precision == Preset::kMixed) return exactKernel<float, true>;
+    return exactKernel<double, true>;
+}
+
+BandKernel band(Preset::Precision precision) {
+    if (precision == Preset::kFloat) return bandUnit<float>;
+    return bandUnit<double>;
+}
+
+void forward(double *re, double *im, const double *twiddles, u64 n) {
+    Transform<double>::forward(re, im, twiddles, n, n);
 }
 
 }  // namespace ZEL_KERNEL_NAMESPACE

@@ -99,30 +99,30 @@ u64 decimatedNeeded(const zel_resampler &r) {
     return p.whole - r.engine.stageBefore();
 }
 
-// With two stages: the first source frame the decimated frames still to compute read.
-u64 sourceNeeded(const zel_resampler &r) {
-    return (r.dstart + r.dlength) * r.engine.decimation() - r.engine.decimatorHalf();
-}
+// With two stages: the first source frame the intermediate frames still to compute read. They are computed in
+// whole units, so dstart + dlength is always a unit's start.
+u64 sourceNeeded(const zel_resampler &r) { return r.engine.unitSource(r.dstart + r.dlength); }
 
-// With two stages: computes the decimated frames the window's source frames allow, making room by forgetting
-// decimated frames no output from `next` on reads.
+// With two stages: computes the units the window's source frames allow, making room by forgetting intermediate
+// frames no output from `next` on reads.
 void decimateReady(zel_resampler &r) {
-    const u64 m = r.engine.decimation(), h = r.engine.decimatorHalf();
+    const u64 g = r.engine.unitFrames(), span = r.engine.unitSpan(), step = r.engine.unitStep();
     for (;;) {
-        const u64 off = sourceNeeded(r) - r.start;  // where the next decimated frame's reach starts
-        if (r.length < off + 2 * h + 1) return;
-        u64 k = (r.length - 1 - 2 * h - off) / m + 1;
-        if (r.dlength == r.dcapacity) {
+        const u64 off = sourceNeeded(r) - r.start;  // where the next unit's reach starts
+        if (r.length < off + span) return;
+        u64 k = (r.length - span - off) / step + 1;
+        if (r.dcapacity - r.dlength < g) {
             const u64 drop = decimatedNeeded(r) - r.dstart;
             if (drop == 0 || beforeZero(drop)) return;
             dropFront(r.dstorage, r.dcapacity, r.channels, r.dlength, drop);
             r.dstart += drop, r.dlength -= drop;
+            if (r.dcapacity - r.dlength < g) return;
         }
-        k = std::min(k, r.dcapacity - r.dlength);
+        k = std::min(k, (r.dcapacity - r.dlength) / g);
         float *write[kMaxChannels];
         for (u64 c = 0; c < r.channels; ++c) write[c] = &r.dstorage[c * r.dcapacity + r.dlength];
-        r.engine.decimate(r.planes.data(), r.start, r.dstart + r.dlength, k, write);
-        r.dlength += k;
+        r.engine.stage1(r.planes.data(), r.start, r.dstart + r.dlength, k * g, write);
+        r.dlength += k * g;
     }
 }
 
@@ -191,18 +191,17 @@ u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
     return skipped + kept;
 }
 
-// With two stages: the decimated frames the first output reads start at j0; those whose reach lies wholly
-// before source frame 0 are silence, and the window starts at the reach of the first other one.
+// With two stages: the intermediate frames the first output reads start in the unit at j0; units whose reach lies
+// wholly before source frame 0 are silence, and the window starts at the reach of the first other one.
 void restartStaged(zel_resampler &r, u64 target, u64 whole) {
-    const u64 m = r.engine.decimation(), h = r.engine.decimatorHalf();
     mirelo::ResamplingMapper::sample_mixed_fraction p;
-    r.engine.stage2().sourceFromTarget(p, target);  // fits: it is about whole(target) / m
-    const u64 j0 = p.whole - r.engine.stageBefore(), jSilent = 0 - h / m;  // jSilent * m + h >= 0
+    r.engine.stage2().sourceFromTarget(p, target);  // fits: it is within a factor of 2 of whole(target)
+    const u64 j0 = r.engine.unitOf(p.whole - r.engine.stageBefore()), jSilent = r.engine.firstAudibleUnit();
     // The later of the two, compared as the small signed values they stand for.
     const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
     r.dstart = j0, r.dlength = jz - j0;
     for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.dstorage[c * r.dcapacity], r.dlength, 0.0f);
-    const u64 first = jz * m - h;  // the first source frame to keep
+    const u64 first = r.engine.unitSource(jz);  // the first source frame to keep
     if (beforeZero(first)) {
         r.start = first, r.length = 0 - first;
         for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.storage[c * r.capacity], r.length, 0.0f);
@@ -265,13 +264,14 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
         r->before = r->engine.reachBefore();
         r->after = r->engine.reachAfter();
         const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
-        const u64 m = r->engine.decimation();
-        r->staged = m > 1;
-        // One stage holds the filter's reach of source frames; two hold the decimator's, and decimated frames.
-        r->capacity = (r->staged ? 2 * r->engine.decimatorHalf() + m : r->before + r->after) + 1 + chunk;
+        const resample::Engine &e = r->engine;
+        r->staged = e.firstStage() != resample::Engine::FirstStage::kNone;
+        // One stage holds the filter's reach of source frames; two hold a unit's, and intermediate frames.
+        r->capacity = (r->staged ? e.unitSpan() + e.unitStep() : r->before + r->after) + 1 + chunk;
         if (r->staged) {
-            r->dcapacity = r->engine.stageBefore() + r->engine.stageAfter() + 1 +
-                           std::max<u64>(kMinChunk, chunk / m + 2);
+            const u64 g = e.unitFrames();
+            r->dcapacity = e.stageBefore() + e.stageAfter() + 1 + 2 * g +
+                           std::max<u64>(kMinChunk, chunk * g / e.unitStep() + 2);
             r->dstorage.assign(r->dcapacity * channels, 0.0f);
             r->dplanes.resize(channels);
             for (u64 c = 0; c < channels; ++c) r->dplanes[c] = &r->dstorage[c * r->dcapacity];
