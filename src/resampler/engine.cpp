@@ -21,7 +21,7 @@ constexpr u64 kMaxCoefficients = 1ULL << 22;  // a table of at most 32 MB
 const Preset kPresets[] = {
     {"linear", 0, 0, 0, Preset::kDouble},
     {"medium", 105, 0.9, 1.0, Preset::kFloat},
-    {"high", 132, 0.9, 1.0, Preset::kMixed},
+    {"high", 132, 0.9, 1.0, Preset::kFloat},
     {"very-high", 155, 0.9, 1.0, Preset::kDouble},
 };
 
@@ -219,7 +219,9 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         // Capped, so that memory stays bounded at extreme ratios in one stage (48000 to 1 Hz would want millions
         // of taps): past the cap the transition widens and aliases rise.
         half = kaiserHalfLength(a, stop - pass);
-        stride = (2 * half + kKernelLanes - 1) / kKernelLanes * kKernelLanes;
+        // Rows of whole cache lines: 16 float or 8 double coefficients.
+        const u64 lanes = preset.precision == Preset::kDouble ? kKernelLanes / 2 : kKernelLanes;
+        stride = (2 * half + lanes - 1) / lanes * lanes;
         // One phase per position while the table stays within its budget; else phases to interpolate between.
         const u64 rowBudget = kMaxCoefficients / stride;
         exact = t <= std::min(kMaxExactPhases, rowBudget);

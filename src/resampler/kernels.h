@@ -9,7 +9,7 @@ namespace resample {
 
 // All channels of one or two output frames: their coefficient rows, their channels' runs of source frames
 // (frame f's channel c at x[f * channels + c]), the frame count, the channel count, the row length (a multiple
-// of kKernelLanes), and the sums out (laid out as x).
+// of kKernelLanes, or of 8 for double coefficients), and the sums out (laid out as x).
 using FrameKernel = void (*)(const void *const *, const float *const *, u64, u64, u64, double *);
 constexpr u64 kKernelLanes = 16;
 // A run of output frames at exact phases, all channels: frame i multiplies row phase[i] of the table (rows of n
@@ -112,8 +112,8 @@ inline void dotFrames(const C *const *c, const float *const *x0, const float *co
         // Two accumulators per channel and frame, so that two frames sharing their source frames fit the
         // registers: each widened source vector then serves both rows.
         D4 a[F][2] = {}, b[F][2] = {};
-        for (u64 j = 0; j < n; j += kKernelLanes) {
-            for (u64 q = 0; q < 4; ++q) {
+        for (u64 j = 0; j < n; j += 8) {
+            for (u64 q = 0; q < 2; ++q) {
                 D4 s0[F], s1[F];
                 for (u64 f = 0; f < (kShared ? 1 : F); ++f) {
                     s0[f] = widen(x0[f] + j + 4 * q), s1[f] = widen(x1[f] + j + 4 * q);
@@ -239,6 +239,16 @@ struct Transform {
             hi = __builtin_shufflevector(v, v, 1, 1, 3, 3);
         }
     }
+    // Every lane twice: the first half of v's lanes into lo, the second into hi.
+    static void twice(V v, V &lo, V &hi) {
+        if constexpr (kLanes == 8) {
+            lo = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3);
+            hi = __builtin_shufflevector(v, v, 4, 4, 5, 5, 6, 6, 7, 7);
+        } else {
+            lo = __builtin_shufflevector(v, v, 0, 0, 1, 1);
+            hi = __builtin_shufflevector(v, v, 2, 2, 3, 3);
+        }
+    }
     template <u64 h>
     static V sign() {
         V s;
@@ -255,16 +265,47 @@ struct Transform {
         }
     }
 
+    // A complex vector: real and imaginary parts.
+    struct C {
+        V r, i;
+    };
+    static C at(const T *re, const T *im, u64 k) { return {load<V>(re + k), load<V>(im + k)}; }
+    static void put(T *re, T *im, u64 k, C v) { store(re + k, v.r), store(im + k, v.i); }
+    static C add(C a, C b) { return {a.r + b.r, a.i + b.i}; }
+    static C sub(C a, C b) { return {a.r - b.r, a.i - b.i}; }
+    static C twiddled(C v, const T *w, u64 tableSize, u64 k) {
+        multiply(v.r, v.i, load<V>(w + k), load<V>(w + tableSize + k));
+        return v;
+    }
+    static C untwiddled(C v, const T *w, u64 tableSize, u64 k) {
+        multiplyConjugate(v.r, v.i, load<V>(w + k), load<V>(w + tableSize + k));
+        return v;
+    }
+
+    // Spans of at least kLanes go two to a pass over the array (the same butterflies as one at a time, with half
+    // the loads and stores); the spans within a vector go together in a last pass.
     static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
-        for (u64 h = n / 2; h >= kLanes; h /= 2) {
-            const T *wr = table + h - 1, *wi = wr + tableSize;
+        u64 h = n / 2;
+        for (; h >= 2 * kLanes; h /= 4) {
+            const u64 q = h / 2;
+            const T *wh = table + h - 1, *wq = table + q - 1;
             for (u64 s = 0; s < n; s += 2 * h) {
-                T *ar = re + s, *ai = im + s, *br = ar + h, *bi = ai + h;
-                for (u64 j = 0; j < h; j += kLanes) {
-                    const V xr = load<V>(ar + j), xi = load<V>(ai + j), yr = load<V>(br + j), yi = load<V>(bi + j);
-                    V dr = xr - yr, di = xi - yi;
-                    multiply(dr, di, load<V>(wr + j), load<V>(wi + j));
-                    store(ar + j, xr + yr), store(ai + j, xi + yi), store(br + j, dr), store(bi + j, di);
+                for (u64 j = s; j < s + q; j += kLanes) {
+                    const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h), d = at(re, im, j + h + q);
+                    const C a1 = add(a, c), c1 = twiddled(sub(a, c), wh, tableSize, j - s);
+                    const C b1 = add(b, d), d1 = twiddled(sub(b, d), wh, tableSize, j - s + q);
+                    put(re, im, j, add(a1, b1)), put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
+                    put(re, im, j + h, add(c1, d1));
+                    put(re, im, j + h + q, twiddled(sub(c1, d1), wq, tableSize, j - s));
+                }
+            }
+        }
+        if (h >= kLanes) {
+            const T *wh = table + h - 1;
+            for (u64 s = 0; s < n; s += 2 * h) {
+                for (u64 j = s; j < s + h; j += kLanes) {
+                    const C a = at(re, im, j), c = at(re, im, j + h);
+                    put(re, im, j, add(a, c)), put(re, im, j + h, twiddled(sub(a, c), wh, tableSize, j - s));
                 }
             }
         }
@@ -310,15 +351,26 @@ struct Transform {
             smallInverse<h0>(r, i, c0r, c0i);
             store(re + s, r), store(im + s, i);
         }
-        for (u64 h = kLanes; h < n; h *= 2) {
-            const T *wr = table + h - 1, *wi = wr + tableSize;
+        u64 h = kLanes;
+        for (; 4 * h <= n; h *= 4) {
+            const T *wh = table + h - 1, *w2 = table + 2 * h - 1;
+            for (u64 s = 0; s < n; s += 4 * h) {
+                for (u64 j = s; j < s + h; j += kLanes) {
+                    const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
+                    const C c = at(re, im, j + 2 * h), d = untwiddled(at(re, im, j + 3 * h), wh, tableSize, j - s);
+                    const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
+                    const C c2 = untwiddled(c1, w2, tableSize, j - s), d2 = untwiddled(d1, w2, tableSize, j - s + h);
+                    put(re, im, j, add(a1, c2)), put(re, im, j + 2 * h, sub(a1, c2));
+                    put(re, im, j + h, add(b1, d2)), put(re, im, j + 3 * h, sub(b1, d2));
+                }
+            }
+        }
+        if (2 * h <= n) {
+            const T *wh = table + h - 1;
             for (u64 s = 0; s < n; s += 2 * h) {
-                T *ar = re + s, *ai = im + s, *br = ar + h, *bi = ai + h;
-                for (u64 j = 0; j < h; j += kLanes) {
-                    const V xr = load<V>(ar + j), xi = load<V>(ai + j);
-                    V yr = load<V>(br + j), yi = load<V>(bi + j);
-                    multiplyConjugate(yr, yi, load<V>(wr + j), load<V>(wi + j));
-                    store(ar + j, xr + yr), store(ai + j, xi + yi), store(br + j, xr - yr), store(bi + j, xi - yi);
+                for (u64 j = s; j < s + h; j += kLanes) {
+                    const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
+                    put(re, im, j, add(a, b)), put(re, im, j + h, sub(a, b));
                 }
             }
         }
@@ -349,7 +401,13 @@ void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
         T *hr = im + n, *hi = hr + m;
         for (u64 j = 0; j < m; ++j) hr[j] = x[j], hi[j] = x[b / 2 + j];
         F::forward(hr, hi, table, n, m);
-        for (u64 j = 0; j < n; ++j) re[j] = hr[j / 2] * spectrum[j], im[j] = hi[j / 2] * spectrum[j];
+        for (u64 j = 0; j < n; j += 2 * F::kLanes) {
+            typename F::V r0, r1, i0, i1;
+            F::twice(load<typename F::V>(hr + j / 2), r0, r1), F::twice(load<typename F::V>(hi + j / 2), i0, i1);
+            const auto s0 = load<typename F::V>(spectrum + j), s1 = load<typename F::V>(spectrum + j + F::kLanes);
+            store(re + j, r0 * s0), store(re + j + F::kLanes, r1 * s1);
+            store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
+        }
     }
     F::inverse(re, im, table, n, n);
     // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
