@@ -71,9 +71,9 @@ std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
 
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
 // The transform length minimises the work per frame, N log N / (N - 2K).
-BandPlan bandPlan(double a, double pass, double stop, u64 factor, Preset::Precision precision) {
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision) {
     BandPlan p;
-    p.factor = factor;
+    p.factor = factor, p.decimation = decimation;
     p.half = kaiserHalfLength(a, stop - pass);
     p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
     u64 n = 64;
@@ -184,18 +184,20 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             pass2 = preset.passbandEdge * nyquist, stop2 = preset.stopbandEdge * nyquist;
         }
     } else if (preset.stopbandDb > 0 && s0 != t0 && s0 <= ~0ULL / 2) {
-        // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S.
-        const u64 factor = 4 * static_cast<double>(t0) > 3 * static_cast<double>(s0) ? 2 : 1;
-        stage2.setSourceAndTargetSampleRate({s0 * factor, 1}, {t0, 1});
+        // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S, and
+        // by 2.5 or more still at S / 2, where the band stage keeps every other frame.
+        const double ds = static_cast<double>(s0), dt = static_cast<double>(t0);
+        const u64 factor = 4 * dt > 3 * ds ? 2 : 1, kept = 2 * ds >= 5 * dt ? 2 : 1;
+        stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
         if (!stage2.rateOverflow) {
             stage2.reduce();
             first = FirstStage::kBand;
-            // The lower Nyquist in cycles per intermediate frame.
-            const double low = 0.5 * static_cast<double>(std::min(s0, t0)) /
-                               (static_cast<double>(factor) * static_cast<double>(s0));
-            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor,
+            // The lower Nyquist in cycles per frame at L S (the band stage's filter) and at L S / D (stage 2's).
+            const double low = 0.5 * std::min(ds, dt) / (static_cast<double>(factor) * ds);
+            const double low2 = low * static_cast<double>(kept);
+            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor, kept,
                             preset.precision);
-            pass2 = preset.passbandEdge * low, stop2 = 1 - preset.stopbandEdge * low;
+            pass2 = preset.passbandEdge * low2, stop2 = 1 - preset.stopbandEdge * low2;
         } else {
             stage2 = mapper;
         }
@@ -302,25 +304,25 @@ const void *Engine::row(u64 phase) const {
 u64 Engine::reachBefore() const {
     if (first_ == FirstStage::kDecimate) return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1);
     if (first_ == FirstStage::kNone) return half_ - 1;
-    // Frame w - stageBefore() >= L whole(t) - stageBefore() lies in a unit starting at most G - 1 before it, whose
-    // blocks reach K intermediate frames further back.
-    const u64 l = band_.factor;
-    return (stageBefore() + unitFrames() - 1 + band_.half + l - 1) / l;
+    // Intermediate frame j stands for frame D j at L S. Frame w - stageBefore(), with D w >= L whole(t) - (D - 1),
+    // lies in a unit starting at most G - 1 before it, whose blocks reach K frames at L S further back.
+    const u64 l = band_.factor, d = band_.decimation;
+    return (d * (stageBefore() + unitFrames() - 1) + (d - 1) + band_.half + l - 1) / l;
 }
 
 u64 Engine::reachAfter() const {
     if (first_ == FirstStage::kDecimate) return (stride_ - half_) * decimation_ + decimatorHalf_;
     if (first_ == FirstStage::kNone) return stride_ - half_;
-    // Frame w + stageAfter() <= L whole(t) + L - 1 + stageAfter() lies in a unit ending at most G - 1 after it.
-    const u64 l = band_.factor;
-    return (l - 1 + stageAfter() + unitFrames() - 1 + band_.half) / l;
+    // Frame w + stageAfter(), with D w <= L whole(t) + L - 1, lies in a unit ending at most G - 1 after it.
+    const u64 l = band_.factor, d = band_.decimation;
+    return (d * (stageAfter() + unitFrames() - 1) + l - 1 + band_.half) / l;
 }
 
 u64 Engine::unitSource(u64 unit) const {
     if (first_ == FirstStage::kDecimate) return unit * decimation_ - decimatorHalf_;
-    // (j - K) / L, exact, taken as the signed value it stands for.
+    // (D j - K) / L, exact, taken as the signed value it stands for.
     const auto j = static_cast<long long>(unit), k = static_cast<long long>(band_.half);
-    return static_cast<u64>((j - k) / static_cast<long long>(band_.factor));
+    return static_cast<u64>((static_cast<long long>(band_.decimation) * j - k) / static_cast<long long>(band_.factor));
 }
 
 u64 Engine::unitSpan() const {

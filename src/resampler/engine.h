@@ -53,12 +53,14 @@ struct CacheAligned {
 // The sharp first stage of a conversion below a downsampling ratio of 4: a long linear-phase lowpass at L times
 // the source rate (L = 1, or 2 for upsampling by two), by fast convolution in blocks fixed to absolute
 // intermediate frame indices, so that no frame's value depends on where a run started or how it was cut.
-// Intermediate frame i is sum_k x[k] g[i - L k] over the filter's 2K + 1 taps g[-K .. K].
+// Frame i at L S is sum_k x[k] g[i - L k] over the filter's 2K + 1 taps g[-K .. K]; the band stage keeps every
+// D-th (D = 1, or 2 for downsampling by 2.5 or more).
 struct BandPlan {
     u64 size = 0;    // N: the transform length, a power of two
-    u64 factor = 1;  // L
+    u64 factor = 1;      // L
+    u64 decimation = 1;  // D
     u64 half = 0;    // K, even
-    u64 block = 0;   // B = N - 2K intermediate frames per block; a unit is two blocks in one transform
+    u64 block = 0;   // B = N - 2K frames at L S per block (even); a unit is two blocks in one transform
     // Twiddles for N points (span h at [h - 1, 2h - 1), imaginary parts N further), and the filter's spectrum
     // (real: the filter is even about tap 0) in the transform's bit-reversed order, scaled by 1 / N. In float for
     // float presets, else in double.
@@ -109,7 +111,7 @@ public:
     // band stage) starting at multiples of it; unit j (its first frame) reads unitSpan() source frames from
     // unitSource(j), and successive units' reaches lie unitStep() source frames apart. Frame indices are modulo
     // 2^64: a unit may start before frame 0.
-    u64 unitFrames() const { return first_ == FirstStage::kBand ? 2 * band_.block : 1; }
+    u64 unitFrames() const { return first_ == FirstStage::kBand ? 2 * band_.block / band_.decimation : 1; }
     u64 unitSource(u64 unit) const;
     u64 unitSpan() const;
     u64 unitStep() const;

@@ -249,6 +249,15 @@ struct Transform {
             hi = __builtin_shufflevector(v, v, 2, 2, 3, 3);
         }
     }
+    // The sums of neighbouring lanes of a, then of b.
+    static V pairs(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) +
+                   __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
+        }
+    }
     template <u64 h>
     static V sign() {
         V s;
@@ -394,6 +403,15 @@ void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
         for (u64 j = 0; j < n; ++j) re[j] = x[j], im[j] = x[b + j];
         F::forward(re, im, table, n, n);
         for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
+        if (p.decimation == 2) {
+            // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
+            // bit-reversed order adds neighbouring bins.
+            for (u64 j = 0; j < n; j += 2 * F::kLanes) {
+                using V = typename F::V;
+                store(re + j / 2, F::pairs(load<V>(re + j), load<V>(re + j + F::kLanes)));
+                store(im + j / 2, F::pairs(load<V>(im + j), load<V>(im + j + F::kLanes)));
+            }
+        }
     } else {
         // Upsampling by two: the transform of the source frames, half as long, is the zero-stuffed signal's in
         // bit-reversed order with every bin twice.
@@ -409,11 +427,12 @@ void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
             store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
         }
     }
-    F::inverse(re, im, table, n, n);
+    const u64 d = p.decimation, kept = b / d;
+    F::inverse(re, im, table, n, n / d);
     // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
-    for (u64 j = 0; j < b; ++j) {
-        out[j] = static_cast<float>(re[k + j]) + 0.0f;
-        out[b + j] = static_cast<float>(im[k + j]) + 0.0f;
+    for (u64 j = 0; j < kept; ++j) {
+        out[j] = static_cast<float>(re[k / d + j]) + 0.0f;
+        out[kept + j] = static_cast<float>(im[k / d + j]) + 0.0f;
     }
 }
 
