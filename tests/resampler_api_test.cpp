@@ -187,8 +187,11 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
 // above; at the source rate; keeping every other frame).
 TEST(ResamplerApi, AToneComesOutAtItsExactPositions) {
     constexpr double kPi = 3.14159265358979323846;
-    for (const auto &[source, target] :
-         {std::pair<double, double>{44100, 48000}, {48000, 44101}, {48000, 8000}, {96000, 44100}, {48000, 16000}}) {
+    for (const auto &[source, target] : {std::pair<double, double>{44100, 48000},
+                                         {48000, 44101},
+                                         {48000, 8000},
+                                         {96000, 44100},
+                                         {48000, 16000}}) {
         std::vector<float> in(8000), out(9000);
         for (size_t k = 0; k < in.size(); ++k)
             in[k] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000 * static_cast<double>(k) / source));

@@ -71,7 +71,8 @@ std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
 
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
 // The transform length minimises the work per frame, N log N / (N - 2K).
-BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision) {
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation,
+                  Preset::Precision precision) {
     BandPlan p;
     p.factor = factor, p.decimation = decimation;
     p.half = kaiserHalfLength(a, stop - pass);
@@ -195,8 +196,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             // The lower Nyquist in cycles per frame at L S (the band stage's filter) and at L S / D (stage 2's).
             const double low = 0.5 * std::min(ds, dt) / (static_cast<double>(factor) * ds);
             const double low2 = low * static_cast<double>(kept);
-            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor, kept,
-                            preset.precision);
+            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor,
+                            kept, preset.precision);
             pass2 = preset.passbandEdge * low2, stop2 = 1 - preset.stopbandEdge * low2;
         } else {
             stage2 = mapper;
@@ -270,8 +271,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     // Stage 2's source frames for one block of output frames, the filter's reach, and the units' rounding.
     scratchFrames_ = first == FirstStage::kNone
                          ? 0
-                         : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) * static_cast<double>(s) /
-                                                       static_cast<double>(t))) +
+                         : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) *
+                                                      static_cast<double>(s) / static_cast<double>(t))) +
                                stride + 2 * unitFrames() + 2;
     scratch_.assign(static_cast<u64>(channels) * scratchFrames_, 0.0f);
     work_.assign(first == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
@@ -302,7 +303,8 @@ const void *Engine::row(u64 phase) const {
 }
 
 u64 Engine::reachBefore() const {
-    if (first_ == FirstStage::kDecimate) return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1);
+    if (first_ == FirstStage::kDecimate)
+        return (half_ - 1) * decimation_ + decimatorHalf_ + (decimation_ - 1);
     if (first_ == FirstStage::kNone) return half_ - 1;
     // Intermediate frame j stands for frame D j at L S. Frame w - stageBefore(), with D w >= L whole(t) - (D - 1),
     // lies in a unit starting at most G - 1 before it, whose blocks reach K frames at L S further back.
@@ -322,7 +324,8 @@ u64 Engine::unitSource(u64 unit) const {
     if (first_ == FirstStage::kDecimate) return unit * decimation_ - decimatorHalf_;
     // (D j - K) / L, exact, taken as the signed value it stands for.
     const auto j = static_cast<long long>(unit), k = static_cast<long long>(band_.half);
-    return static_cast<u64>((static_cast<long long>(band_.decimation) * j - k) / static_cast<long long>(band_.factor));
+    return static_cast<u64>((static_cast<long long>(band_.decimation) * j - k) /
+                            static_cast<long long>(band_.factor));
 }
 
 u64 Engine::unitSpan() const {
@@ -378,7 +381,8 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
     }
 }
 
-void Engine::stage1(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const {
+void Engine::stage1(const float *const *planes, u64 planeStart, u64 first, u64 count,
+                    float *const *out) const {
     if (first_ == FirstStage::kDecimate) return decimate(planes, planeStart, first, count, out);
     const u64 g = unitFrames();
     for (u64 done = 0; done < count; done += g) {
@@ -456,7 +460,8 @@ void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u
                 }
             }
         } else if (exact_) {
-            exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels, prefetch, y);
+            exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels, prefetch,
+                      y);
         } else {
             // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
             for (u64 i = 0; i < n; ++i) {

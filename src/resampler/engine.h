@@ -56,11 +56,11 @@ struct CacheAligned {
 // Frame i at L S is sum_k x[k] g[i - L k] over the filter's 2K + 1 taps g[-K .. K]; the band stage keeps every
 // D-th (D = 1, or 2 for downsampling by 2.5 or more).
 struct BandPlan {
-    u64 size = 0;    // N: the transform length, a power of two
+    u64 size = 0;        // N: the transform length, a power of two
     u64 factor = 1;      // L
     u64 decimation = 1;  // D
-    u64 half = 0;    // K, even
-    u64 block = 0;   // B = N - 2K frames at L S per block (even); a unit is two blocks in one transform
+    u64 half = 0;        // K, even
+    u64 block = 0;       // B = N - 2K frames at L S per block (even); a unit is two blocks in one transform
     // Twiddles for N points (span h at [h - 1, 2h - 1), imaginary parts N further), and the filter's spectrum
     // (real: the filter is even about tap 0) in the transform's bit-reversed order, scaled by 1 / N. In float for
     // float presets, else in double.
@@ -142,7 +142,8 @@ private:
     void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
 
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
-    mirelo::ResamplingMapper stage2_;  // intermediate frames to output frames (the same as mapper_ in one stage)
+    mirelo::ResamplingMapper
+        stage2_;  // intermediate frames to output frames (the same as mapper_ in one stage)
     FirstStage first_ = FirstStage::kNone;
     u64 decimation_ = 1, decimatorHalf_ = 0;
     BandPlan band_;
@@ -164,7 +165,7 @@ private:
     // and the processor.
     void (*frame_)(const void *const *, const float *const *, u64, u64, u64, double *) = nullptr;
     void (*exactRun_)(const void *, u64, const u64 *, const u64 *, u64, const float *const *, u64, u64, bool,
-                   float *) = nullptr;
+                      float *) = nullptr;
     const void *row(u64 phase) const;
 };
 

@@ -29,13 +29,13 @@ BandKernel band(Preset::Precision precision);
 // The forward transform in double with a table for n points, for designing plans: spectra come from this one
 // code path on every processor.
 void forward(double *re, double *im, const double *twiddles, u64 n);
-}
+}  // namespace kernels_generic
 namespace kernels_avx2 {
 FrameKernel frame(Preset::Precision precision);
 ExactKernel exact(Preset::Precision precision);
 BandKernel band(Preset::Precision precision);
 void forward(double *re, double *im, const double *twiddles, u64 n);
-}
+}  // namespace kernels_avx2
 
 }  // namespace resample
 
@@ -163,7 +163,6 @@ void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64
         }
     }
 }
-
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
 // frames are then loaded once), so a frame goes alone when that lets its successors pair so.
@@ -300,10 +299,12 @@ struct Transform {
             const T *wh = table + h - 1, *wq = table + q - 1;
             for (u64 s = 0; s < n; s += 2 * h) {
                 for (u64 j = s; j < s + q; j += kLanes) {
-                    const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h), d = at(re, im, j + h + q);
+                    const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h),
+                            d = at(re, im, j + h + q);
                     const C a1 = add(a, c), c1 = twiddled(sub(a, c), wh, tableSize, j - s);
                     const C b1 = add(b, d), d1 = twiddled(sub(b, d), wh, tableSize, j - s + q);
-                    put(re, im, j, add(a1, b1)), put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
+                    put(re, im, j, add(a1, b1)),
+                        put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
                     put(re, im, j + h, add(c1, d1));
                     put(re, im, j + h + q, twiddled(sub(c1, d1), wq, tableSize, j - s));
                 }
@@ -366,9 +367,11 @@ struct Transform {
             for (u64 s = 0; s < n; s += 4 * h) {
                 for (u64 j = s; j < s + h; j += kLanes) {
                     const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
-                    const C c = at(re, im, j + 2 * h), d = untwiddled(at(re, im, j + 3 * h), wh, tableSize, j - s);
+                    const C c = at(re, im, j + 2 * h),
+                            d = untwiddled(at(re, im, j + 3 * h), wh, tableSize, j - s);
                     const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
-                    const C c2 = untwiddled(c1, w2, tableSize, j - s), d2 = untwiddled(d1, w2, tableSize, j - s + h);
+                    const C c2 = untwiddled(c1, w2, tableSize, j - s),
+                            d2 = untwiddled(d1, w2, tableSize, j - s + h);
                     put(re, im, j, add(a1, c2)), put(re, im, j + 2 * h, sub(a1, c2));
                     put(re, im, j + h, add(b1, d2)), put(re, im, j + 3 * h, sub(b1, d2));
                 }
@@ -421,8 +424,10 @@ void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
         F::forward(hr, hi, table, n, m);
         for (u64 j = 0; j < n; j += 2 * F::kLanes) {
             typename F::V r0, r1, i0, i1;
-            F::twice(load<typename F::V>(hr + j / 2), r0, r1), F::twice(load<typename F::V>(hi + j / 2), i0, i1);
-            const auto s0 = load<typename F::V>(spectrum + j), s1 = load<typename F::V>(spectrum + j + F::kLanes);
+            F::twice(load<typename F::V>(hr + j / 2), r0, r1),
+                F::twice(load<typename F::V>(hi + j / 2), i0, i1);
+            const auto s0 = load<typename F::V>(spectrum + j),
+                       s1 = load<typename F::V>(spectrum + j + F::kLanes);
             store(re + j, r0 * s0), store(re + j + F::kLanes, r1 * s1);
             store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
         }
