@@ -18,7 +18,7 @@ constexpr u64 kKernelLanes = 16;
 using ExactKernel = void (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
                              const float *const *planes, u64 origin, u64 channels, bool prefetch, float *out);
 
-// One unit of the band stage (see BandPlan) for one channel: from the unit's first source frame x, its 2 * B
+// One unit of the band stage (see BandPlan) for one channel: from the unit's first source frame x, its 2 * B / D
 // intermediate frames into out, using `work` (4 * N doubles). Float transforms for float presets, else double.
 using BandKernel = void (*)(const BandPlan &, const float *, float *, void *);
 
@@ -138,8 +138,22 @@ inline void dotFrames(const C *const *c, const float *const *x0, const float *co
     }
 }
 
-// Channels in pairs; a last odd channel is paired with itself. Double sums pair frames only when they share their
-// source frames: otherwise two frames' separate source vectors would not fit the registers.
+// One pair of channels of one or two frames. Double sums pair frames only when they share their source frames:
+// otherwise two frames' separate source vectors would not fit the registers.
+template <typename C, bool kWide>
+inline void pairSums(const C *const *c, const float *const *x0, const float *const *x1, u64 frames, u64 n,
+                     double (*sums)[2]) {
+    if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
+        dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
+    } else if (frames == 2 && !kWide) {
+        dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
+    } else {
+        dotFrames<C, kWide, 1, false>(c, x0, x1, n, sums);
+        if (frames == 2) dotFrames<C, kWide, 1, false>(c + 1, x0 + 1, x1 + 1, n, sums + 1);
+    }
+}
+
+// Channels in pairs; a last odd channel is paired with itself.
 template <typename C, bool kWide>
 void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64 channels, u64 n,
                  double *out) {
@@ -149,14 +163,7 @@ void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64
         const u64 other = ch + 1 < channels ? ch + 1 : ch;
         const float *x0[2] = {x[ch], x[last + ch]}, *x1[2] = {x[other], x[last + other]};
         double sums[2][2] = {};
-        if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
-            dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
-        } else if (frames == 2 && !kWide) {
-            dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
-        } else {
-            dotFrames<C, kWide, 1, false>(c, x0, x1, n, sums);
-            if (frames == 2) dotFrames<C, kWide, 1, false>(c + 1, x0 + 1, x1 + 1, n, sums + 1);
-        }
+        pairSums<C, kWide>(c, x0, x1, frames, n, sums);
         for (u64 f = 0; f < frames; ++f) {
             out[f * channels + ch] = sums[f][0];
             if (ch + 1 < channels) out[f * channels + ch + 1] = sums[f][1];
@@ -185,14 +192,7 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
             const float *x0[2] = {planes[ch] + tap0, planes[ch] + tap1};
             const float *x1[2] = {planes[other] + tap0, planes[other] + tap1};
             double sums[2][2] = {};
-            if (frames == 2 && shared) {
-                dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
-            } else if (frames == 2 && !kWide) {
-                dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
-            } else {
-                dotFrames<C, kWide, 1, false>(c, x0, x1, n, sums);
-                if (frames == 2) dotFrames<C, kWide, 1, false>(c + 1, x0 + 1, x1 + 1, n, sums + 1);
-            }
+            pairSums<C, kWide>(c, x0, x1, frames, n, sums);
             for (u64 f = 0; f < frames; ++f) {
                 y[f * channels + ch] = static_cast<float>(sums[f][0]);
                 if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<float>(sums[f][1]);
