@@ -1,7 +1,8 @@
 // The C API against the engine itself. For random rates (whole and fractional), channel counts and presets, the
 // input cut into random process calls with random output buffers, and runs after random seeks, must give the
 // frames the engine renders from the whole input padded with silence, bit for bit, exactly ceil(N * T / S) of
-// them. Failing calls are mixed in and must change nothing; successful ones must leave errno alone.
+// them. Failing calls are mixed in and must change nothing; successful ones must leave errno alone. Frames are
+// float32 or float64 whatever the preset's own sample type, and some runs widen the band.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -23,6 +24,7 @@ struct Conversion {
     u64 sn, sd, tn, td;
     unsigned channels;
     int quality;
+    double bandwidth;
     u64 s() const { return sn * td; }
     u64 t() const { return tn * sd; }
     u64 whole(u64 target) const { return static_cast<u64>(static_cast<u128>(target) * s() / t()); }
@@ -31,32 +33,52 @@ struct Conversion {
 std::string describe(const Conversion &c) {
     return std::to_string(c.sn) + "/" + std::to_string(c.sd) + " -> " + std::to_string(c.tn) + "/" +
            std::to_string(c.td) + ", " + std::to_string(c.channels) + " channels, quality " +
-           std::to_string(c.quality);
+           std::to_string(c.quality) + ", bandwidth " + std::to_string(c.bandwidth);
 }
 
-// Every output frame of the input, rendered by the engine from one buffer holding all of it.
-std::vector<float> reference(const Conversion &c, const std::vector<float> &in, u64 frames, u64 count,
-                             resample::Engine &engine) {
-    std::string error;
-    EXPECT_TRUE(engine.configure({c.sn, c.sd}, {c.tn, c.td}, static_cast<int>(c.channels),
-                                 *resample::presetAt(c.quality), error));
+// Every output frame of the input, rendered by the engine (in its sample type E) from one buffer holding all of
+// it, in the caller's type T.
+template <typename E, typename T>
+std::vector<T> rendered(const Conversion &c, const std::vector<T> &in, u64 frames, u64 count,
+                        const resample::Engine &engine) {
     const u64 pad = engine.reachBefore(), length = pad + frames + engine.reachAfter() + 1;
-    std::vector<std::vector<float>> planes(c.channels, std::vector<float>(length, 0.0f));
-    std::vector<const float *> pointers;
+    std::vector<std::vector<E>> planes(c.channels, std::vector<E>(length, E(0)));
+    std::vector<const E *> pointers;
     for (unsigned ch = 0; ch < c.channels; ++ch) {
-        for (u64 f = 0; f < frames; ++f) planes[ch][pad + f] = in[f * c.channels + ch];
+        for (u64 f = 0; f < frames; ++f) planes[ch][pad + f] = static_cast<E>(in[f * c.channels + ch]);
         pointers.push_back(planes[ch].data());
     }
-    std::vector<float> out(count * c.channels);
+    std::vector<E> out(count * c.channels);
     if (count > 0) engine.render(0, count, pointers.data(), 0 - pad, out.data());
-    return out;
+    return std::vector<T>(out.begin(), out.end());
+}
+
+template <typename T>
+std::vector<T> reference(const Conversion &c, const std::vector<T> &in, u64 frames, u64 count,
+                         resample::Engine &engine) {
+    std::string error;
+    const resample::Preset &preset = *resample::presetAt(c.quality);
+    EXPECT_TRUE(engine.configure({c.sn, c.sd}, {c.tn, c.td}, static_cast<int>(c.channels), preset, error,
+                                 c.bandwidth));
+    if (preset.doubleSamples) return rendered<double>(c, in, frames, count, engine);
+    return rendered<float>(c, in, frames, count, engine);
+}
+
+int process(zel_resampler *r, const float *in, size_t n, size_t *used, float *out, size_t m,
+            size_t *written) {
+    return zel_resampler_process(r, in, n, used, out, m, written);
+}
+int process(zel_resampler *r, const double *in, size_t n, size_t *used, double *out, size_t m,
+            size_t *written) {
+    return zel_resampler_process_double(r, in, n, used, out, m, written);
 }
 
 // Feeds input frames first.. (of `in`, which holds `frames`) in random pieces with random output buffers and
 // returns every frame written. Checks each call's contract on the way.
-std::vector<float> stream(zel_resampler *r, const Conversion &c, const std::vector<float> &in, u64 frames,
-                          u64 first, u64 firstOutput, u64 reachAfter, std::mt19937_64 &rng) {
-    std::vector<float> out, buffer;
+template <typename T>
+std::vector<T> stream(zel_resampler *r, const Conversion &c, const std::vector<T> &in, u64 frames, u64 first,
+                      u64 firstOutput, u64 reachAfter, std::mt19937_64 &rng) {
+    std::vector<T> out, buffer;
     u64 fed = first;
     bool ended = false;
     const auto draw = [&rng](u64 most) {
@@ -66,21 +88,20 @@ std::vector<float> stream(zel_resampler *r, const Conversion &c, const std::vect
         EXPECT_LT(calls, 100000) << "no progress";
         if (calls >= 100000) break;
         const u64 give = ended ? 0 : draw(frames - fed), space = draw(512);
-        buffer.assign(space * c.channels + 1, -7.0f);
-        const float *input = ended || fed == frames ? nullptr : in.data() + fed * c.channels;
+        buffer.assign(space * c.channels + 1, T(-7));
+        const T *input = ended || fed == frames ? nullptr : in.data() + fed * c.channels;
         size_t used = 99, written = 99;
         if (rng() % 8 == 0) {  // a failing call among the others changes nothing
             errno = kUntouched;
-            EXPECT_EQ(zel_resampler_process(r, input, give, nullptr, buffer.data(), space, &written), -1);
+            EXPECT_EQ(process(r, input, give, nullptr, buffer.data(), space, &written), -1);
             EXPECT_EQ(errno, EFAULT);
             EXPECT_EQ(written, 99U);
-            EXPECT_EQ(buffer[0], -7.0f);
+            EXPECT_EQ(buffer[0], T(-7));
         }
         errno = kUntouched;
-        EXPECT_EQ(zel_resampler_process(r, input, input ? give : 0, &used, buffer.data(), space, &written),
-                  0);
+        EXPECT_EQ(process(r, input, input ? give : 0, &used, buffer.data(), space, &written), 0);
         EXPECT_EQ(errno, kUntouched);
-        EXPECT_EQ(buffer[written * c.channels], -7.0f) << "wrote past the frames it reported";
+        EXPECT_EQ(buffer[written * c.channels], T(-7)) << "wrote past the frames it reported";
         // The output bounds what is consumed: exactly the input given, up to the reach of the filter of the first
         // frame there was no room for (the next frame when there was none).
         const u64 firstNoRoom = firstOutput + out.size() / c.channels + space;
@@ -95,10 +116,10 @@ std::vector<float> stream(zel_resampler *r, const Conversion &c, const std::vect
     return out;
 }
 
-TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
-    std::mt19937_64 rng(0x5EED0001);
+template <typename T>
+void randomRun(int run, std::mt19937_64 &rng) {
     const u64 rates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 192000};
-    for (int run = 0; run < 40; ++run) {
+    {
         Conversion c{};
         c.sn = rng() % 3 ? rates[rng() % 10] : 1000 + rng() % 100000;
         c.tn = rng() % 3 ? rates[rng() % 10] : 1000 + rng() % 100000;
@@ -112,29 +133,33 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
         const u64 fixed[][2] = {{48000, 16000}, {96000, 44100}, {44100, 48000}};
         if (run < 3) c.sn = fixed[run][0], c.tn = fixed[run][1], c.sd = c.td = 1;
         c.channels = 1 + static_cast<unsigned>(rng() % 8);
-        c.quality = static_cast<int>(rng() % 4);
-        SCOPED_TRACE(describe(c));
+        c.quality = static_cast<int>(rng() % 5);
+        c.bandwidth = c.quality > 0 && rng() % 4 == 0 ? 0.8 + static_cast<double>(rng() % 16) / 100 : 0;
+        SCOPED_TRACE(describe(c) + (sizeof(T) == sizeof(float) ? ", float32" : ", float64"));
         // Some inputs outlast the windows (16384 frames past the reach, and the intermediate frames of two
         // stages), so that they are compacted while in use.
         const u64 frames = rng() % 3 == 0 ? 20000 + rng() % 20000 : rng() % 2500;
-        std::vector<float> in(frames * c.channels);
-        std::uniform_real_distribution<float> noise(-1, 1);
-        for (float &x : in) x = noise(rng);
+        std::vector<T> in(frames * c.channels);
+        std::uniform_real_distribution<T> noise(-1, 1);
+        for (T &x : in) x = noise(rng);
 
-        zel_resampler *r = zel_resampler_create(c.sn, c.sd, c.tn, c.td, c.channels, c.quality);
+        zel_resampler *r = c.bandwidth > 0
+                               ? zel_resampler_create_with_bandwidth(c.sn, c.sd, c.tn, c.td, c.channels,
+                                                                     c.quality, c.bandwidth)
+                               : zel_resampler_create(c.sn, c.sd, c.tn, c.td, c.channels, c.quality);
         ASSERT_NE(r, nullptr);
         const u64 count = static_cast<u64>((static_cast<u128>(frames) * c.t() + c.s() - 1) / c.s());
         u64 reported = 0;
         ASSERT_EQ(zel_resampler_output_frames(r, frames, &reported), 0);
         EXPECT_EQ(reported, count);
         resample::Engine engine;
-        const std::vector<float> want = reference(c, in, frames, count, engine);
+        const std::vector<T> want = reference(c, in, frames, count, engine);
         const u64 after = engine.reachAfter(), before = engine.reachBefore();
 
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const std::vector<float> got = stream(r, c, in, frames, 0, 0, after, rng);
+            const std::vector<T> got = stream(r, c, in, frames, 0, 0, after, rng);
             ASSERT_EQ(got.size(), want.size()) << "frames";
-            EXPECT_TRUE(got.empty() || std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0);
+            EXPECT_TRUE(got.empty() || std::memcmp(got.data(), want.data(), got.size() * sizeof(T)) == 0);
             u64 input = 99;
             ASSERT_EQ(zel_resampler_seek(r, 0, &input), 0);
             EXPECT_EQ(input, 0U);
@@ -144,13 +169,12 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
         if (engine.decimation() > 1 && count > 8) {
             u64 input = 0;
             size_t used = 0, written = 0;
-            std::vector<float> part(count / 2 * c.channels), negated(in.size());
+            std::vector<T> part(count / 2 * c.channels), negated(in.size());
             ASSERT_EQ(zel_resampler_seek(r, 0, &input), 0);
-            ASSERT_EQ(zel_resampler_process(r, in.data(), frames, &used, part.data(), count / 2, &written),
-                      0);
+            ASSERT_EQ(process(r, in.data(), frames, &used, part.data(), count / 2, &written), 0);
             ASSERT_EQ(zel_resampler_seek(r, written, &input), 0);
             for (size_t i = 0; i < in.size(); ++i) negated[i] = -in[i];
-            const std::vector<float> got = stream(r, c, negated, frames, input, written, after, rng);
+            const std::vector<T> got = stream(r, c, negated, frames, input, written, after, rng);
             ASSERT_EQ(got.size(), want.size() - written * c.channels);
             for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], -want[written * c.channels + i]) << i;
         }
@@ -169,14 +193,25 @@ TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
             const u64 whole = c.whole(target);
             EXPECT_EQ(input, whole > before ? whole - before : 0);
             if (input > frames) continue;
-            const std::vector<float> got = stream(r, c, in, frames, input, target, after, rng);
+            const std::vector<T> got = stream(r, c, in, frames, input, target, after, rng);
             const u64 from = std::min(target, count) * c.channels;
             ASSERT_EQ(got.size(), want.size() - from) << "frames after seeking to " << target;
             EXPECT_TRUE(got.empty() ||
-                        std::memcmp(got.data(), want.data() + from, got.size() * sizeof(float)) == 0)
+                        std::memcmp(got.data(), want.data() + from, got.size() * sizeof(T)) == 0)
                 << "after seeking to " << target;
         }
         zel_resampler_destroy(r);
+    }
+}
+
+TEST(ResamplerApi, AnyChunkingAndSeekGivesTheEnginesFramesExactly) {
+    std::mt19937_64 rng(0x5EED0001);
+    for (int run = 0; run < 40; ++run) {
+        if (rng() % 3 == 0) {
+            randomRun<double>(run, rng);
+        } else {
+            randomRun<float>(run, rng);
+        }
     }
 }
 
@@ -195,7 +230,7 @@ TEST(ResamplerApi, AToneComesOutAtItsExactPositions) {
         std::vector<float> in(8000), out(9000);
         for (size_t k = 0; k < in.size(); ++k)
             in[k] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000 * static_cast<double>(k) / source));
-        for (int quality = 0; quality < 4; ++quality) {
+        for (int quality = 0; quality <= ZEL_QUALITY_MAX; ++quality) {
             zel_resampler *r =
                 zel_resampler_create(static_cast<u64>(source), 1, static_cast<u64>(target), 1, 1, quality);
             size_t used = 0, written = 0;
@@ -232,7 +267,19 @@ TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
     EXPECT_EQ(created(44100, 1, 48000, 1, 1025, 1), EINVAL);
     EXPECT_EQ(created(44100, 1, 48000, 1, 1024, 0), 0);
     EXPECT_EQ(created(44100, 1, 48000, 1, 2, -1), EINVAL);
-    EXPECT_EQ(created(44100, 1, 48000, 1, 2, 4), EINVAL);
+    EXPECT_EQ(created(44100, 1, 48000, 1, 2, 5), EINVAL);
+    const auto banded = [](int q, double bandwidth) {
+        errno = 0;
+        zel_resampler *r = zel_resampler_create_with_bandwidth(44100, 1, 101, 1, 2, q, bandwidth);
+        zel_resampler_destroy(r);
+        return r == nullptr ? errno : 0;
+    };
+    // 0.99 at a ratio of 437 would take a filter of about a million taps: refused, not shortened.
+    EXPECT_EQ(banded(ZEL_QUALITY_HIGH, 0.95), 0);
+    EXPECT_EQ(banded(ZEL_QUALITY_HIGH, 0.99), EINVAL);
+    for (const double bad : {0.0, 0.7999, 0.9901, 1.0, -0.9, std::nan("")})
+        EXPECT_EQ(banded(ZEL_QUALITY_HIGH, bad), EINVAL) << bad;
+    EXPECT_EQ(banded(ZEL_QUALITY_LINEAR, 0.9), EINVAL);
 
     // Two input frames per output frame: output frame 2^63 would be input frame 2^64.
     zel_resampler *down = zel_resampler_create(2, 1, 1, 1, 1, ZEL_QUALITY_LINEAR);

@@ -9,7 +9,8 @@
  * buffer size, and after seek(t) it equals frames t, t + 1, ... of a run from frame 0. A resampler is used by one
  * thread at a time; resamplers share nothing mutable, so each thread may run its own.
  *
- * Frames are interleaved float32. Every int function returns 0 on success and -1 with errno set on failure: a
+ * Frames are interleaved float32, or float64 through zel_resampler_process_double; a preset computes in its own
+ * sample type (double for ZEL_QUALITY_MAX, float for the others) and converts at the edges. Every int function returns 0 on success and -1 with errno set on failure: a
  * failed call consumes nothing, writes nothing and changes nothing, and a successful one leaves errno alone.
  * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: a frame
  * index or count would pass 2^64 - 1. process and seek never allocate.
@@ -35,6 +36,9 @@ typedef struct zel_resampler zel_resampler;
 #define ZEL_QUALITY_HIGH 2
 /* A 155 dB stopband, flat to 0.9 of the lower Nyquist; double arithmetic. */
 #define ZEL_QUALITY_VERY_HIGH 3
+/* A 180 dB stopband, flat to 0.9 of the lower Nyquist; double arithmetic on double samples, for float64 audio
+ * through zel_resampler_process_double. */
+#define ZEL_QUALITY_MAX 4
 
 /* Converts from source_numerator / source_denominator to target_numerator / target_denominator frames per
  * second, of `channels` interleaved channels (1 to 1024), at a ZEL_QUALITY_* preset. Designs the filter once;
@@ -45,6 +49,18 @@ ZEL_API zel_resampler *zel_resampler_create(unsigned long long source_numerator,
                                             unsigned long long target_numerator,
                                             unsigned long long target_denominator, unsigned int channels,
                                             int quality);
+
+/* As zel_resampler_create, with the passband edge at `bandwidth` times the lower Nyquist frequency (0.80 to
+ * 0.99) instead of the preset's 0.9. The stopband still starts at the lower Nyquist, so a wider band costs a
+ * longer filter: about 2x at 0.95 and 10x at 0.99. Fails as zel_resampler_create does, and with EINVAL for a
+ * bandwidth outside 0.80 to 0.99, for ZEL_QUALITY_LINEAR (it has no passband), or when the filter for these
+ * rates would pass 65536 taps. */
+ZEL_API zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_numerator,
+                                                           unsigned long long source_denominator,
+                                                           unsigned long long target_numerator,
+                                                           unsigned long long target_denominator,
+                                                           unsigned int channels, int quality,
+                                                           double bandwidth);
 
 /* Frees the resampler; NULL is ignored. */
 ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
@@ -60,6 +76,11 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
 ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                                   size_t *input_used, float *output, size_t output_frames,
                                   size_t *output_written);
+
+/* As zel_resampler_process, with float64 frames. One stream may mix both calls. */
+ZEL_API int zel_resampler_process_double(zel_resampler *resampler, const double *input, size_t input_frames,
+                                         size_t *input_used, double *output, size_t output_frames,
+                                         size_t *output_written);
 
 /* Restarts the stream at output frame output_frame (forgetting all input and any end) and sets *input_frame to
  * the input frame the caller feeds next; the frames the filter needs before input frame 0 read as silence.

@@ -27,6 +27,15 @@ public:
                                   channels, quality)) {
         if (r_ == nullptr) fail("zel_resampler_create");
     }
+    // With the passband edge at `bandwidth` of the lower Nyquist (0.80 to 0.99), as
+    // zel_resampler_create_with_bandwidth.
+    Resampler(unsigned long long sourceNumerator, unsigned long long sourceDenominator,
+              unsigned long long targetNumerator, unsigned long long targetDenominator, unsigned int channels,
+              int quality, double bandwidth)
+        : r_(zel_resampler_create_with_bandwidth(sourceNumerator, sourceDenominator, targetNumerator,
+                                                 targetDenominator, channels, quality, bandwidth)) {
+        if (r_ == nullptr) fail("zel_resampler_create_with_bandwidth");
+    }
     Resampler(Resampler &&other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
     Resampler &operator=(Resampler &&other) noexcept {
         std::swap(r_, other.r_);
@@ -44,9 +53,18 @@ public:
             fail("zel_resampler_process");
         return c;
     }
+    // The same with float64 frames, as zel_resampler_process_double.
+    Counts process(const double *input, std::size_t inputFrames, double *output, std::size_t outputFrames) {
+        Counts c{0, 0};
+        if (zel_resampler_process_double(r_, input, inputFrames, &c.inputUsed, output, outputFrames,
+                                         &c.outputWritten))
+            fail("zel_resampler_process_double");
+        return c;
+    }
     // Marks the end of the input (once) and drains; 0 frames written means done.
-    std::size_t drain(float *output, std::size_t outputFrames) {
-        return process(nullptr, 0, output, outputFrames).outputWritten;
+    template <typename T>
+    std::size_t drain(T *output, std::size_t outputFrames) {
+        return process(static_cast<const T *>(nullptr), 0, output, outputFrames).outputWritten;
     }
     // Restarts at output frame `outputFrame`; returns the input frame to feed next.
     unsigned long long seek(unsigned long long outputFrame) {

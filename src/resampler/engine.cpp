@@ -19,10 +19,9 @@ constexpr u64 kPrefetchBytes = 1024;          // of the next row; the processor 
 constexpr u64 kMaxCoefficients = 1ULL << 22;  // a table of at most 32 MB
 
 const Preset kPresets[] = {
-    {"linear", 0, 0, 0, Preset::kDouble},
-    {"medium", 105, 0.9, 1.0, Preset::kFloat},
-    {"high", 132, 0.9, 1.0, Preset::kFloat},
-    {"very-high", 155, 0.9, 1.0, Preset::kDouble},
+    {"linear", 0, 0, 0, Preset::kDouble, false},    {"medium", 105, 0.9, 1.0, Preset::kFloat, false},
+    {"high", 132, 0.9, 1.0, Preset::kFloat, false}, {"very-high", 155, 0.9, 1.0, Preset::kDouble, false},
+    {"max", 180, 0.9, 1.0, Preset::kDouble, true},
 };
 
 // The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
@@ -36,9 +35,11 @@ double besselI0(double x) {
 }
 
 // Half the length of a Kaiser-windowed lowpass attenuating by a dB over a transition of `width` cycles per
-// sample (Kaiser's estimate), capped so that memory stays bounded.
-u64 kaiserHalfLength(double a, double width) {
-    const double length = std::min((a - 7.95) / (14.36 * width) + 1, static_cast<double>(Engine::kMaxTaps));
+// sample (Kaiser's estimate), capped so that memory stays bounded; `capped` is set when the cap applies.
+u64 kaiserHalfLength(double a, double width, bool &capped) {
+    const double wanted = (a - 7.95) / (14.36 * width) + 1;
+    capped = capped || wanted > static_cast<double>(Engine::kMaxTaps);
+    const double length = std::min(wanted, static_cast<double>(Engine::kMaxTaps));
     return static_cast<u64>(std::ceil(length / 2));
 }
 
@@ -71,11 +72,14 @@ std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
 
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
 // The transform length minimises the work per frame, N log N / (N - 2K).
-BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation,
-                  Preset::Precision precision) {
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision,
+                  bool &capped) {
     BandPlan p;
     p.factor = factor, p.decimation = decimation;
-    p.half = kaiserHalfLength(a, stop - pass);
+    p.half = kaiserHalfLength(a, stop - pass, capped);
+    // The transform stays within its largest size.
+    capped = capped || p.half > (1ULL << 14);
+    if (capped) return p;
     p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
     u64 n = 64;
     while (n < 4 * p.half) n *= 2;
@@ -132,12 +136,31 @@ std::string presetNames() {
 }
 
 bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, int channels,
-                       const Preset &preset, std::string &error) {
+                       const Preset &preset, std::string &error, double bandwidth) {
     if (channels < 1 || channels > kMaxChannels) {
         error = "the channel count must be 1 to " + std::to_string(kMaxChannels) + ", not " +
                 std::to_string(channels);
         return false;
     }
+    const bool banded = bandwidth != 0;
+    if (banded && !(bandwidth >= kMinBandwidth && bandwidth <= kMaxBandwidth)) {
+        error = "the bandwidth must be 0.80 to 0.99 of the lower Nyquist frequency, not " +
+                std::to_string(bandwidth);
+        return false;
+    }
+    if (banded && preset.stopbandDb == 0) {
+        error = std::string("the ") + preset.name + " preset has no passband to widen";
+        return false;
+    }
+    const double passEdge = banded ? bandwidth : preset.passbandEdge;
+    bool capped = false;  // a filter's length met its cap
+    // A preset's own filters shorten at their cap; a requested bandwidth gets what it asked for or a refusal.
+    const auto tooLong = [&] {
+        if (capped && banded)
+            error = "a bandwidth of " + std::to_string(bandwidth).substr(0, 4) + " at the " + preset.name +
+                    " preset needs a filter longer than " + std::to_string(kMaxTaps) + " taps at these rates";
+        return capped && banded;
+    };
     mirelo::ResamplingMapper mapper;
     try {
         mapper.setSourceAndTargetSampleRate(sourceRate, targetRate);
@@ -169,12 +192,13 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         stage2.reduce();
         // Pass the final passband, stop everything that decimation folds into the final output band.
         const double ratio = static_cast<double>(t0) / static_cast<double>(s0);
-        const double pass = preset.passbandEdge * 0.5 * ratio;
+        const double pass = passEdge * 0.5 * ratio;
         const double stop = 1.0 / static_cast<double>(decimation) - 0.5 * ratio;
-        decimatorHalf = kaiserHalfLength(preset.stopbandDb, stop - pass);
+        decimatorHalf = kaiserHalfLength(preset.stopbandDb, stop - pass, capped);
         // The whole filter's span, in source frames, stays bounded; past it the ratio takes one long stage.
-        const double span = (preset.stopbandDb - 7.95) / (14.36 * 0.05 * ratio) * 2.5 +
-                            2.0 * static_cast<double>(decimatorHalf);
+        const double width = 0.5 * (preset.stopbandEdge - passEdge) * ratio;
+        const double span =
+            (preset.stopbandDb - 7.95) / (14.36 * width) * 2.5 + 2.0 * static_cast<double>(decimatorHalf);
         if (span > static_cast<double>(kMaxTwoStageSpan)) {
             decimation = 1, decimatorHalf = 0, stage2 = mapper;
         } else {
@@ -182,7 +206,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             decimator = kaiserLowpass(preset.stopbandDb, (pass + stop) / 2, decimatorHalf);
             const double nyquist = 0.5 * static_cast<double>(stage2.targetCommonRate) /
                                    static_cast<double>(stage2.sourceCommonRate);
-            pass2 = preset.passbandEdge * nyquist, stop2 = preset.stopbandEdge * nyquist;
+            pass2 = passEdge * nyquist, stop2 = preset.stopbandEdge * nyquist;
         }
     } else if (preset.stopbandDb > 0 && s0 != t0 && s0 <= ~0ULL / 2) {
         // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S, and
@@ -196,9 +220,9 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             // The lower Nyquist in cycles per frame at L S (the band stage's filter) and at L S / D (stage 2's).
             const double low = 0.5 * std::min(ds, dt) / (static_cast<double>(factor) * ds);
             const double low2 = low * static_cast<double>(kept);
-            band = bandPlan(preset.stopbandDb, preset.passbandEdge * low, preset.stopbandEdge * low, factor,
-                            kept, preset.precision);
-            pass2 = preset.passbandEdge * low2, stop2 = 1 - preset.stopbandEdge * low2;
+            band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept,
+                            preset.precision, capped);
+            pass2 = passEdge * low2, stop2 = 1 - preset.stopbandEdge * low2;
         } else {
             stage2 = mapper;
         }
@@ -213,7 +237,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         // Edges in cycles per (stage 2's) source sample: the lower Nyquist is half the source rate, or half the
         // target rate when downsampling, expressed in source samples.
         const double nyquist = 0.5 * std::min(1.0, static_cast<double>(t) / static_cast<double>(s));
-        const double pass = first == FirstStage::kNone ? preset.passbandEdge * nyquist : pass2;
+        const double pass = first == FirstStage::kNone ? passEdge * nyquist : pass2;
         const double stop = first == FirstStage::kNone ? preset.stopbandEdge * nyquist : stop2;
         // After the band stage, every image of a tone lies near this filter's wide transition, where a Kaiser
         // window is at its weakest, and many fold into the output band: 10 dB more costs a tap or two.
@@ -221,14 +245,18 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         const double cutoff = (pass + stop) / 2, beta = kaiserBeta(a);
         // Capped, so that memory stays bounded at extreme ratios in one stage (48000 to 1 Hz would want millions
         // of taps): past the cap the transition widens and aliases rise.
-        half = kaiserHalfLength(a, stop - pass);
+        half = kaiserHalfLength(a, stop - pass, capped);
+        if (tooLong()) return false;
         // Rows of whole cache lines: 16 float or 8 double coefficients.
         const u64 lanes = preset.precision == Preset::kDouble ? kKernelLanes / 2 : kKernelLanes;
         stride = (2 * half + lanes - 1) / lanes * lanes;
         // One phase per position while the table stays within its budget; else phases to interpolate between.
         const u64 rowBudget = kMaxCoefficients / stride;
         exact = t <= std::min(kMaxExactPhases, rowBudget);
-        phases = exact ? t : std::min(kInterpolatedPhases, rowBudget - 1);
+        // Between two phases the error grows with the square of their spacing: the deepest preset takes 16 times
+        // as many, which keeps it below its stopband.
+        const u64 interpolated = kInterpolatedPhases * (preset.doubleSamples ? 16 : 1);
+        phases = exact ? t : std::min(interpolated, rowBudget - 1);
         const u64 rowCount = phases + (exact ? 0 : 1);
         rows.assign(rowCount * stride, 0.0);
         const double i0Beta = besselI0(beta);
@@ -246,6 +274,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
             for (u64 j = 0; j < 2 * half; ++j) row[j] /= sum;
         }
     }
+
+    if (tooLong()) return false;
 
     // Nothing is kept until everything has succeeded.
     mapper_ = mapper;
@@ -274,7 +304,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
                          : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) *
                                                       static_cast<double>(s) / static_cast<double>(t))) +
                                stride + 2 * unitFrames() + 2;
-    scratch_.assign(static_cast<u64>(channels) * scratchFrames_, 0.0f);
+    scratch_.assign(preset.doubleSamples ? 0 : static_cast<u64>(channels) * scratchFrames_, 0.0f);
+    scratchD_.assign(preset.doubleSamples ? static_cast<u64>(channels) * scratchFrames_ : 0, 0.0);
     work_.assign(first == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
     coefficientsD_.clear();
     coefficientsF_.clear();
@@ -285,6 +316,7 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     }
     frame_ = kernels_generic::frame(preset.precision), exactRun_ = kernels_generic::exact(preset.precision);
     bandUnit_ = kernels_generic::band(preset.precision);
+    DoubleKernels doubles = kernels_generic::doubles();
 #if defined(__x86_64__)
     // ZEL_RESAMPLE_KERNEL=generic keeps the portable kernel, so that its results can be checked on any machine.
     const char *kernel = std::getenv("ZEL_RESAMPLE_KERNEL");
@@ -292,8 +324,9 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
     __builtin_cpu_init();  // a shared library may be configured before the runtime's constructors have run
     if (!generic && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         frame_ = kernels_avx2::frame(preset.precision), exactRun_ = kernels_avx2::exact(preset.precision),
-        bandUnit_ = kernels_avx2::band(preset.precision);
+        bandUnit_ = kernels_avx2::band(preset.precision), doubles = kernels_avx2::doubles();
 #endif
+    frameD_ = doubles.frame, exactRunD_ = doubles.exact, bandUnitD_ = doubles.band;
     return true;
 }
 
@@ -348,10 +381,20 @@ u64 Engine::firstAudibleUnit() const {
     return (0 - (unitSpan() - 1 - offset) / unitStep()) * unitFrames();
 }
 
-void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const {
+template <typename S>
+S *Engine::scratch() const {
+    if constexpr (sizeof(S) == sizeof(double)) {
+        return scratchD_.data();
+    } else {
+        return scratch_.data();
+    }
+}
+
+template <typename S>
+void Engine::render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
     if (first_ == FirstStage::kNone) return renderDecimated(first, count, planes, planeStart, out);
     const auto channels = static_cast<u64>(channels_);
-    const float *intermediate[kMaxChannels];
+    const S *intermediate[kMaxChannels];
     // The intermediate frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
     // most of them.
     u64 cacheStart = 0, cacheLength = 0;
@@ -369,10 +412,10 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
         // are the same values: each is a function of the source frames around it alone.
         const u64 shift = j0 - cacheStart;
         const u64 kept = done > 0 && shift < cacheLength ? std::min(cacheLength - shift, frames) : 0;
-        float *fresh[kMaxChannels];
+        S *fresh[kMaxChannels];
         for (u64 c = 0; c < channels; ++c) {
-            float *y = &scratch_[c * scratchFrames_];
-            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(float));
+            S *y = scratch<S>() + c * scratchFrames_;
+            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(S));
             intermediate[c] = y, fresh[c] = y + kept;
         }
         stage1(planes, planeStart, j0 + kept, frames - kept, fresh);
@@ -381,46 +424,51 @@ void Engine::render(u64 first, u64 count, const float *const *planes, u64 planeS
     }
 }
 
-void Engine::stage1(const float *const *planes, u64 planeStart, u64 first, u64 count,
-                    float *const *out) const {
+template <typename S>
+void Engine::stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const {
     if (first_ == FirstStage::kDecimate) return decimate(planes, planeStart, first, count, out);
     const u64 g = unitFrames();
     for (u64 done = 0; done < count; done += g) {
         const u64 x0 = unitSource(first + done) - planeStart;
-        for (u64 c = 0; c < static_cast<u64>(channels_); ++c)
-            bandUnit_(band_, planes[c] + x0, out[c] + done, work_.data());
+        for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
+            if constexpr (sizeof(S) == sizeof(double)) {
+                bandUnitD_(band_, planes[c] + x0, out[c] + done, work_.data());
+            } else {
+                bandUnit_(band_, planes[c] + x0, out[c] + done, work_.data());
+            }
+        }
     }
 }
 
 // The decimator's inner product, in the preset's precision: eight partial sums, so that the loop vectorises,
 // always added in the same order.
-template <typename C>
-float Engine::dot(const C *taps, const float *x) const {
+template <typename C, typename S>
+S Engine::dot(const C *taps, const S *x) const {
     C lane[8] = {};
     const u64 n = 2 * decimatorHalf_ + 1, whole = n / 8 * 8;
     for (u64 k = 0; k < whole; k += 8) {
         for (u64 l = 0; l < 8; ++l) lane[l] += taps[k + l] * static_cast<C>(x[k + l]);
     }
     for (u64 k = whole; k < n; ++k) lane[k - whole] += taps[k] * static_cast<C>(x[k]);
-    return static_cast<float>(((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                              ((lane[4] + lane[5]) + (lane[6] + lane[7])));
+    return static_cast<S>(((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+                          ((lane[4] + lane[5]) + (lane[6] + lane[7])));
 }
 
-void Engine::decimate(const float *const *planes, u64 planeStart, u64 first, u64 count,
-                      float *const *out) const {
+template <typename S>
+void Engine::decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const {
     for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
         for (u64 i = 0; i < count; ++i) {
-            const float *x = planes[c] + ((first + i) * decimation_ - decimatorHalf_ - planeStart);
+            const S *x = planes[c] + ((first + i) * decimation_ - decimatorHalf_ - planeStart);
             out[c][i] = decimatorF_.empty() ? dot(decimatorD_.data(), x) : dot(decimatorF_.data(), x);
         }
     }
 }
 
-void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart,
-                             float *out) const {
+template <typename S>
+void Engine::renderDecimated(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
-    const float *x[2 * kMaxChannels];
+    const S *x[2 * kMaxChannels];
     double sum[2 * kMaxChannels];
     const u64 t = stage2_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
@@ -439,7 +487,7 @@ void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u
     };
     for (u64 done = 0; done < count; done += kChunk) {
         const u64 n = std::min(kChunk, count - done);
-        float *y = out + done * channels;
+        S *y = out + done * channels;
         // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
         // position (P = T), the phase is the position's numerator itself.
         if (exact_) {
@@ -453,28 +501,44 @@ void Engine::renderDecimated(u64 first, u64 count, const float *const *planes, u
                 const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
                 sources(0, i);
                 for (u64 c = 0; c < channels; ++c) {
-                    const float *p = x[c];
+                    const S *p = x[c];
                     y[i * channels + c] =
-                        phase[i] == 0 ? p[0]
-                                      : static_cast<float>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
+                        phase[i] == 0 ? p[0] : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
                 }
             }
         } else if (exact_) {
-            exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels, prefetch,
-                      y);
+            if constexpr (sizeof(S) == sizeof(double)) {
+                exactRunD_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
+                           prefetch, y);
+            } else {
+                exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
+                          prefetch, y);
+            }
         } else {
             // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
             for (u64 i = 0; i < n; ++i) {
                 const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
                 sources(0, i), sources(1, i);
                 if (prefetch && i + 1 < n) fetch(i + 1);
-                frame_(rows, x, 2, channels, stride_, sum);
+                if constexpr (sizeof(S) == sizeof(double)) {
+                    frameD_(rows, x, 2, channels, stride_, sum);
+                } else {
+                    frame_(rows, x, 2, channels, stride_, sum);
+                }
                 const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
                 for (u64 c = 0; c < channels; ++c)
-                    y[i * channels + c] = static_cast<float>(sum[c] + (sum[channels + c] - sum[c]) * w);
+                    y[i * channels + c] = static_cast<S>(sum[c] + (sum[channels + c] - sum[c]) * w);
             }
         }
     }
 }
+
+// Float samples for every preset but those in double, which take double samples.
+template void Engine::render(u64, u64, const float *const *, u64, float *) const;
+template void Engine::render(u64, u64, const double *const *, u64, double *) const;
+template void Engine::renderDecimated(u64, u64, const float *const *, u64, float *) const;
+template void Engine::renderDecimated(u64, u64, const double *const *, u64, double *) const;
+template void Engine::stage1(const float *const *, u64, u64, u64, float *const *) const;
+template void Engine::stage1(const double *const *, u64, u64, u64, double *const *) const;
 
 }  // namespace resample

@@ -25,13 +25,18 @@ struct Preset {
     double stopbandEdge;  // attenuated by stopbandDb from here
     // Coefficients and sums: float and float, float and double, or double and double.
     enum Precision { kFloat, kMixed, kDouble } precision;
+    // Samples in and out, and between the stages: double (with double precision), else float.
+    bool doubleSamples;
 };
 
-// The presets by name: linear, medium, high (the default), very-high. Null for an unknown name.
+// The passband edges a caller may ask for, as fractions of the lower Nyquist frequency.
+constexpr double kMinBandwidth = 0.80, kMaxBandwidth = 0.99;
+
+// The presets by name: linear, medium, high (the default), very-high, max. Null for an unknown name.
 const Preset *findPreset(const std::string &name);
 // The preset for a ZEL_QUALITY_* value, in the order above. Null for an unknown one.
 const Preset *presetAt(int quality);
-// "linear, medium, high, very-high", for messages.
+// "linear, medium, high, very-high, max", for messages.
 std::string presetNames();
 
 // Allocates on cache-line boundaries, so that the kernels' vector loads of a row never straddle two lines (rows
@@ -71,10 +76,12 @@ struct BandPlan {
 class Engine {
 public:
     // Configures a conversion. On failure returns false with a one-line reason and keeps the previous
-    // configuration whole. Rates must be non-zero; channels 1 to kMaxChannels.
+    // configuration whole. Rates must be non-zero; channels 1 to kMaxChannels. A bandwidth (kMinBandwidth to
+    // kMaxBandwidth) moves the passband edge of a filtered preset; 0 keeps the preset's. A bandwidth whose filter
+    // would pass kMaxTaps taps is refused, where a preset's own caps its length.
     bool configure(const mirelo::ResamplingMapper::sample_fraction &sourceRate,
                    const mirelo::ResamplingMapper::sample_fraction &targetRate, int channels,
-                   const Preset &preset, std::string &error);
+                   const Preset &preset, std::string &error, double bandwidth = 0);
 
     static constexpr int kMaxChannels = 1024;
     // Target common rates up to this use one filter phase per possible position; larger ones interpolate
@@ -122,10 +129,13 @@ public:
     // Computes intermediate frames first .. first + count - 1 of every channel (first a unit's start, count whole
     // units) into out[c][0 ..], from source planes laid out as render's. Uses the engine's scratch, so one engine
     // computes on one thread at a time.
-    void stage1(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
+    // Samples are float, or double for a preset with doubleSamples (the other type is not allowed).
+    template <typename S>
+    void stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const;
     // Renders output frames as render does, from intermediate frames (planes[c][j - planeStart] is frame j); in
     // one stage, from the source frames themselves.
-    void renderDecimated(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
+    template <typename S>
+    void renderDecimated(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
@@ -133,13 +143,17 @@ public:
     // source frame k of channel c and must exist for every frame the outputs reach. The difference is taken
     // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing; with two stages it
     // uses the engine's scratch, so one engine renders on one thread at a time.
-    void render(u64 first, u64 count, const float *const *planes, u64 planeStart, float *out) const;
+    template <typename S>
+    void render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
 
 private:
     static constexpr u64 kStageBlock = 256;  // output frames whose intermediate frames are computed at once
-    template <typename C>
-    float dot(const C *taps, const float *x) const;
-    void decimate(const float *const *planes, u64 planeStart, u64 first, u64 count, float *const *out) const;
+    template <typename C, typename S>
+    S dot(const C *taps, const S *x) const;
+    template <typename S>
+    void decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const;
+    template <typename S>
+    S *scratch() const;
 
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
     mirelo::ResamplingMapper
@@ -152,8 +166,10 @@ private:
     // The first stage's 2 * decimatorHalf_ + 1 taps, in the precision of the preset's sums (one is empty).
     std::vector<double> decimatorD_;
     std::vector<float> decimatorF_;
-    u64 scratchFrames_ = 0;               // per channel: a block's intermediate frames, in whole units
-    mutable std::vector<float> scratch_;  // render's intermediate frames for one block, with two stages
+    u64 scratchFrames_ = 0;  // per channel: a block's intermediate frames, in whole units
+    // render's intermediate frames for one block, with two stages, in the sample type (the other is empty)
+    mutable std::vector<float> scratch_;
+    mutable std::vector<double> scratchD_;
     const Preset *preset_ = nullptr;
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;
@@ -166,6 +182,11 @@ private:
     void (*frame_)(const void *const *, const float *const *, u64, u64, u64, double *) = nullptr;
     void (*exactRun_)(const void *, u64, const u64 *, const u64 *, u64, const float *const *, u64, u64, bool,
                       float *) = nullptr;
+    // The same for double samples.
+    void (*frameD_)(const void *const *, const double *const *, u64, u64, u64, double *) = nullptr;
+    void (*exactRunD_)(const void *, u64, const u64 *, const u64 *, u64, const double *const *, u64, u64,
+                       bool, double *) = nullptr;
+    void (*bandUnitD_)(const BandPlan &, const double *, double *, void *) = nullptr;
     const void *row(u64 phase) const;
 };
 

@@ -10,22 +10,37 @@ namespace resample {
 // All channels of one or two output frames: their coefficient rows, their channels' runs of source frames
 // (frame f's channel c at x[f * channels + c]), the frame count, the channel count, the row length (a multiple
 // of kKernelLanes, or of 8 for double coefficients), and the sums out (laid out as x).
-using FrameKernel = void (*)(const void *const *, const float *const *, u64, u64, u64, double *);
+template <typename S>
+using FrameKernelOf = void (*)(const void *const *, const S *const *, u64, u64, u64, double *);
+using FrameKernel = FrameKernelOf<float>;
 constexpr u64 kKernelLanes = 16;
 // A run of output frames at exact phases, all channels: frame i multiplies row phase[i] of the table (rows of n
 // taps) with the source frames from whole[i] - origin on (planes[c][k] for frame k), and is written to out as
-// float. With `prefetch`, the rows of coming frames are fetched meanwhile (a table that may not fit the cache).
-using ExactKernel = void (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
-                             const float *const *planes, u64 origin, u64 channels, bool prefetch, float *out);
+// the sample type. With `prefetch`, the rows of coming frames are fetched meanwhile (a table that may not fit the
+// cache).
+template <typename S>
+using ExactKernelOf = void (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
+                               const S *const *planes, u64 origin, u64 channels, bool prefetch, S *out);
+using ExactKernel = ExactKernelOf<float>;
 
 // One unit of the band stage (see BandPlan) for one channel: from the unit's first source frame x, its 2 * B / D
 // intermediate frames into out, using `work` (4 * N doubles). Float transforms for float presets, else double.
-using BandKernel = void (*)(const BandPlan &, const float *, float *, void *);
+template <typename S>
+using BandKernelOf = void (*)(const BandPlan &, const S *, S *, void *);
+using BandKernel = BandKernelOf<float>;
+
+// The kernels of a preset computing in double on double samples.
+struct DoubleKernels {
+    FrameKernelOf<double> frame;
+    ExactKernelOf<double> exact;
+    BandKernelOf<double> band;
+};
 
 namespace kernels_generic {
 FrameKernel frame(Preset::Precision precision);
 ExactKernel exact(Preset::Precision precision);
 BandKernel band(Preset::Precision precision);
+DoubleKernels doubles();
 // The forward transform in double with a table for n points, for designing plans: spectra come from this one
 // code path on every processor.
 void forward(double *re, double *im, const double *twiddles, u64 n);
@@ -34,6 +49,7 @@ namespace kernels_avx2 {
 FrameKernel frame(Preset::Precision precision);
 ExactKernel exact(Preset::Precision precision);
 BandKernel band(Preset::Precision precision);
+DoubleKernels doubles();
 void forward(double *re, double *im, const double *twiddles, u64 n);
 }  // namespace kernels_avx2
 
@@ -75,15 +91,15 @@ inline D4 widen(const float *p) { return (D4)_mm256_cvtps_pd(_mm_loadu_ps(p)); }
 #else
 inline D4 widen(const float *p) { return __builtin_convertvector(load<F4>(p), D4); }
 #endif
+inline D4 widen(const double *p) { return load<D4>(p); }
 
 // F output frames at once, two channels each: frame f multiplies row c[f] with x0[f] and x1[f], or with x0[0]
 // and x1[0] when kShared (frames that read the same source frames, which are then loaded once for every row).
 // Each coefficient is loaded once for both channels. A frame's partial sums are added in a fixed order whatever
 // F is, so a kernel gives the same bits for a frame whatever block or pair it falls in. Sums are in float for
 // float coefficients unless kWide, else in double.
-template <typename C, bool kWide, u64 F, bool kShared>
-inline void dotFrames(const C *const *c, const float *const *x0, const float *const *x1, u64 n,
-                      double (*out)[2]) {
+template <typename C, bool kWide, u64 F, bool kShared, typename S>
+inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1, u64 n, double (*out)[2]) {
     if constexpr (!kWide) {
         F8 a0[F] = {}, a1[F] = {}, b0[F] = {}, b1[F] = {};
         for (u64 j = 0; j < n; j += kKernelLanes) {
@@ -140,8 +156,8 @@ inline void dotFrames(const C *const *c, const float *const *x0, const float *co
 
 // One pair of channels of one or two frames. Double sums pair frames only when they share their source frames:
 // otherwise two frames' separate source vectors would not fit the registers.
-template <typename C, bool kWide>
-inline void pairSums(const C *const *c, const float *const *x0, const float *const *x1, u64 frames, u64 n,
+template <typename C, bool kWide, typename S>
+inline void pairSums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
                      double (*sums)[2]) {
     if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
         dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
@@ -154,14 +170,13 @@ inline void pairSums(const C *const *c, const float *const *x0, const float *con
 }
 
 // Channels in pairs; a last odd channel is paired with itself.
-template <typename C, bool kWide>
-void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64 channels, u64 n,
-                 double *out) {
+template <typename C, bool kWide, typename S = float>
+void frameKernel(const void *const *rows, const S *const *x, u64 frames, u64 channels, u64 n, double *out) {
     const u64 last = (frames - 1) * channels;  // frame 1's offset, or frame 0's again for a single frame
     const C *c[2] = {static_cast<const C *>(rows[0]), static_cast<const C *>(rows[frames - 1])};
     for (u64 ch = 0; ch < channels; ch += 2) {
         const u64 other = ch + 1 < channels ? ch + 1 : ch;
-        const float *x0[2] = {x[ch], x[last + ch]}, *x1[2] = {x[other], x[last + other]};
+        const S *x0[2] = {x[ch], x[last + ch]}, *x1[2] = {x[other], x[last + other]};
         double sums[2][2] = {};
         pairSums<C, kWide>(c, x0, x1, frames, n, sums);
         for (u64 f = 0; f < frames; ++f) {
@@ -173,9 +188,9 @@ void frameKernel(const void *const *rows, const float *const *x, u64 frames, u64
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
 // frames are then loaded once), so a frame goes alone when that lets its successors pair so.
-template <typename C, bool kWide>
+template <typename C, bool kWide, typename S = float>
 void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
-                 const float *const *planes, u64 origin, u64 channels, bool prefetch, float *out) {
+                 const S *const *planes, u64 origin, u64 channels, bool prefetch, S *out) {
     const C *rows = static_cast<const C *>(table);
     for (u64 i = 0, frames = 1; i < count; i += frames) {
         const bool shared = i + 1 < count && whole[i + 1] == whole[i];
@@ -186,16 +201,16 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
             for (u64 b = 0; b < n * sizeof(C) && b < 1024; b += 64) __builtin_prefetch(ahead + b);
         }
         const u64 tap0 = whole[i] - origin, tap1 = whole[i + frames - 1] - origin;
-        float *y = out + i * channels;
+        S *y = out + i * channels;
         for (u64 ch = 0; ch < channels; ch += 2) {
             const u64 other = ch + 1 < channels ? ch + 1 : ch;
-            const float *x0[2] = {planes[ch] + tap0, planes[ch] + tap1};
-            const float *x1[2] = {planes[other] + tap0, planes[other] + tap1};
+            const S *x0[2] = {planes[ch] + tap0, planes[ch] + tap1};
+            const S *x1[2] = {planes[other] + tap0, planes[other] + tap1};
             double sums[2][2] = {};
             pairSums<C, kWide>(c, x0, x1, frames, n, sums);
             for (u64 f = 0; f < frames; ++f) {
-                y[f * channels + ch] = static_cast<float>(sums[f][0]);
-                if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<float>(sums[f][1]);
+                y[f * channels + ch] = static_cast<S>(sums[f][0]);
+                if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<S>(sums[f][1]);
             }
         }
     }
@@ -391,8 +406,8 @@ struct Transform {
 
 // Two blocks of one channel in one complex transform, the first as the real part and the second as the
 // imaginary part: the filter is real, so their convolutions stay apart, and a channel never depends on another.
-template <typename T>
-void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
+template <typename T, typename S = float>
+void bandUnit(const BandPlan &p, const S *x, S *out, void *work) {
     using F = Transform<T>;
     const u64 n = p.size, k = p.half, b = p.block;
     const T *table, *spectrum;
@@ -436,8 +451,8 @@ void bandUnit(const BandPlan &p, const float *x, float *out, void *work) {
     F::inverse(re, im, table, n, n / d);
     // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
     for (u64 j = 0; j < kept; ++j) {
-        out[j] = static_cast<float>(re[k / d + j]) + 0.0f;
-        out[kept + j] = static_cast<float>(im[k / d + j]) + 0.0f;
+        out[j] = static_cast<S>(re[k / d + j]) + S(0);
+        out[kept + j] = static_cast<S>(im[k / d + j]) + S(0);
     }
 }
 
@@ -458,6 +473,10 @@ ExactKernel exact(Preset::Precision precision) {
 BandKernel band(Preset::Precision precision) {
     if (precision == Preset::kFloat) return bandUnit<float>;
     return bandUnit<double>;
+}
+
+DoubleKernels doubles() {
+    return {frameKernel<double, true, double>, exactKernel<double, true, double>, bandUnit<double, double>};
 }
 
 void forward(double *re, double *im, const double *twiddles, u64 n) {

@@ -12,18 +12,41 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine.h"
 
 using resample::u64;
 
+namespace {
+
+// A stream's samples, in the engine's type (float, or double for a preset computing on double samples).
+template <typename E>
+struct Buffers {
+    std::vector<E> storage;  // channel c's input plane at c * capacity
+    std::vector<const E *> planes;
+    std::vector<E> dstorage;  // with two stages: channel c's intermediate frames at c * dcapacity
+    std::vector<const E *> dplanes;
+    std::vector<E> converted;  // output frames on their way to a caller's buffer of the other type
+};
+
+}  // namespace
+
 struct zel_resampler {
     resample::Engine engine;
     u64 channels = 0, before = 0, after = 0;
-    u64 capacity = 0;            // frames per channel the window can hold
-    std::vector<float> storage;  // channel c's plane at c * capacity
-    std::vector<const float *> planes;
+    u64 capacity = 0;  // frames per channel the window can hold
+    Buffers<float> floats;
+    Buffers<double> doubles;  // one of the two is empty
+    template <typename E>
+    Buffers<E> &buffers() {
+        if constexpr (sizeof(E) == sizeof(double)) {
+            return doubles;
+        } else {
+            return floats;
+        }
+    }
     // The window holds input frames start .. start + length - 1. start is taken modulo 2^64: after a seek near
     // the beginning it lies before frame 0 and the frames there are zeros. Only differences from it are used.
     u64 start = 0, length = 0;
@@ -35,8 +58,6 @@ struct zel_resampler {
     // dstart .. dstart + dlength - 1 (modulo 2^64, like start) are kept for the second stage.
     bool staged = false;
     u64 dcapacity = 0, dstart = 0, dlength = 0;
-    std::vector<float> dstorage;  // channel c's decimated frames at c * dcapacity
-    std::vector<const float *> dplanes;
 };
 
 namespace {
@@ -45,6 +66,8 @@ constexpr u64 kMaxChannels = resample::Engine::kMaxChannels;
 // Input frames the window holds beyond one filter's reach: enough that copying the reach down when the window
 // fills is rare, few enough that a thousand channels stay within a few megabytes of it.
 constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
+// Output frames converted at a time when the caller's sample type is not the engine's.
+constexpr u64 kConvertSamples = 4096;
 
 int fail(int code) {
     errno = code;
@@ -81,10 +104,11 @@ u64 reachEnd(const zel_resampler &r, u64 t) {
 u64 windowEnd(const zel_resampler &r) { return r.start + r.length; }
 
 // Forgets the first `drop` of the `length` frames held in each channel's plane of `capacity` frames.
-void dropFront(std::vector<float> &storage, u64 capacity, u64 channels, u64 length, u64 drop) {
+template <typename E>
+void dropFront(std::vector<E> &storage, u64 capacity, u64 channels, u64 length, u64 drop) {
     for (u64 c = 0; c < channels; ++c) {
-        float *plane = &storage[c * capacity];
-        std::memmove(plane, plane + drop, (length - drop) * sizeof(float));
+        E *plane = &storage[c * capacity];
+        std::memmove(plane, plane + drop, (length - drop) * sizeof(E));
     }
 }
 
@@ -105,7 +129,9 @@ u64 sourceNeeded(const zel_resampler &r) { return r.engine.unitSource(r.dstart +
 
 // With two stages: computes the units the window's source frames allow, making room by forgetting intermediate
 // frames no output from `next` on reads.
+template <typename E>
 void decimateReady(zel_resampler &r) {
+    Buffers<E> &b = r.buffers<E>();
     const u64 g = r.engine.unitFrames(), span = r.engine.unitSpan(), step = r.engine.unitStep();
     for (;;) {
         const u64 off = sourceNeeded(r) - r.start;  // where the next unit's reach starts
@@ -114,20 +140,33 @@ void decimateReady(zel_resampler &r) {
         if (r.dcapacity - r.dlength < g) {
             const u64 drop = decimatedNeeded(r) - r.dstart;
             if (drop == 0 || beforeZero(drop)) return;
-            dropFront(r.dstorage, r.dcapacity, r.channels, r.dlength, drop);
+            dropFront(b.dstorage, r.dcapacity, r.channels, r.dlength, drop);
             r.dstart += drop, r.dlength -= drop;
             if (r.dcapacity - r.dlength < g) return;
         }
         k = std::min(k, (r.dcapacity - r.dlength) / g);
-        float *write[kMaxChannels];
-        for (u64 c = 0; c < r.channels; ++c) write[c] = &r.dstorage[c * r.dcapacity + r.dlength];
-        r.engine.stage1(r.planes.data(), r.start, r.dstart + r.dlength, k * g, write);
+        E *write[kMaxChannels];
+        for (u64 c = 0; c < r.channels; ++c) write[c] = &b.dstorage[c * r.dcapacity + r.dlength];
+        r.engine.stage1(b.planes.data(), r.start, r.dstart + r.dlength, k * g, write);
         r.dlength += k * g;
     }
 }
 
-// Renders as many frames as the window and the end allow, at most `space`.
-u64 renderReady(zel_resampler &r, float *out, u64 space) {
+// Renders count frames from `next` into out, in the engine's type E.
+template <typename E>
+void renderAt(zel_resampler &r, u64 count, E *out) {
+    Buffers<E> &b = r.buffers<E>();
+    if (r.staged) {
+        r.engine.renderDecimated(r.next, count, b.dplanes.data(), r.dstart, out);
+    } else {
+        r.engine.render(r.next, count, b.planes.data(), r.start, out);
+    }
+}
+
+// Renders as many frames as the window and the end allow, at most `space`, converting them when the caller's
+// type O is not the engine's E.
+template <typename E, typename O>
+u64 renderReady(zel_resampler &r, O *out, u64 space) {
     u64 ready = 0;  // output frames before `ready` read only frames in the window
     if (r.staged) {
         // Outputs whose decimated frames are all there: whole(t) + stageAfter() before the decimated end.
@@ -139,13 +178,20 @@ u64 renderReady(zel_resampler &r, float *out, u64 space) {
     }
     if (r.ended) ready = std::min(ready, r.endTotal);
     const u64 count = std::min(space, ready > r.next ? ready - r.next : 0);
-    if (count == 0) return 0;
-    if (r.staged) {
-        r.engine.renderDecimated(r.next, count, r.dplanes.data(), r.dstart, out);
+    if constexpr (std::is_same_v<E, O>) {
+        if (count > 0) renderAt(r, count, out);
+        r.next += count;
     } else {
-        r.engine.render(r.next, count, r.planes.data(), r.start, out);
+        std::vector<E> &converted = r.buffers<E>().converted;
+        const u64 most = converted.size() / r.channels;
+        for (u64 done = 0; done < count;) {
+            const u64 n = std::min(most, count - done);
+            renderAt(r, n, converted.data());
+            for (u64 i = 0; i < n * r.channels; ++i)
+                out[done * r.channels + i] = static_cast<O>(converted[i]);
+            done += n, r.next += n;
+        }
     }
-    r.next += count;
     return count;
 }
 
@@ -161,8 +207,10 @@ u64 unneeded(const zel_resampler &r) {
 // Takes up to n interleaved frames (zeros when `in` is null) into the window, but no further than the reach of
 // output frame next + space, the first the caller has no room for. Frames that no output reads are consumed
 // without being kept. Returns the frames consumed.
-u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
-    if (r.staged) decimateReady(r);  // frees the window's older source frames when outputs have moved on
+template <typename E, typename I>
+u64 take(zel_resampler &r, const I *in, u64 n, u64 space) {
+    Buffers<E> &b = r.buffers<E>();
+    if (r.staged) decimateReady<E>(r);  // frees the window's older source frames when outputs have moved on
     const u64 end = windowEnd(r), limit = r.next + space < r.next ? ~0ULL : reachEnd(r, r.next + space);
     if (limit <= end) return 0;
     n = std::min(n, limit - end);
@@ -173,21 +221,21 @@ u64 take(zel_resampler &r, const float *in, u64 n, u64 space) {
     }
     // Copying the kept frames down happens only when the window is full, once per chunk of input.
     if (r.length + n - skipped > r.capacity && drop > 0) {
-        dropFront(r.storage, r.capacity, r.channels, r.length, drop);
+        dropFront(b.storage, r.capacity, r.channels, r.length, drop);
         r.start += drop, r.length -= drop;
     }
     const u64 kept = std::min(n - skipped, r.capacity - r.length);
     for (u64 c = 0; c < r.channels; ++c) {
-        float *plane = &r.storage[c * r.capacity + r.length];
+        E *plane = &b.storage[c * r.capacity + r.length];
         if (in == nullptr) {
-            std::fill_n(plane, kept, 0.0f);
+            std::fill_n(plane, kept, E(0));
         } else {
-            const float *x = in + skipped * r.channels + c;
-            for (u64 f = 0; f < kept; ++f) plane[f] = x[f * r.channels];
+            const I *x = in + skipped * r.channels + c;
+            for (u64 f = 0; f < kept; ++f) plane[f] = static_cast<E>(x[f * r.channels]);
         }
     }
     r.length += kept;
-    if (r.staged) decimateReady(r);
+    if (r.staged) decimateReady<E>(r);
     return skipped + kept;
 }
 
@@ -200,11 +248,9 @@ void restartStaged(zel_resampler &r, u64 target, u64 whole) {
     // The later of the two, compared as the small signed values they stand for.
     const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
     r.dstart = j0, r.dlength = jz - j0;
-    for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.dstorage[c * r.dcapacity], r.dlength, 0.0f);
     const u64 first = r.engine.unitSource(jz);  // the first source frame to keep
     if (beforeZero(first)) {
         r.start = first, r.length = 0 - first;
-        for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.storage[c * r.capacity], r.length, 0.0f);
     } else {
         // Input is asked for from whole - reachBefore, as in one stage; frames before `first` are skipped.
         r.start = whole < r.before ? 0 : whole - r.before, r.length = 0;
@@ -212,27 +258,51 @@ void restartStaged(zel_resampler &r, u64 target, u64 whole) {
     r.inputNext = windowEnd(r);
 }
 
-void restart(zel_resampler &r, u64 target, u64 whole) {
-    r.next = target, r.ended = false, r.endTotal = 0;
-    if (r.staged) return restartStaged(r, target, whole);
-    r.start = whole - r.before, r.length = 0;
-    if (whole < r.before) {
-        // The frames before input frame 0 that the filter reaches: silence.
-        r.length = r.before - whole;
-        for (u64 c = 0; c < r.channels; ++c) std::fill_n(&r.storage[c * r.capacity], r.length, 0.0f);
+template <typename E>
+void clearHeld(zel_resampler &r) {
+    Buffers<E> &b = r.buffers<E>();
+    for (u64 c = 0; c < r.channels; ++c) {
+        std::fill_n(&b.storage[c * r.capacity], r.length, E(0));
+        if (r.staged) std::fill_n(&b.dstorage[c * r.dcapacity], r.dlength, E(0));
     }
-    r.inputNext = windowEnd(r);
 }
 
-}  // namespace
+void restart(zel_resampler &r, u64 target, u64 whole) {
+    r.next = target, r.ended = false, r.endTotal = 0;
+    if (r.staged) {
+        restartStaged(r, target, whole);
+    } else {
+        r.start = whole - r.before, r.length = 0;
+        // The frames before input frame 0 that the filter reaches: silence.
+        if (whole < r.before) r.length = r.before - whole;
+        r.inputNext = windowEnd(r);
+    }
+    // What the window holds so far is silence before frame 0.
+    if (r.engine.preset().doubleSamples) {
+        clearHeld<double>(r);
+    } else {
+        clearHeld<float>(r);
+    }
+}
 
-extern "C" {
+template <typename E>
+void allocate(zel_resampler &r) {
+    Buffers<E> &b = r.buffers<E>();
+    const u64 channels = r.channels;
+    if (r.staged) {
+        b.dstorage.assign(r.dcapacity * channels, E(0));
+        b.dplanes.resize(channels);
+        for (u64 c = 0; c < channels; ++c) b.dplanes[c] = &b.dstorage[c * r.dcapacity];
+    }
+    b.storage.assign(r.capacity * channels, E(0));
+    b.planes.resize(channels);
+    for (u64 c = 0; c < channels; ++c) b.planes[c] = &b.storage[c * r.capacity];
+    b.converted.resize(std::max<u64>(1, kConvertSamples / channels) * channels);
+}
 
-zel_resampler *zel_resampler_create(unsigned long long source_numerator,
-                                    unsigned long long source_denominator,
-                                    unsigned long long target_numerator,
-                                    unsigned long long target_denominator, unsigned int channels,
-                                    int quality) {
+zel_resampler *create(unsigned long long source_numerator, unsigned long long source_denominator,
+                      unsigned long long target_numerator, unsigned long long target_denominator,
+                      unsigned int channels, int quality, double bandwidth) {
     const int saved = errno;
     if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 ||
         target_denominator == 0) {
@@ -254,10 +324,11 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
     try {
         auto r = std::make_unique<zel_resampler>();
         std::string error;
+        // Left to the engine: a bandwidth out of range, with linear quality, or needing too long a filter.
         if (!r->engine.configure({source_numerator, source_denominator},
                                  {target_numerator, target_denominator}, static_cast<int>(channels), *preset,
-                                 error)) {
-            errno = EINVAL;  // the checks above leave nothing the engine refuses
+                                 error, bandwidth)) {
+            errno = EINVAL;
             return nullptr;
         }
         r->channels = channels;
@@ -272,13 +343,12 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
             const u64 g = e.unitFrames();
             r->dcapacity = e.stageBefore() + e.stageAfter() + 1 + 2 * g +
                            std::max<u64>(kMinChunk, chunk * g / e.unitStep() + 2);
-            r->dstorage.assign(r->dcapacity * channels, 0.0f);
-            r->dplanes.resize(channels);
-            for (u64 c = 0; c < channels; ++c) r->dplanes[c] = &r->dstorage[c * r->dcapacity];
         }
-        r->storage.assign(r->capacity * channels, 0.0f);
-        r->planes.resize(channels);
-        for (u64 c = 0; c < channels; ++c) r->planes[c] = &r->storage[c * r->capacity];
+        if (e.preset().doubleSamples) {
+            allocate<double>(*r);
+        } else {
+            allocate<float>(*r);
+        }
         restart(*r, 0, 0);
         errno = saved;
         return r.release();
@@ -288,10 +358,30 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
     }
 }
 
-void zel_resampler_destroy(zel_resampler *resampler) { delete resampler; }
+// Converts in the engine's type E whatever the caller's T.
+template <typename E, typename T>
+void run(zel_resampler &r, const T *input, u64 input_frames, T *output, u64 output_frames, u64 &used,
+         u64 &written) {
+    // Render what the window allows, then take more input (or, after the end, silence), until the input is used
+    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs
+    // is still taken, so that a caller may feed input and collect output in separate calls.
+    for (;;) {
+        written += renderReady<E>(r, output + written * r.channels, output_frames - written);
+        const u64 space = output_frames - written;
+        u64 got = 0;
+        if (!r.ended) {
+            got = take<E>(r, input + used * r.channels, input_frames - used, space);
+            used += got, r.inputNext += got;
+        } else if (space > 0 && r.next < r.endTotal) {
+            got = take<E, T>(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
+        }
+        if (got == 0) break;
+    }
+}
 
-int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
-                          size_t *input_used, float *output, size_t output_frames, size_t *output_written) {
+template <typename T>
+int process(zel_resampler *resampler, const T *input, size_t input_frames, size_t *input_used, T *output,
+            size_t output_frames, size_t *output_written) {
     if (resampler == nullptr || input_used == nullptr || output_written == nullptr ||
         (input == nullptr && input_frames > 0) || (output == nullptr && output_frames > 0))
         return fail(EFAULT);
@@ -304,26 +394,53 @@ int zel_resampler_process(zel_resampler *resampler, const float *input, size_t i
         return fail(EOVERFLOW);
     if (input == nullptr) r.ended = true, r.endTotal = endTotal;
 
-    // Render what the window allows, then take more input (or, after the end, silence), until the input is used
-    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs
-    // is still taken, so that a caller may feed input and collect output in separate calls.
     u64 used = 0, written = 0;
-    for (;;) {
-        written += renderReady(r, output + written * r.channels, output_frames - written);
-        const u64 space = output_frames - written;
-        u64 got = 0;
-        if (!r.ended) {
-            got = take(r, input + used * r.channels, input_frames - used, space);
-            used += got, r.inputNext += got;
-        } else if (space > 0 && r.next < r.endTotal) {
-            got = take(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
-        }
-        if (got == 0) break;
+    if (r.engine.preset().doubleSamples) {
+        run<double>(r, input, input_frames, output, output_frames, used, written);
+    } else {
+        run<float>(r, input, input_frames, output, output_frames, used, written);
     }
     *input_used = used;
     *output_written = written;
     errno = saved;
     return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+zel_resampler *zel_resampler_create(unsigned long long source_numerator,
+                                    unsigned long long source_denominator,
+                                    unsigned long long target_numerator,
+                                    unsigned long long target_denominator, unsigned int channels,
+                                    int quality) {
+    return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
+                  quality, 0);
+}
+
+zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_numerator,
+                                                   unsigned long long source_denominator,
+                                                   unsigned long long target_numerator,
+                                                   unsigned long long target_denominator,
+                                                   unsigned int channels, int quality, double bandwidth) {
+    // Zero would mean the preset's own edge to the engine; here it is out of range like any other.
+    if (bandwidth == 0) bandwidth = -1;
+    return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
+                  quality, bandwidth);
+}
+
+void zel_resampler_destroy(zel_resampler *resampler) { delete resampler; }
+
+int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
+                          size_t *input_used, float *output, size_t output_frames, size_t *output_written) {
+    return process(resampler, input, input_frames, input_used, output, output_frames, output_written);
+}
+
+int zel_resampler_process_double(zel_resampler *resampler, const double *input, size_t input_frames,
+                                 size_t *input_used, double *output, size_t output_frames,
+                                 size_t *output_written) {
+    return process(resampler, input, input_frames, input_used, output, output_frames, output_written);
 }
 
 int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,

@@ -22,9 +22,11 @@ inline double unitFromKey(u64 key) {
     return static_cast<double>(key >> 11) * 0x1p-53;
 }
 
-// Converts `count` interleaved frames, the first being output frame `first`, to `bits`-bit integers (16 or 24)
-// in out; returns the number of samples clipped.
-inline u64 toPcm(const float *in, u64 count, u64 channels, u64 first, int bits, bool dither, int32_t *out) {
+// Converts `count` interleaved float or double frames, the first being output frame `first`, to `bits`-bit
+// integers (16, 24 or 32) in out; returns the number of samples clipped. The scaled sample is exact in double,
+// and the dither keeps at least 21 bits below one step even at 32 bits.
+template <typename S>
+u64 toPcm(const S *in, u64 count, u64 channels, u64 first, int bits, bool dither, int32_t *out) {
     const double scale = std::ldexp(1.0, bits - 1), high = scale - 1, low = -scale;
     u64 clipped = 0;
     for (u64 f = 0; f < count; ++f) {
