@@ -14,15 +14,17 @@ import time
 import unittest
 
 RESAMPLE = None
-PRESETS = ("linear", "medium", "high", "very-high")
+PRESETS = ("linear", "medium", "high", "very-high", "max")
 
 
-def write_wav(path, rate, channels, width, frames, tag=1):
-    """A WAV of a sine per channel: PCM of `width` bytes, or 32-bit float when tag is 3."""
-    samples = [math.sin(2 * math.pi * 440 * (c + 1) * i / rate) * 0.8 for i in range(frames) for c in range(channels)]
+def write_wav(path, rate, channels, width, frames, tag=1, samples=None):
+    """A WAV of `samples`, or of a sine per channel: PCM of `width` bytes, or float of 4 or 8 when tag is 3."""
+    if samples is None:
+        samples = [math.sin(2 * math.pi * 440 * (c + 1) * i / rate) * 0.8 for i in range(frames)
+                   for c in range(channels)]
     peak = 2 ** (8 * width - 1) - 1
-    data = b"".join(struct.pack("<f", v) if tag == 3 else int(v * peak).to_bytes(width, "little", signed=True)
-                    for v in samples)
+    data = b"".join(struct.pack("<f" if width == 4 else "<d", v) if tag == 3
+                    else int(v * peak).to_bytes(width, "little", signed=True) for v in samples)
     fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * channels * width, channels * width, 8 * width)
     body = b"WAVEfmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(data)) + data
     with open(path, "wb") as f:
@@ -68,7 +70,9 @@ class Resample(unittest.TestCase):
                 (48000, 1, 3, 1, 9001, "44100", [], ("RIFF", (0xFFFE, 1), 1, 44100, 24, -(-9001 * 441 // 480))),
                 (44100, 3, 4, 3, 5000, "96000", [], ("RF64", (0xFFFE, 3), 3, 96000, 32, -(-5000 * 960 // 441))),
                 (48000, 3, 2, 1, 4800, "30000/1001", ["-f", "pcm16"], ("RIFF", (0xFFFE, 1), 3, 30, 16, 3)),
-                (44100, 2, 2, 1, 300, "48000", ["-f", "float"], ("RIFF", 3, 2, 48000, 32, -(-300 * 480 // 441)))):
+                (44100, 2, 2, 1, 300, "48000", ["-f", "float"], ("RIFF", 3, 2, 48000, 32, -(-300 * 480 // 441))),
+                (44100, 1, 8, 3, 300, "48000", ["-q", "max"], ("RIFF", 3, 1, 48000, 64, -(-300 * 480 // 441))),
+                (44100, 2, 2, 1, 300, "48000", ["-f", "pcm32"], ("RIFF", (0xFFFE, 1), 2, 48000, 32, 327))):
             with self.subTest(target=target):
                 write_wav(self.path("in.wav"), rate, ch, width, frames, tag)
                 p = self.run_tool(self.path("in.wav"), self.path("out.wav"), "--rate", target, *extra, env=env)
@@ -81,11 +85,29 @@ class Resample(unittest.TestCase):
                 self.assertEqual(parse(piped.stdout), self.read("out.wav"))
                 # libsndfile reads what the tool wrote, RF64 included.
                 self.assertEqual(self.run_tool(self.path("out.wav"), self.path("back.wav"), "--rate", "1").returncode, 0)
+        # max keeps float64: its frames are not float32 values.
+        data = self.read("out.wav")[6][:8 * 300]
+        values = struct.unpack(f"<{len(data) // 8}d", data)
+        self.assertTrue(any(struct.unpack("<f", struct.pack("<f", v))[0] != v for v in values))
+
+    def test_dither_is_one_step_of_the_output_at_any_level(self):
+        # Near full scale, a float32 step is half a 24-bit step: dither added there would round the signal to it.
+        # Added in the integer domain, triangular dither leaves the output's mean at the input itself.
+        level = (7549747 + 0.25) / 2 ** 23
+        write_wav(self.path("in.wav"), 48000, 1, 8, 20000, tag=3, samples=[level] * 20000)
+        p = self.run_tool(self.path("in.wav"), self.path("out.wav"), "-r", "48000", "-q", "max", "-f", "pcm24",
+                          "--dither")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        data = self.read("out.wav")[6]
+        steps = [int.from_bytes(data[i:i + 3], "little", signed=True) for i in range(0, len(data), 3)]
+        self.assertEqual(set(steps), {7549746, 7549747, 7549748})
+        self.assertAlmostEqual(sum(steps) / len(steps), 7549747.25, delta=0.02)
 
     def test_segments_and_threads_join_bit_for_bit_for_every_preset(self):
         write_wav(self.path("in.wav"), 44100, 2, 2, 4001)
         # Every preset as float; and dithered 16 bits, whose noise is a function of the frame index.
-        for quality, fmt, frame in [(q, ["-f", "float"], 8) for q in PRESETS] + [("high", ["--dither"], 4)]:
+        for quality, fmt, frame in ([(q, ["-f", "float"], 8) for q in PRESETS] + [("high", ["--dither"], 4)] +
+                                    [("max", ["-f", "double", "--bandwidth", "0.95"], 16)]):
             with self.subTest(quality=quality, format=fmt):
                 runs = {}
                 for name, extra in (("whole", []), ("threads", ["--threads", "3"]), ("block1", ["--block", "1"]),
@@ -198,7 +220,10 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {out} -r 48000 -f mp3", "unknown format"),
                 (2, f"{r} {good} {out} -r 48000 -t flac -f float", "cannot write this sample format"),
                 (2, f"{r} {good} {out} -r 48000 -q ultra", "unknown quality 'ultra'"),
-                (2, f"{r} {good} {out} -r 48000 -f float --dither", "--dither needs pcm16 or pcm24"),
+                (2, f"{r} {good} {out} -r 48000 -f float --dither", "--dither needs pcm16, pcm24 or pcm32"),
+                (2, f"{r} {good} {out} -r 48000 --bandwidth 0.995", "--bandwidth must be 0.80 to 0.99, not '0.995'"),
+                (2, f"{r} {good} {out} -r 48000 -q linear --bandwidth 0.9", "needs a filtered quality"),
+                (2, f"{r} {good} {out} -r 101 --bandwidth 0.99", "0.99 at quality high needs a longer filter"),
                 (2, f"{r} {good} {out}", "needs IN, OUT and --rate"),
                 (2, f"{r} {good} {out} -r 48000 --bogus", "unrecognized option '--bogus'"),
                 (3, f"{r} {good} {self.path('no/such/dir/out.wav')} -r 48000", "No such file or directory"),

@@ -6,11 +6,11 @@
 
 namespace zel_cli {
 
-constexpr const char *kQualityNames[] = {"linear", "medium", "high", "very-high"};
+constexpr const char *kQualityNames[] = {"linear", "medium", "high", "very-high", "max"};
 
 // The ZEL_QUALITY_* value named `name`; -1 for an unknown name.
 inline int qualityFromName(const std::string &name) {
-    for (int q = 0; q < 4; ++q) {
+    for (int q = 0; q < 5; ++q) {
         if (name == kQualityNames[q]) return q;
     }
     return -1;

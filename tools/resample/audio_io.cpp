@@ -97,8 +97,8 @@ bool openInput(const std::string &path, Input &input, std::string &error) {
     return true;
 }
 
-bool SndfileReader::read(float *out, u64 frames, u64 &got, std::string &error) {
-    const sf_count_t n = sf_readf_float(file_, out, static_cast<sf_count_t>(frames));
+bool SndfileReader::read(double *out, u64 frames, u64 &got, std::string &error) {
+    const sf_count_t n = sf_readf_double(file_, out, static_cast<sf_count_t>(frames));
     got = n > 0 ? static_cast<u64>(n) : 0;
     next_ += got;
     if (got == frames) return true;
@@ -119,7 +119,7 @@ bool SndfileReader::skipTo(u64 frame, std::string &error) {
         return true;
     }
     // Read and dropped where the input cannot seek; past a stream's end there is nothing to skip.
-    std::vector<float> chunk(4096 * channels_);
+    std::vector<double> chunk(4096 * channels_);
     while (next_ < frame) {
         u64 got = 0;
         if (!read(chunk.data(), std::min<u64>(4096, frame - next_), got, error)) return false;
@@ -128,14 +128,14 @@ bool SndfileReader::skipTo(u64 frame, std::string &error) {
     return true;
 }
 
-bool SndfileWriter::write(u64 frame, const float *data, u64 frames) {
+bool SndfileWriter::write(u64 frame, const double *data, u64 frames) {
     const auto n = static_cast<sf_count_t>(frames);
     errno = 0;
-    if (encoding_.bits == 0) return sf_writef_float(file_, data, n) == n;
+    if (encoding_.bits == 0) return sf_writef_double(file_, data, n) == n;
     pcm_.resize(frames * channels_);
     encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
     // libsndfile takes the top bits of 32-bit integers exactly: no second rounding.
-    for (int32_t &q : pcm_) q = static_cast<int32_t>(static_cast<uint32_t>(q) << (32 - encoding_.bits));
+    for (int32_t &q : pcm_) q = static_cast<int32_t>(static_cast<uint32_t>(q) << (32 - encoding_.bits) % 32);
     return sf_writef_int(file_, pcm_.data(), n) == n;
 }
 

@@ -37,7 +37,7 @@ public:
     // `frames`: the header's length, or ~0 when unknown. The reader does not own `file`.
     SndfileReader(SNDFILE *file, const std::string &name, u64 channels, u64 frames, bool seekable)
         : file_(file), name_(name), channels_(channels), frames_(frames), seekable_(seekable) {}
-    bool read(float *out, u64 frames, u64 &got, std::string &error) override;
+    bool read(double *out, u64 frames, u64 &got, std::string &error) override;
     bool skipTo(u64 frame, std::string &error) override;
     u64 framesRead() const { return next_; }
 
@@ -53,7 +53,7 @@ class SndfileWriter : public FrameWriter {
 public:
     SndfileWriter(SNDFILE *file, Encoding &encoding, u64 channels)
         : file_(file), encoding_(encoding), channels_(channels) {}
-    bool write(u64 frame, const float *data, u64 frames) override;
+    bool write(u64 frame, const double *data, u64 frames) override;
     std::string error() const override;
 
 private:

@@ -18,8 +18,13 @@ constexpr u64 kReadSamples = 1 << 18, kMaxReadFrames = 8192;
 
 }  // namespace
 
-bool WavFrameWriter::write(u64 frame, const float *data, u64 frames) {
-    if (encoding_.bits == 0) return wav_.write(frame - begin_, data, frames, bytes_);
+bool WavFrameWriter::write(u64 frame, const double *data, u64 frames) {
+    if (encoding_.bits == 0 && encoding_.floatBits == 64)
+        return wav_.write(frame - begin_, data, frames, bytes_);
+    if (encoding_.bits == 0) {
+        floats_.assign(data, data + frames * channels_);
+        return wav_.write(frame - begin_, floats_.data(), frames, bytes_);
+    }
     pcm_.resize(frames * channels_);
     encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
     return wav_.write(frame - begin_, pcm_.data(), frames, bytes_);
@@ -31,13 +36,13 @@ SpoolWriter::~SpoolWriter() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool SpoolWriter::write(u64, const float *data, u64 frames) {
+bool SpoolWriter::write(u64, const double *data, u64 frames) {
     if (!opened_) {
         opened_ = true;
         fd_ = openSpool(error_);
     }
     if (fd_ < 0) return false;
-    if (!writeAll(fd_, data, frames * channels_ * sizeof(float))) {
+    if (!writeAll(fd_, data, frames * channels_ * sizeof(double))) {
         error_ = std::string("cannot write a spool file: ") + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
@@ -47,12 +52,12 @@ bool SpoolWriter::write(u64, const float *data, u64 frames) {
 bool SpoolWriter::drainInto(FrameWriter &out, u64 first) {
     if (fd_ < 0) return true;  // nothing was written
     if (lseek(fd_, 0, SEEK_SET) != 0) return error_ = std::strerror(errno), false;
-    std::vector<float> buffer(4096 * channels_);
-    const size_t frameBytes = channels_ * sizeof(float);
+    std::vector<double> buffer(4096 * channels_);
+    const size_t frameBytes = channels_ * sizeof(double);
     size_t have = 0;  // bytes in the buffer
     for (;;) {
-        const ssize_t n =
-            ::read(fd_, reinterpret_cast<char *>(buffer.data()) + have, buffer.size() * 4 - have);
+        const ssize_t n = ::read(fd_, reinterpret_cast<char *>(buffer.data()) + have,
+                                 buffer.size() * sizeof(double) - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return error_ = std::string("cannot read a spool file: ") + std::strerror(errno), false;
         have += static_cast<size_t>(n);
@@ -68,6 +73,10 @@ bool SpoolWriter::drainInto(FrameWriter &out, u64 first) {
 }
 
 ResamplerPtr makeResampler(const ConversionSetup &setup) {
+    if (setup.bandwidth > 0)
+        return ResamplerPtr(zel_resampler_create_with_bandwidth(setup.sourceRate, 1, setup.targetNumerator,
+                                                                setup.targetDenominator, setup.channels,
+                                                                setup.quality, setup.bandwidth));
     return ResamplerPtr(zel_resampler_create(setup.sourceRate, 1, setup.targetNumerator,
                                              setup.targetDenominator, setup.channels, setup.quality));
 }
@@ -84,7 +93,7 @@ std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const
 
     const u64 channels = setup.channels;
     const u64 readFrames = std::clamp<u64>(kReadSamples / channels, 1, kMaxReadFrames);
-    std::vector<float> in(readFrames * channels), out(setup.block * channels);
+    std::vector<double> in(readFrames * channels), out(setup.block * channels);
     u64 have = 0, at = 0;  // frames in `in`, and the first not yet consumed
     bool ended = false;
     while (written < segment.count) {
@@ -94,10 +103,10 @@ std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const
             at = 0;
         }
         // All input given, a null input marks the end; later calls drain the filter's tail.
-        const float *from = ended && have == 0 ? nullptr : in.data() + at * channels;
+        const double *from = ended && have == 0 ? nullptr : in.data() + at * channels;
         size_t used = 0, got = 0;
-        if (zel_resampler_process(r, from, have, &used, out.data(),
-                                  std::min(setup.block, segment.count - written), &got) != 0)
+        if (zel_resampler_process_double(r, from, have, &used, out.data(),
+                                         std::min(setup.block, segment.count - written), &got) != 0)
             return std::string("cannot convert: ") + std::strerror(errno);
         at += used, have -= used;
         if (got > 0 && !writer.write(segment.first + written, out.data(), got))

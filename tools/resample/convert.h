@@ -1,6 +1,7 @@
 // The conversion on the public resampler API: one resampler per segment of the output, started at its first
 // frame by zel_resampler_seek, so that segments converted apart (in threads) join bit for bit. Frames come from a
-// FrameReader and go to a FrameWriter, which converts them to the output's sample format.
+// FrameReader and go to a FrameWriter, which converts them to the output's sample format. Frames pass as double:
+// the resampler computes in its preset's own type, and a float preset's frames widen and narrow exactly.
 #ifndef ZEL_TOOLS_RESAMPLE_CONVERT_H
 #define ZEL_TOOLS_RESAMPLE_CONVERT_H
 
@@ -23,14 +24,15 @@ public:
     virtual ~FrameReader() = default;
     // Reads up to `frames` frames; fewer only at the end of the input. False with the reason when the input is
     // damaged or ends before its header said.
-    virtual bool read(float *out, u64 frames, u64 &got, std::string &error) = 0;
+    virtual bool read(double *out, u64 frames, u64 &got, std::string &error) = 0;
     // Makes `frame` the next frame read (by seeking, or by reading and dropping). False with the reason as read.
     virtual bool skipTo(u64 frame, std::string &error) = 0;
 };
 
-// The output's samples: 16- or 24-bit PCM (rounded, optionally dithered, clipped and counted) or float.
+// The output's samples: 16-, 24- or 32-bit PCM (rounded, optionally dithered, clipped and counted) or float.
 struct Encoding {
-    int bits = 0;  // 16 or 24; 0 for float
+    int bits = 0;        // 16, 24 or 32; 0 for float
+    int floatBits = 32;  // float: 32 or 64
     bool dither = false;
     std::atomic<u64> clipped{0};
 };
@@ -40,7 +42,7 @@ class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
     // False on a failed write; error() then says why.
-    virtual bool write(u64 frame, const float *data, u64 frames) = 0;
+    virtual bool write(u64 frame, const double *data, u64 frames) = 0;
     virtual std::string error() const = 0;
 };
 
@@ -49,7 +51,7 @@ class WavFrameWriter : public FrameWriter {
 public:
     WavFrameWriter(WavWriter &wav, Encoding &encoding, u64 channels, u64 begin)
         : wav_(wav), encoding_(encoding), channels_(channels), begin_(begin) {}
-    bool write(u64 frame, const float *data, u64 frames) override;
+    bool write(u64 frame, const double *data, u64 frames) override;
     std::string error() const override;
 
 private:
@@ -57,15 +59,16 @@ private:
     Encoding &encoding_;
     u64 channels_, begin_;
     std::vector<int32_t> pcm_;
+    std::vector<float> floats_;
     std::vector<char> bytes_;
 };
 
-// Frames held as raw floats in a spool file until they can be written in order.
+// Frames held as raw doubles in a spool file until they can be written in order.
 class SpoolWriter : public FrameWriter {
 public:
     explicit SpoolWriter(u64 channels) : channels_(channels) {}
     ~SpoolWriter() override;
-    bool write(u64 frame, const float *data, u64 frames) override;
+    bool write(u64 frame, const double *data, u64 frames) override;
     std::string error() const override { return error_; }
     // Writes every spooled frame to `out`, the first as frame `first`.
     bool drainInto(FrameWriter &out, u64 first);
@@ -86,7 +89,8 @@ struct ConversionSetup {
     unsigned long long sourceRate = 0, targetNumerator = 0, targetDenominator = 1;
     unsigned channels = 0;
     int quality = 0;
-    u64 block = 512;  // output frames per process call
+    double bandwidth = 0;  // 0: the preset's own
+    u64 block = 512;       // output frames per process call
 };
 
 // Owns a zel_resampler.

@@ -124,13 +124,16 @@ int main(int argc, char **argv) {
     if (!zel_cli::parseRate(a.rate, target, why)) return usage("rate '" + a.rate + "' " + why);
     const int quality = zel_cli::qualityFromName(a.quality);
     if (quality < 0)
-        return usage("unknown quality '" + a.quality + "' (use linear, medium, high or very-high)");
-    int bits = -1;
-    if (a.format == "float") bits = 0;
+        return usage("unknown quality '" + a.quality + "' (use linear, medium, high, very-high or max)");
+    if (quality == ZEL_QUALITY_LINEAR && a.bandwidth > 0)
+        return usage("--bandwidth needs a filtered quality, not linear");
+    int bits = -1, floatBits = 32;
+    if (a.format == "float" || a.format == "double") bits = 0, floatBits = a.format == "float" ? 32 : 64;
     if (a.format == "pcm16") bits = 16;
     if (a.format == "pcm24") bits = 24;
+    if (a.format == "pcm32") bits = 32;
     if (bits < 0 && a.format != "same")
-        return usage("unknown format '" + a.format + "' (use same, float, pcm16 or pcm24)");
+        return usage("unknown format '" + a.format + "' (use same, float, double, pcm16, pcm24 or pcm32)");
     const int major = containerFor(a, why);
     if (major == 0) return usage(why);
     if (a.in == "-" && isatty(STDIN_FILENO)) return usage("will not read audio from a terminal");
@@ -147,11 +150,15 @@ int main(int argc, char **argv) {
     if (!resample::openInput(a.in, input, why)) return fail(1, "cannot read '" + a.in + "': " + why);
     const int inSubtype = input.info.format & SF_FORMAT_SUBMASK;
     if (bits < 0) {
-        bits = inSubtype == SF_FORMAT_PCM_16 ? 16 : inSubtype == SF_FORMAT_PCM_24 ? 24 : 0;
-        if (bits == 0 && inSubtype != SF_FORMAT_FLOAT)
-            return fail(1, "'" + a.in + "' is neither 16/24-bit PCM nor float; choose --format");
+        bits = inSubtype == SF_FORMAT_PCM_16   ? 16
+               : inSubtype == SF_FORMAT_PCM_24 ? 24
+               : inSubtype == SF_FORMAT_PCM_32 ? 32
+                                               : 0;
+        floatBits = inSubtype == SF_FORMAT_DOUBLE ? 64 : 32;
+        if (bits == 0 && inSubtype != SF_FORMAT_FLOAT && inSubtype != SF_FORMAT_DOUBLE)
+            return fail(1, "'" + a.in + "' is neither 16/24/32-bit PCM nor float; choose --format");
     }
-    if (a.dither && bits == 0) return usage("--dither needs pcm16 or pcm24 output");
+    if (a.dither && bits == 0) return usage("--dither needs pcm16, pcm24 or pcm32 output");
     const auto channels = static_cast<u64>(input.info.channels);
     if (a.block * channels > kMaxBlockSamples)
         return usage("--block " + std::to_string(a.block) + " x " + std::to_string(channels) +
@@ -165,10 +172,15 @@ int main(int argc, char **argv) {
     if (exactRate < 1 || exactRate > 2147483647.0)
         return usage("rate " + a.rate + " does not fit a file header");
     resample::ConversionSetup setup{
-        source.numerator, target.numerator, target.denominator, static_cast<unsigned>(channels),
-        quality,          a.block};
-    // Segment 0's resampler, made before any output exists so that a refusal leaves nothing behind.
+        source.numerator, target.numerator, target.denominator, static_cast<unsigned>(channels), quality,
+        a.bandwidth,      a.block};
+    // Segment 0's resampler, made before any output exists so that a refusal leaves nothing behind. With a
+    // bandwidth, EINVAL can only mean a filter too long for these rates.
     const resample::ResamplerPtr first = resample::makeResampler(setup);
+    if (first == nullptr && errno == EINVAL && a.bandwidth > 0)
+        return usage("--bandwidth " + std::to_string(a.bandwidth).substr(0, 4) + " at quality " + a.quality +
+                     " needs a longer filter than the resampler allows from " + source.text + " to " +
+                     a.rate + " Hz");
     if (first == nullptr) return fail(1, "'" + a.in + "': cannot convert: " + std::strerror(errno));
 
     // The output range: frames begin .. begin + count - 1 of the whole conversion, ceil(N * T / S) frames when
@@ -181,16 +193,18 @@ int main(int argc, char **argv) {
     const u64 count = std::min(a.frames, total - begin);  // ~0 - begin when the length is unknown
     if (a.threads > 1 && (input.reopenPath.empty() || !input.lengthKnown))
         return usage("--threads above 1 needs a seekable input of known length, not a pipe");
-    const u64 bytesPerFrame = channels * (bits == 0 ? 4 : static_cast<u64>(bits) / 8);
+    const u64 bytesPerFrame = channels * static_cast<u64>(bits == 0 ? floatBits : bits) / 8;
     if (input.lengthKnown && count > (~0ULL - 2 * resample::WavWriter::kMaxHeaderBytes) / bytesPerFrame)
         return usage("the output would have more bytes than 64 bits can count");
     const bool ownWav = major == SF_FORMAT_WAV || major == SF_FORMAT_RF64;
     SF_INFO outInfo{};
     outInfo.samplerate = static_cast<int>(std::lround(exactRate));
     outInfo.channels = input.info.channels;
-    outInfo.format = (ownWav ? SF_FORMAT_WAV : major) | (bits == 16   ? SF_FORMAT_PCM_16
-                                                         : bits == 24 ? SF_FORMAT_PCM_24
-                                                                      : SF_FORMAT_FLOAT);
+    outInfo.format = (ownWav ? SF_FORMAT_WAV : major) | (bits == 16        ? SF_FORMAT_PCM_16
+                                                         : bits == 24      ? SF_FORMAT_PCM_24
+                                                         : bits == 32      ? SF_FORMAT_PCM_32
+                                                         : floatBits == 64 ? SF_FORMAT_DOUBLE
+                                                                           : SF_FORMAT_FLOAT);
     if (!sf_format_check(&outInfo)) return usage("cannot write this sample format in this container");
 
     // The output. WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower that
@@ -204,6 +218,7 @@ int main(int argc, char **argv) {
     };
     resample::Encoding encoding;
     encoding.bits = bits;
+    encoding.floatBits = floatBits;
     encoding.dither = a.dither;
     std::unique_ptr<resample::WavWriter> wav;
     std::unique_ptr<resample::FrameWriter> writer;
@@ -216,8 +231,8 @@ int main(int argc, char **argv) {
         if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
             threshold = std::strtoull(env, nullptr, 10);
         wav = std::make_unique<resample::WavWriter>(out.fd(), channels, static_cast<u64>(outInfo.samplerate),
-                                                    bits == 0 ? 32 : bits, out.positional(), threshold,
-                                                    major == SF_FORMAT_RF64);
+                                                    bits == 0 ? floatBits : bits, bits == 0, out.positional(),
+                                                    threshold, major == SF_FORMAT_RF64);
         if (!wav->header(input.lengthKnown ? count : 0)) return writeFailed(std::strerror(wav->error()));
         writer = std::make_unique<resample::WavFrameWriter>(*wav, encoding, channels, begin);
     } else {

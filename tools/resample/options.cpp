@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <cstdlib>
 #include <vector>
 
 #include "command_line.h"
@@ -16,16 +17,20 @@ const char kUsage[] =
     "the number of threads, bit for bit; N input frames give exactly ceil(N * T / S) output frames.\n"
     "\n"
     "  -r, --rate R        the output rate: a whole number (48000) or an exact fraction (30000/1001)\n"
-    "  -q, --quality Q     linear, medium, high (default) or very-high (see the README for their figures)\n"
-    "  -f, --format F      sample format of OUT: same (default, as IN), float, pcm16 or pcm24; integer\n"
-    "                      samples are rounded to nearest, and the samples clipped are counted\n"
+    "  -q, --quality Q     linear, medium, high (default), very-high or max (computed in double; see the\n"
+    "                      README for their figures)\n"
+    "      --bandwidth B   keep B of the lower Nyquist frequency, 0.80 to 0.99 (default 0.90); a wider band\n"
+    "                      costs a longer filter\n"
+    "  -f, --format F      sample format of OUT: same (default, as IN), float, double, pcm16, pcm24 or\n"
+    "                      pcm32; integer samples are rounded to nearest, and the samples clipped are "
+    "counted\n"
     "  -t, --type T        container of OUT: wav (default, or from OUT's extension), rf64, w64, aiff, au,\n"
     "                      caf or flac; WAV switches to RF64 when the output will pass 4 GiB\n"
     "  -b, --block N       output frames per block, 1 to 65536 (default 512)\n"
     "  -j, --threads K     convert K segments in parallel, 1 to 64 (default 1; IN must be seekable)\n"
     "      --start N       begin at output frame N (default 0)\n"
     "      --frames M      write at most M output frames (default: to the end)\n"
-    "      --dither        add triangular dither of one step of the output (pcm16 or pcm24 output only)\n"
+    "      --dither        add triangular dither of one step of the output (integer output only)\n"
     "      --quiet         no progress line and no summary on stderr\n"
     "  -h, --help          show this help\n"
     "  -V, --version       show the version\n"
@@ -41,9 +46,10 @@ namespace {
 using zel_cli::OptionSpec;
 
 const std::vector<OptionSpec> kOptions = {
-    {'r', "rate", true},  {'q', "quality", true}, {'f', "format", true}, {'t', "type", true},
-    {'b', "block", true}, {'j', "threads", true}, {0, "start", true},    {0, "frames", true},
-    {0, "dither", false}, {0, "quiet", false},    {'h', "help", false},  {'V', "version", false},
+    {'r', "rate", true},    {'q', "quality", true}, {'f', "format", true}, {'t', "type", true},
+    {'b', "block", true},   {'j', "threads", true}, {0, "start", true},    {0, "frames", true},
+    {0, "dither", false},   {0, "quiet", false},    {'h', "help", false},  {'V', "version", false},
+    {0, "bandwidth", true},
 };
 
 }  // namespace
@@ -68,6 +74,12 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         if (id == "threads") return number(o.threads, 1, kMaxThreads);
         if (id == "start") return number(o.start, 0, ~0ULL - 1);
         if (id == "frames") return number(o.frames, 0, ~0ULL);
+        if (id == "bandwidth") {
+            char *end = nullptr;
+            o.bandwidth = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(o.bandwidth >= 0.80 && o.bandwidth <= 0.99))
+                return why = name + " must be 0.80 to 0.99, not '" + value + "'", false;
+        }
         o.dither |= id == "dither";
         o.quiet |= id == "quiet";
         o.help |= id == "help";

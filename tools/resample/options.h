@@ -11,6 +11,7 @@ using u64 = unsigned long long;
 struct Options {
     std::string in, out, rate, quality = "high", format = "same", type;
     u64 block = 512, threads = 1, start = 0, frames = ~0ULL;
+    double bandwidth = 0;  // the preset's own
     bool quiet = false, help = false, version = false, dither = false;
 };
 

@@ -7,18 +7,19 @@
 
 namespace resample {
 
-WavWriter::WavWriter(int fd, u64 channels, u64 rate, int bits, bool positional, u64 rf64Threshold,
-                     bool forceRf64)
+WavWriter::WavWriter(int fd, u64 channels, u64 rate, int bits, bool floating, bool positional,
+                     u64 rf64Threshold, bool forceRf64)
     : fd_(fd),
       positional_(positional),
       channels_(channels),
       rate_(rate),
       bytes_(static_cast<u64>(bits) / 8),
       threshold_(rf64Threshold),
+      floating_(floating),
       forceRf64_(forceRf64),
-      extensible_(channels > 2 || bits == 24) {
-    const u64 fmt = extensible_ ? 40 : bytes_ == 4 ? 18 : 16;
-    headerBytes_ = 12 + 36 + 8 + fmt + (bytes_ == 4 ? 12ULL : 0ULL) + 8;
+      extensible_(channels > 2 || (!floating && bits > 16)) {
+    const u64 fmt = extensible_ ? 40 : floating ? 18 : 16;
+    headerBytes_ = 12 + 36 + 8 + fmt + (floating ? 12ULL : 0ULL) + 8;
 }
 
 bool WavWriter::header(u64 frames) {
@@ -28,16 +29,16 @@ bool WavWriter::header(u64 frames) {
     const auto field = [&h](u64 v, int n) {
         for (int i = 0; i < n; ++i) h += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    const u64 riff = headerBytes_ - 8 + data + pad, tag = bytes_ == 4 ? 3 : 1;
+    const u64 riff = headerBytes_ - 8 + data + pad, tag = floating_ ? 3 : 1;
     h += rf64 ? "RF64" : "RIFF";
     field(rf64 ? 0xFFFFFFFFULL : riff, 4);
     h += rf64 ? "WAVEds64" : "WAVEJUNK";
     field(28, 4);
     field(rf64 ? riff : 0, 8), field(rf64 ? data : 0, 8), field(rf64 ? frames : 0, 8), field(0, 4);
     h += "fmt ";
-    field(extensible_   ? 40
-          : bytes_ == 4 ? 18
-                        : 16,
+    field(extensible_ ? 40
+          : floating_ ? 18
+                      : 16,
           4),
         field(extensible_ ? 0xFFFE : tag, 2), field(channels_, 2);
     field(rate_, 4), field(rate_ * frameBytes(), 4), field(frameBytes(), 2), field(8 * bytes_, 2);
@@ -46,10 +47,10 @@ bool WavWriter::header(u64 frames) {
         // then the format as a GUID: the tag, then the fixed tail of every such GUID.
         field(22, 2), field(8 * bytes_, 2), field(channels_ == 1 ? 0x4 : channels_ == 2 ? 0x3 : 0, 4);
         field(tag, 2), h.append("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
-    } else if (bytes_ == 4) {
+    } else if (floating_) {
         field(0, 2);  // no extra format bytes
     }
-    if (bytes_ == 4) {
+    if (floating_) {
         h += "fact";
         field(4, 4), field(rf64 ? 0xFFFFFFFFULL : frames, 4);  // RF64 keeps the frame count in ds64
     }
@@ -61,7 +62,7 @@ bool WavWriter::header(u64 frames) {
 bool WavWriter::write(u64 at, const void *samples, u64 frames, std::vector<char> &buffer) {
     const u64 count = frames * channels_;
     buffer.resize(count * bytes_);
-    if (bytes_ == 4) {
+    if (floating_) {
         std::memcpy(buffer.data(), samples, buffer.size());  // every target of this tool is little-endian
     } else {
         const auto *q = static_cast<const int32_t *>(samples);
