@@ -9,7 +9,9 @@ give exactly ceil(n * T / S) output frames, and the samples are the same, bit fo
 into chunks: the same as the C library (libzel_resampler) and the resample tool give. Arrays are 1-D (frames) or
 2-D (frames, channels) of float32, float64, int16 or int32; the result has the input's shape convention and dtype
 (integers are rounded and clipped, never wrapped). Rates are int, fractions.Fraction or strings such as
-"30000/1001". The interpreter lock is released while samples are converted.
+"30000/1001". The "max" quality computes in double: give it float64 (or int32) to keep that precision. bandwidth
+(0.80 to 0.99 of the lower Nyquist frequency) widens the band a filtered quality keeps from its 0.90, at the cost
+of a longer filter. The interpreter lock is released while samples are converted.
 """
 from fractions import Fraction
 
@@ -18,7 +20,7 @@ from zel import _native
 __all__ = ["resample", "Resampler", "output_frames", "QUALITIES"]
 
 # Quality presets, by name, in the order of the C API's ZEL_QUALITY_* values.
-QUALITIES = ("linear", "medium", "high", "very-high")
+QUALITIES = ("linear", "medium", "high", "very-high", "max")
 _DTYPES = ("float32", "float64", "int16", "int32")
 
 
@@ -55,6 +57,19 @@ def _quality(quality):
     return QUALITIES.index(quality)
 
 
+def _bandwidth(bandwidth, quality):
+    """0 for the preset's own band, else the passband edge asked for."""
+    if bandwidth is None:
+        return 0.0
+    if isinstance(bandwidth, bool) or not isinstance(bandwidth, (int, float, Fraction)):
+        raise TypeError(f"bandwidth must be a number from 0.80 to 0.99, not {type(bandwidth).__name__}")
+    if not 0.80 <= bandwidth <= 0.99:
+        raise ValueError(f"bandwidth must be 0.80 to 0.99 of the lower Nyquist frequency, not {bandwidth}")
+    if quality == "linear":
+        raise ValueError("bandwidth needs a filtered quality; linear interpolation has no passband")
+    return float(bandwidth)
+
+
 def _dtype(dtype):
     import numpy as np
     try:
@@ -80,7 +95,7 @@ class Resampler:
     as one call with the whole input. seek(output_frame) restarts the stream there and returns the input frame to
     feed next."""
 
-    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32"):
+    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None):
         if isinstance(channels, bool) or not isinstance(channels, int):
             raise TypeError(f"channels must be an int, not {type(channels).__name__}")
         if not 1 <= channels <= 1024:
@@ -89,7 +104,7 @@ class Resampler:
         self.dtype = _dtype(dtype)
         self.channels = channels
         self.in_rate, self.out_rate = Fraction(sn, sd), Fraction(tn, td)
-        self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality))
+        self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth, quality))
         self._ndim = None  # the dimensions of the chunks given, which the results follow
 
     def process(self, chunk, last=False):
@@ -120,7 +135,7 @@ class Resampler:
         return self._native.output_frames(n)
 
 
-def resample(x, in_rate, out_rate, quality="high"):
+def resample(x, in_rate, out_rate, quality="high", bandwidth=None):
     """Resamples the whole of x (1-D frames or 2-D frames x channels) from in_rate to out_rate."""
     import numpy as np
     x = np.asarray(x)
@@ -129,4 +144,4 @@ def resample(x, in_rate, out_rate, quality="high"):
     channels = 1 if x.ndim == 1 else x.shape[1]
     if x.dtype.name not in _DTYPES:
         _dtype(x.dtype)
-    return Resampler(in_rate, out_rate, channels, quality, x.dtype).process(x, last=True)
+    return Resampler(in_rate, out_rate, channels, quality, x.dtype, bandwidth).process(x, last=True)

@@ -99,7 +99,8 @@ def plan(path, rel, dest, args):
             raise RuntimeError(f"'{rel}' is neither 16/24-bit PCM nor float; choose --format")
     total = zel.output_frames(info.frames, info.samplerate, args.rate)
     return {"path": path, "rel": rel, "dest": dest, "type": args.type_for(dest), "bits": bits,
-            "rate": args.rate, "header_rate": args.header_rate, "quality": args.quality, "source_rate": info.samplerate,
+            "rate": args.rate, "header_rate": args.header_rate, "quality": args.quality,
+            "bandwidth": args.bandwidth, "source_rate": info.samplerate,
             "channels": info.channels, "frames": info.frames, "total": total}
 
 
@@ -114,7 +115,8 @@ def frames_of(job, first, count):
     """Output frames first .. first + count - 1 of a file, as blocks of float32 frames: a resampler started there
     by seek(), fed from the input frame it asks for."""
     with soundfile.SoundFile(job["path"]) as f:
-        r = zel.Resampler(job["source_rate"], job["rate"], job["channels"], job["quality"])
+        r = zel.Resampler(job["source_rate"], job["rate"], job["channels"], job["quality"],
+                          bandwidth=job["bandwidth"])
         k = r.seek(first)
         if k < job["frames"]:
             f.seek(k)
@@ -243,6 +245,8 @@ def parse(argv):
     p.add_argument("dest", metavar="DEST", help="the directory the outputs go to, under the same relative paths")
     p.add_argument("-r", "--rate", required=True, help="the output rate: 48000 or an exact fraction 30000/1001")
     p.add_argument("-q", "--quality", default="high", choices=QUALITIES)
+    p.add_argument("--bandwidth", type=float, help="keep this fraction of the lower Nyquist frequency, 0.80 to 0.99 "
+                   "(default 0.90)")
     p.add_argument("-f", "--format", default="same", choices=["same", *FORMATS],
                    help="sample format of the outputs (same: as each input)")
     p.add_argument("-t", "--type", choices=sorted(set(TYPES)),
@@ -259,6 +263,10 @@ def parse(argv):
         zel.output_frames(0, 1, a.rate)  # refuses what the library would
     except (ValueError, ZeroDivisionError) as e:
         p.error(f"--rate {a.rate!r}: {e}")
+    try:
+        zel.Resampler(1, 1, quality=a.quality, bandwidth=a.bandwidth)  # a bandwidth out of range, or with linear
+    except ValueError as e:
+        p.error(f"--bandwidth: {e}")
     a.header_rate = math.floor(a.rate + Fraction(1, 2))  # the whole rate a file header holds, as the tool rounds it
     if a.workers < 1 or a.segment_seconds <= 0:
         p.error("--workers and --segment-seconds must be positive")

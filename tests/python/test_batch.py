@@ -40,7 +40,8 @@ def same_as_tool(src, dest, rel, *args):
 def test_a_tree_converts_as_the_tool_converts_each_file_and_a_rerun_converts_nothing(tmp_path):
     src, dest = tmp_path / "src", tmp_path / "dest"
     tree(src)
-    run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "1.5"]
+    run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "1.5", "--bandwidth",
+           "0.95"]
     p = subprocess.run([*run, "--report", str(tmp_path / "report.json")], capture_output=True, text=True,
                        timeout=120)
     assert p.returncode == 1, p.stderr
@@ -48,7 +49,7 @@ def test_a_tree_converts_as_the_tool_converts_each_file_and_a_rerun_converts_not
     report = {r["path"]: r for r in json.loads((tmp_path / "report.json").read_text())["files"]}
     assert report["long.flac"]["frames"] == 48000 * 6 and report["corrupt.wav"]["status"] == "failed"
     for rel in ("d0/f0.wav", "d1/f1.wav", "d0/f2.wav", "d1/f3.wav", "long.flac"):
-        assert same_as_tool(src, dest, rel), rel
+        assert same_as_tool(src, dest, rel, "--bandwidth", "0.95"), rel
     before = {f: f.stat().st_mtime_ns for f in dest.rglob("*")}
     p = subprocess.run(run, capture_output=True, text=True, timeout=120)
     assert "0 converted, 5 already complete, 1 failed" in p.stderr, p.stderr
@@ -107,6 +108,7 @@ def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_
     (["{tmp}/src", "{tmp}/dest", "-t", "flac"], "would both be written to 'a.flac'"),
     (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "2"], "no Dask scheduler"),
     (["{tmp}/src", "{tmp}/dest", "-r", "29.97x"], "--rate"),
+    (["{tmp}/src", "{tmp}/dest", "--bandwidth", "0.5"], "--bandwidth: bandwidth must be 0.80 to 0.99"),
 ])
 def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, message):
     (tmp_path / "empty").mkdir()

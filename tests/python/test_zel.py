@@ -14,20 +14,23 @@ import zel
 C = ctypes.CDLL(os.environ["ZEL_RESAMPLER_LIB"])
 C.zel_resampler_create.restype = ctypes.c_void_p
 C.zel_resampler_create.argtypes = [ctypes.c_ulonglong] * 4 + [ctypes.c_uint, ctypes.c_int]
-C.zel_resampler_process.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
-                                    ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p, ctypes.c_size_t,
-                                    ctypes.POINTER(ctypes.c_size_t)]
+C.zel_resampler_create_with_bandwidth.restype = ctypes.c_void_p
+C.zel_resampler_create_with_bandwidth.argtypes = C.zel_resampler_create.argtypes + [ctypes.c_double]
+for process in (C.zel_resampler_process, C.zel_resampler_process_double):
+    process.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t),
+                        ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t)]
 C.zel_resampler_destroy.argtypes = [ctypes.c_void_p]
 
 
-def c_api(x, source, target, quality):
-    """Float32 frames (frames x channels) through the C API in one call, then drained."""
-    r = C.zel_resampler_create(source.numerator, source.denominator, target.numerator, target.denominator,
-                               x.shape[1], quality)
-    out = np.empty((-(-len(x) * target // source) + 1, x.shape[1]), np.float32)
+def c_api(x, source, target, quality, bandwidth=None):
+    """Float32 or float64 frames (frames x channels) through the C API in one call, then drained."""
+    rates = (source.numerator, source.denominator, target.numerator, target.denominator, x.shape[1], quality)
+    r = (C.zel_resampler_create_with_bandwidth(*rates, bandwidth) if bandwidth else C.zel_resampler_create(*rates))
+    process = C.zel_resampler_process_double if x.dtype == np.float64 else C.zel_resampler_process
+    out = np.empty((-(-len(x) * target // source) + 1, x.shape[1]), x.dtype)
     used, written, total = ctypes.c_size_t(), ctypes.c_size_t(), 0
     for data, n in ((x.ctypes.data, len(x)), (None, 0), (None, 0)):
-        C.zel_resampler_process(r, data, n, used, out[total:].ctypes.data, len(out) - total, written)
+        process(r, data, n, used, out[total:].ctypes.data, len(out) - total, written)
         total += written.value
     C.zel_resampler_destroy(r)
     return out[:total]
@@ -40,16 +43,20 @@ def bits(a):
 def test_the_same_samples_as_the_c_api_however_chunked_or_sought():
     rng = random.Random(7)
     rates = [44100, 48000, 16000, 8000, 96000, Fraction(30000, 1001), "48000/1001", 22050]
-    for case in range(24):
+    for case in range(25):
         source, target = (Fraction(r) for r in rng.sample(rates, 2))
-        channels, quality, n = rng.choice([1, 2, 3]), case % 4, rng.randrange(0, 5000)
-        x = np.random.default_rng(case).uniform(-1, 1, (n, channels)).astype(np.float32)
-        want = c_api(x, source, target, quality)
+        channels, quality, n = rng.choice([1, 2, 3]), case % 5, rng.randrange(0, 5000)
+        # float64 for max (computed in double), and a widened band now and then (its filter would be too long for
+        # the steepest of these ratios).
+        dtype = np.float64 if quality == 4 else np.float32
+        bandwidth = rng.choice([None, None, 0.95]) if quality > 0 and 1 / 16 < source / target < 16 else None
+        x = np.random.default_rng(case).uniform(-1, 1, (n, channels)).astype(dtype)
+        want = c_api(x, source, target, quality, bandwidth)
         assert len(want) == zel.output_frames(n, source, target) == -(-n * target // source)
-        got = zel.resample(x, source, str(target), zel.QUALITIES[quality])
+        got = zel.resample(x, source, str(target), zel.QUALITIES[quality], bandwidth)
         assert bits(got) == bits(want)
         # Chunks of random sizes (none empty or all), and a run after a seek.
-        r = zel.Resampler(source, target, channels, zel.QUALITIES[quality])
+        r = zel.Resampler(source, target, channels, zel.QUALITIES[quality], dtype, bandwidth)
         cuts = sorted(rng.sample(range(n + 1), min(n + 1, 6)))
         parts = [r.process(x[a:b]) for a, b in zip([0] + cuts, cuts + [n])] + [r.process(None, last=True)]
         assert bits(np.concatenate(parts)) == bits(want)
@@ -94,6 +101,10 @@ def test_dtypes_shapes_and_layouts():
     (lambda x: zel.Resampler(44100, 48000, channels=2).process(x), ValueError, "1-D array is one channel"),
     (lambda x: zel.Resampler(44100, 48000).process(x.astype(np.float64)), TypeError, "float32"),
     (lambda x: zel.output_frames(-1, 44100, 48000), ValueError, "frame count"),
+    (lambda x: zel.resample(x, 44100, 48000, bandwidth=0.995), ValueError, "0.80 to 0.99"),
+    (lambda x: zel.resample(x, 44100, 48000, bandwidth="wide"), TypeError, "bandwidth must be a number"),
+    (lambda x: zel.resample(x, 44100, 48000, "linear", 0.9), ValueError, "linear interpolation has no passband"),
+    (lambda x: zel.resample(x, 44100, 101, bandwidth=0.99), ValueError, "longer filter"),
 ])
 def test_bad_input_raises_a_clear_exception(call, error, message):
     with pytest.raises(error, match=message):
