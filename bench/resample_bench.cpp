@@ -1,6 +1,7 @@
 // Throughput of the resampler per preset and conversion, as multiples of real time for stereo on one core: 10
 // seconds of noise from memory to memory, in blocks of 512 output frames, through the public C API (input given
-// in pieces of 4096 frames) and through the engine's own stream, the baseline the API must keep up with.
+// in pieces of 4096 frames) and through the engine's own stream, the baseline the API must keep up with; and
+// what a wider band costs, as a ratio to the preset's own band. max runs on float64 frames.
 #include <benchmark/benchmark.h>
 #include <zel/resampler.h>
 
@@ -76,22 +77,40 @@ void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 ta
         benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_Api(benchmark::State &state, const char *preset, u64 source, u64 target) {
-    const char *const names[] = {"linear", "medium", "high", "very-high"};
-    int quality = 0;
-    while (std::string(names[quality]) != preset) ++quality;
-    zel_resampler *r = zel_resampler_create(source, 1, target, 1, 2, quality);
-    const std::vector<float> input = noise(kSeconds * source);
-    std::vector<float> out(2 * 512);
+int process(zel_resampler *r, const float *in, size_t n, size_t *used, float *out, size_t m, size_t *got) {
+    return zel_resampler_process(r, in, n, used, out, m, got);
+}
+int process(zel_resampler *r, const double *in, size_t n, size_t *used, double *out, size_t m, size_t *got) {
+    return zel_resampler_process_double(r, in, n, used, out, m, got);
+}
+
+template <typename T>
+void apiRun(benchmark::State &state, zel_resampler *r, u64 source) {
+    const std::vector<float> noiseFrames = noise(kSeconds * source);
+    const std::vector<T> input(noiseFrames.begin(), noiseFrames.end());
+    std::vector<T> out(2 * 512);
     for (auto _ : state) {
         u64 next = 0;
         zel_resampler_seek(r, 0, &next);
         for (size_t at = 0, used = 0, written = 1; written > 0 || at < input.size() / 2; at += used) {
             const size_t give = std::min<size_t>(4096, input.size() / 2 - at);
-            zel_resampler_process(r, give > 0 ? input.data() + 2 * at : nullptr, give, &used, out.data(), 512,
-                                  &written);
+            process(r, give > 0 ? input.data() + 2 * at : nullptr, give, &used, out.data(), 512, &written);
             benchmark::DoNotOptimize(out.data());
         }
+    }
+}
+
+void BM_Api(benchmark::State &state, const char *preset, double bandwidth, u64 source, u64 target) {
+    const char *const names[] = {"linear", "medium", "high", "very-high", "max"};
+    int quality = 0;
+    while (std::string(names[quality]) != preset) ++quality;
+    zel_resampler *r = bandwidth > 0
+                           ? zel_resampler_create_with_bandwidth(source, 1, target, 1, 2, quality, bandwidth)
+                           : zel_resampler_create(source, 1, target, 1, 2, quality);
+    if (quality == ZEL_QUALITY_MAX) {
+        apiRun<double>(state, r, source);
+    } else {
+        apiRun<float>(state, r, source);
     }
     zel_resampler_destroy(r);
     state.counters["x_realtime"] =
@@ -103,7 +122,14 @@ void BM_Api(benchmark::State &state, const char *preset, u64 source, u64 target)
 #define ZEL_RESAMPLE(id, preset, source, target)                                     \
     BENCHMARK_CAPTURE(BM_Resample, id##_##source##_##target, preset, source, target) \
         ->Unit(benchmark::kMillisecond);                                             \
-    BENCHMARK_CAPTURE(BM_Api, id##_##source##_##target, preset, source, target)->Unit(benchmark::kMillisecond)
+    BENCHMARK_CAPTURE(BM_Api, id##_##source##_##target, preset, 0.0, source, target) \
+        ->Unit(benchmark::kMillisecond)
+#define ZEL_BAND(id, preset, band, source, target)                                                       \
+    BENCHMARK_CAPTURE(BM_Api, id##_bw##band##_##source##_##target, preset, band / 100.0, source, target) \
+        ->Unit(benchmark::kMillisecond)
+#define ZEL_BANDS(id, preset, source, target) \
+    ZEL_BAND(id, preset, 95, source, target); \
+    ZEL_BAND(id, preset, 99, source, target)
 #define ZEL_CONVERSIONS(id, preset)         \
     ZEL_RESAMPLE(id, preset, 44100, 48000); \
     ZEL_RESAMPLE(id, preset, 48000, 44100); \
@@ -115,6 +141,15 @@ ZEL_CONVERSIONS(linear, "linear");
 ZEL_CONVERSIONS(medium, "medium");
 ZEL_CONVERSIONS(high, "high");
 ZEL_CONVERSIONS(very_high, "very-high");
+// The engine's stream takes float32 frames: max runs through the API alone.
+BENCHMARK_CAPTURE(BM_Api, max_44100_48000, "max", 0.0, 44100, 48000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Api, max_48000_44100, "max", 0.0, 48000, 44100)->Unit(benchmark::kMillisecond);
+ZEL_BANDS(high, "high", 44100, 48000);
+ZEL_BANDS(high, "high", 48000, 44100);
+ZEL_BANDS(very_high, "very-high", 44100, 48000);
+ZEL_BANDS(very_high, "very-high", 48000, 44100);
+ZEL_BANDS(max, "max", 44100, 48000);
+ZEL_BANDS(max, "max", 48000, 44100);
 
 namespace {
 
@@ -148,6 +183,15 @@ public:
                 std::printf("  %-48s %8.0fx real time, %5.3f of linear\n", name.c_str(), value,
                             value / linear->second);
             }
+        }
+        std::printf("\na wider band's speed as a ratio to the preset's own band (0.90):\n");
+        for (const auto &[name, value] : speed_) {
+            const size_t band = name.find("_bw");
+            if (band == std::string::npos) continue;
+            const auto own = speed_.find(name.substr(0, band) + name.substr(band + 5));
+            if (own != speed_.end())
+                std::printf("  %-48s %8.0fx real time, %5.3f of its own band\n", name.c_str(), value,
+                            value / own->second);
         }
     }
 
