@@ -19,9 +19,11 @@ constexpr u64 kPrefetchBytes = 1024;          // of the next row; the processor 
 constexpr u64 kMaxCoefficients = 1ULL << 22;  // a table of at most 32 MB
 
 const Preset kPresets[] = {
-    {"linear", 0, 0, 0, Preset::kDouble, false},    {"medium", 105, 0.9, 1.0, Preset::kFloat, false},
-    {"high", 132, 0.9, 1.0, Preset::kFloat, false}, {"very-high", 155, 0.9, 1.0, Preset::kDouble, false},
-    {"max", 180, 0.9, 1.0, Preset::kDouble, true},
+    {"linear", 0, 0, 0, Preset::kDouble, false, false},
+    {"medium", 105, 0.9, 1.0, Preset::kFloat, false, false},
+    {"high", 132, 0.9, 1.0, Preset::kFloat, false, false},
+    {"very-high", 155, 0.9, 1.0, Preset::kDouble, false, true},
+    {"max", 180, 0.9, 1.0, Preset::kDouble, true, true},
 };
 
 // The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
@@ -304,8 +306,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
                          : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) *
                                                       static_cast<double>(s) / static_cast<double>(t))) +
                                stride + 2 * unitFrames() + 2;
-    scratch_.assign(preset.doubleSamples ? 0 : static_cast<u64>(channels) * scratchFrames_, 0.0f);
-    scratchD_.assign(preset.doubleSamples ? static_cast<u64>(channels) * scratchFrames_ : 0, 0.0);
+    scratch_.assign(preset.doubleIntermediate ? 0 : static_cast<u64>(channels) * scratchFrames_, 0.0f);
+    scratchD_.assign(preset.doubleIntermediate ? static_cast<u64>(channels) * scratchFrames_ : 0, 0.0);
     work_.assign(first == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
     coefficientsD_.clear();
     coefficientsF_.clear();
@@ -326,7 +328,8 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
         frame_ = kernels_avx2::frame(preset.precision), exactRun_ = kernels_avx2::exact(preset.precision),
         bandUnit_ = kernels_avx2::band(preset.precision), doubles = kernels_avx2::doubles();
 #endif
-    frameD_ = doubles.frame, exactRunD_ = doubles.exact, bandUnitD_ = doubles.band;
+    frameD_ = doubles.frame, exactRunD_ = doubles.exact, exactRunDF_ = doubles.exactToFloat;
+    bandUnitD_ = doubles.band, bandUnitFD_ = doubles.bandFromFloat;
     return true;
 }
 
@@ -381,9 +384,9 @@ u64 Engine::firstAudibleUnit() const {
     return (0 - (unitSpan() - 1 - offset) / unitStep()) * unitFrames();
 }
 
-template <typename S>
-S *Engine::scratch() const {
-    if constexpr (sizeof(S) == sizeof(double)) {
+template <typename M>
+M *Engine::scratch() const {
+    if constexpr (sizeof(M) == sizeof(double)) {
         return scratchD_.data();
     } else {
         return scratch_.data();
@@ -393,8 +396,19 @@ S *Engine::scratch() const {
 template <typename S>
 void Engine::render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
     if (first_ == FirstStage::kNone) return renderDecimated(first, count, planes, planeStart, out);
+    if constexpr (sizeof(S) == sizeof(double)) {
+        renderStaged<S, double>(first, count, planes, planeStart, out);
+    } else if (preset_->doubleIntermediate) {
+        renderStaged<S, double>(first, count, planes, planeStart, out);
+    } else {
+        renderStaged<S, float>(first, count, planes, planeStart, out);
+    }
+}
+
+template <typename S, typename M>
+void Engine::renderStaged(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
     const auto channels = static_cast<u64>(channels_);
-    const S *intermediate[kMaxChannels];
+    const M *intermediate[kMaxChannels];
     // The intermediate frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
     // most of them.
     u64 cacheStart = 0, cacheLength = 0;
@@ -412,10 +426,10 @@ void Engine::render(u64 first, u64 count, const S *const *planes, u64 planeStart
         // are the same values: each is a function of the source frames around it alone.
         const u64 shift = j0 - cacheStart;
         const u64 kept = done > 0 && shift < cacheLength ? std::min(cacheLength - shift, frames) : 0;
-        S *fresh[kMaxChannels];
+        M *fresh[kMaxChannels];
         for (u64 c = 0; c < channels; ++c) {
-            S *y = scratch<S>() + c * scratchFrames_;
-            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(S));
+            M *y = scratch<M>() + c * scratchFrames_;
+            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(M));
             intermediate[c] = y, fresh[c] = y + kept;
         }
         stage1(planes, planeStart, j0 + kept, frames - kept, fresh);
@@ -424,8 +438,8 @@ void Engine::render(u64 first, u64 count, const S *const *planes, u64 planeStart
     }
 }
 
-template <typename S>
-void Engine::stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const {
+template <typename S, typename M>
+void Engine::stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const {
     if (first_ == FirstStage::kDecimate) return decimate(planes, planeStart, first, count, out);
     const u64 g = unitFrames();
     for (u64 done = 0; done < count; done += g) {
@@ -433,6 +447,8 @@ void Engine::stage1(const S *const *planes, u64 planeStart, u64 first, u64 count
         for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
             if constexpr (sizeof(S) == sizeof(double)) {
                 bandUnitD_(band_, planes[c] + x0, out[c] + done, work_.data());
+            } else if constexpr (sizeof(M) == sizeof(double)) {
+                bandUnitFD_(band_, planes[c] + x0, out[c] + done, work_.data());
             } else {
                 bandUnit_(band_, planes[c] + x0, out[c] + done, work_.data());
             }
@@ -443,32 +459,32 @@ void Engine::stage1(const S *const *planes, u64 planeStart, u64 first, u64 count
 // The decimator's inner product, in the preset's precision: eight partial sums, so that the loop vectorises,
 // always added in the same order.
 template <typename C, typename S>
-S Engine::dot(const C *taps, const S *x) const {
+C Engine::dot(const C *taps, const S *x) const {
     C lane[8] = {};
     const u64 n = 2 * decimatorHalf_ + 1, whole = n / 8 * 8;
     for (u64 k = 0; k < whole; k += 8) {
         for (u64 l = 0; l < 8; ++l) lane[l] += taps[k + l] * static_cast<C>(x[k + l]);
     }
     for (u64 k = whole; k < n; ++k) lane[k - whole] += taps[k] * static_cast<C>(x[k]);
-    return static_cast<S>(((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                          ((lane[4] + lane[5]) + (lane[6] + lane[7])));
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
 }
 
-template <typename S>
-void Engine::decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const {
+template <typename S, typename M>
+void Engine::decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const {
     for (u64 c = 0; c < static_cast<u64>(channels_); ++c) {
         for (u64 i = 0; i < count; ++i) {
             const S *x = planes[c] + ((first + i) * decimation_ - decimatorHalf_ - planeStart);
-            out[c][i] = decimatorF_.empty() ? dot(decimatorD_.data(), x) : dot(decimatorF_.data(), x);
+            out[c][i] = decimatorF_.empty() ? static_cast<M>(dot(decimatorD_.data(), x))
+                                            : static_cast<M>(dot(decimatorF_.data(), x));
         }
     }
 }
 
-template <typename S>
-void Engine::renderDecimated(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
+template <typename P, typename S>
+void Engine::renderDecimated(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const {
     constexpr u64 kChunk = 256;
     u64 whole[kChunk], phase[kChunk], remainder[kChunk];
-    const S *x[2 * kMaxChannels];
+    const P *x[2 * kMaxChannels];
     double sum[2 * kMaxChannels];
     const u64 t = stage2_.targetCommonRate;
     const auto channels = static_cast<u64>(channels_);
@@ -501,15 +517,19 @@ void Engine::renderDecimated(u64 first, u64 count, const S *const *planes, u64 p
                 const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
                 sources(0, i);
                 for (u64 c = 0; c < channels; ++c) {
-                    const S *p = x[c];
-                    y[i * channels + c] =
-                        phase[i] == 0 ? p[0] : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
+                    const P *p = x[c];
+                    y[i * channels + c] = phase[i] == 0
+                                              ? static_cast<S>(p[0])
+                                              : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
                 }
             }
         } else if (exact_) {
-            if constexpr (sizeof(S) == sizeof(double)) {
+            if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
                 exactRunD_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
                            prefetch, y);
+            } else if constexpr (sizeof(P) == sizeof(double)) {
+                exactRunDF_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
+                            prefetch, y);
             } else {
                 exactRun_(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
                           prefetch, y);
@@ -520,7 +540,7 @@ void Engine::renderDecimated(u64 first, u64 count, const S *const *planes, u64 p
                 const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
                 sources(0, i), sources(1, i);
                 if (prefetch && i + 1 < n) fetch(i + 1);
-                if constexpr (sizeof(S) == sizeof(double)) {
+                if constexpr (sizeof(P) == sizeof(double)) {
                     frameD_(rows, x, 2, channels, stride_, sum);
                 } else {
                     frame_(rows, x, 2, channels, stride_, sum);
@@ -537,8 +557,10 @@ void Engine::renderDecimated(u64 first, u64 count, const S *const *planes, u64 p
 template void Engine::render(u64, u64, const float *const *, u64, float *) const;
 template void Engine::render(u64, u64, const double *const *, u64, double *) const;
 template void Engine::renderDecimated(u64, u64, const float *const *, u64, float *) const;
+template void Engine::renderDecimated(u64, u64, const double *const *, u64, float *) const;
 template void Engine::renderDecimated(u64, u64, const double *const *, u64, double *) const;
 template void Engine::stage1(const float *const *, u64, u64, u64, float *const *) const;
+template void Engine::stage1(const float *const *, u64, u64, u64, double *const *) const;
 template void Engine::stage1(const double *const *, u64, u64, u64, double *const *) const;
 
 }  // namespace resample

@@ -25,8 +25,11 @@ struct Preset {
     double stopbandEdge;  // attenuated by stopbandDb from here
     // Coefficients and sums: float and float, float and double, or double and double.
     enum Precision { kFloat, kMixed, kDouble } precision;
-    // Samples in and out, and between the stages: double (with double precision), else float.
+    // Samples in and out: double (with double precision), else float.
     bool doubleSamples;
+    // Frames between the two stages: double (with double precision), else float. Double ones cost the second
+    // stage no widening in its inner products.
+    bool doubleIntermediate;
 };
 
 // The passband edges a caller may ask for, as fractions of the lower Nyquist frequency.
@@ -129,13 +132,14 @@ public:
     // Computes intermediate frames first .. first + count - 1 of every channel (first a unit's start, count whole
     // units) into out[c][0 ..], from source planes laid out as render's. Uses the engine's scratch, so one engine
     // computes on one thread at a time.
-    // Samples are float, or double for a preset with doubleSamples (the other type is not allowed).
-    template <typename S>
-    void stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const;
+    // Samples (S) are float, or double for a preset with doubleSamples; intermediate frames (M) float, or double
+    // for a preset with doubleIntermediate. Other types are not allowed.
+    template <typename S, typename M>
+    void stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const;
     // Renders output frames as render does, from intermediate frames (planes[c][j - planeStart] is frame j); in
     // one stage, from the source frames themselves.
-    template <typename S>
-    void renderDecimated(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
+    template <typename P, typename S>
+    void renderDecimated(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const;
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
@@ -149,11 +153,13 @@ public:
 private:
     static constexpr u64 kStageBlock = 256;  // output frames whose intermediate frames are computed at once
     template <typename C, typename S>
-    S dot(const C *taps, const S *x) const;
-    template <typename S>
-    void decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, S *const *out) const;
-    template <typename S>
-    S *scratch() const;
+    C dot(const C *taps, const S *x) const;
+    template <typename S, typename M>
+    void decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const;
+    template <typename S, typename M>
+    void renderStaged(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
+    template <typename M>
+    M *scratch() const;
 
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
     mirelo::ResamplingMapper
@@ -182,11 +188,14 @@ private:
     void (*frame_)(const void *const *, const float *const *, u64, u64, u64, double *) = nullptr;
     void (*exactRun_)(const void *, u64, const u64 *, const u64 *, u64, const float *const *, u64, u64, bool,
                       float *) = nullptr;
-    // The same for double samples.
+    // The same on double intermediate frames: to double or float output, from double or float samples.
     void (*frameD_)(const void *const *, const double *const *, u64, u64, u64, double *) = nullptr;
     void (*exactRunD_)(const void *, u64, const u64 *, const u64 *, u64, const double *const *, u64, u64,
                        bool, double *) = nullptr;
+    void (*exactRunDF_)(const void *, u64, const u64 *, const u64 *, u64, const double *const *, u64, u64,
+                        bool, float *) = nullptr;
     void (*bandUnitD_)(const BandPlan &, const double *, double *, void *) = nullptr;
+    void (*bandUnitFD_)(const BandPlan &, const float *, double *, void *) = nullptr;
     const void *row(u64 phase) const;
 };
 

@@ -16,24 +16,26 @@ using FrameKernel = FrameKernelOf<float>;
 constexpr u64 kKernelLanes = 16;
 // A run of output frames at exact phases, all channels: frame i multiplies row phase[i] of the table (rows of n
 // taps) with the source frames from whole[i] - origin on (planes[c][k] for frame k), and is written to out as
-// the sample type. With `prefetch`, the rows of coming frames are fetched meanwhile (a table that may not fit the
-// cache).
-template <typename S>
+// the output's sample type. With `prefetch`, the rows of coming frames are fetched meanwhile (a table that may not
+// fit the cache).
+template <typename P, typename O>
 using ExactKernelOf = void (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
-                               const S *const *planes, u64 origin, u64 channels, bool prefetch, S *out);
-using ExactKernel = ExactKernelOf<float>;
+                               const P *const *planes, u64 origin, u64 channels, bool prefetch, O *out);
+using ExactKernel = ExactKernelOf<float, float>;
 
 // One unit of the band stage (see BandPlan) for one channel: from the unit's first source frame x, its 2 * B / D
 // intermediate frames into out, using `work` (4 * N doubles). Float transforms for float presets, else double.
-template <typename S>
-using BandKernelOf = void (*)(const BandPlan &, const S *, S *, void *);
-using BandKernel = BandKernelOf<float>;
+template <typename I, typename O>
+using BandKernelOf = void (*)(const BandPlan &, const I *, O *, void *);
+using BandKernel = BandKernelOf<float, float>;
 
-// The kernels of a preset computing in double on double samples.
+// The kernels of a preset computing in double on double intermediate frames, from and to float or double samples.
 struct DoubleKernels {
     FrameKernelOf<double> frame;
-    ExactKernelOf<double> exact;
-    BandKernelOf<double> band;
+    ExactKernelOf<double, double> exact;
+    ExactKernelOf<double, float> exactToFloat;
+    BandKernelOf<double, double> band;
+    BandKernelOf<float, double> bandFromFloat;
 };
 
 namespace kernels_generic {
@@ -188,9 +190,9 @@ void frameKernel(const void *const *rows, const S *const *x, u64 frames, u64 cha
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
 // frames are then loaded once), so a frame goes alone when that lets its successors pair so.
-template <typename C, bool kWide, typename S = float>
+template <typename C, bool kWide, typename S = float, typename O = S>
 void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
-                 const S *const *planes, u64 origin, u64 channels, bool prefetch, S *out) {
+                 const S *const *planes, u64 origin, u64 channels, bool prefetch, O *out) {
     const C *rows = static_cast<const C *>(table);
     for (u64 i = 0, frames = 1; i < count; i += frames) {
         const bool shared = i + 1 < count && whole[i + 1] == whole[i];
@@ -201,7 +203,7 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
             for (u64 b = 0; b < n * sizeof(C) && b < 1024; b += 64) __builtin_prefetch(ahead + b);
         }
         const u64 tap0 = whole[i] - origin, tap1 = whole[i + frames - 1] - origin;
-        S *y = out + i * channels;
+        O *y = out + i * channels;
         for (u64 ch = 0; ch < channels; ch += 2) {
             const u64 other = ch + 1 < channels ? ch + 1 : ch;
             const S *x0[2] = {planes[ch] + tap0, planes[ch] + tap1};
@@ -209,8 +211,8 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
             double sums[2][2] = {};
             pairSums<C, kWide>(c, x0, x1, frames, n, sums);
             for (u64 f = 0; f < frames; ++f) {
-                y[f * channels + ch] = static_cast<S>(sums[f][0]);
-                if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<S>(sums[f][1]);
+                y[f * channels + ch] = static_cast<O>(sums[f][0]);
+                if (ch + 1 < channels) y[f * channels + ch + 1] = static_cast<O>(sums[f][1]);
             }
         }
     }
@@ -406,8 +408,8 @@ struct Transform {
 
 // Two blocks of one channel in one complex transform, the first as the real part and the second as the
 // imaginary part: the filter is real, so their convolutions stay apart, and a channel never depends on another.
-template <typename T, typename S = float>
-void bandUnit(const BandPlan &p, const S *x, S *out, void *work) {
+template <typename T, typename S = float, typename O = S>
+void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
     using F = Transform<T>;
     const u64 n = p.size, k = p.half, b = p.block;
     const T *table, *spectrum;
@@ -420,15 +422,17 @@ void bandUnit(const BandPlan &p, const S *x, S *out, void *work) {
     if (p.factor == 1) {
         for (u64 j = 0; j < n; ++j) re[j] = x[j], im[j] = x[b + j];
         F::forward(re, im, table, n, n);
-        for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
         if (p.decimation == 2) {
             // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
-            // bit-reversed order adds neighbouring bins.
+            // bit-reversed order adds neighbouring bins: filtered and folded in one pass.
+            using V = typename F::V;
             for (u64 j = 0; j < n; j += 2 * F::kLanes) {
-                using V = typename F::V;
-                store(re + j / 2, F::pairs(load<V>(re + j), load<V>(re + j + F::kLanes)));
-                store(im + j / 2, F::pairs(load<V>(im + j), load<V>(im + j + F::kLanes)));
+                const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + j + F::kLanes);
+                store(re + j / 2, F::pairs(load<V>(re + j) * s0, load<V>(re + j + F::kLanes) * s1));
+                store(im + j / 2, F::pairs(load<V>(im + j) * s0, load<V>(im + j + F::kLanes) * s1));
             }
+        } else {
+            for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
         }
     } else {
         // Upsampling by two: the transform of the source frames, half as long, is the zero-stuffed signal's in
@@ -451,8 +455,8 @@ void bandUnit(const BandPlan &p, const S *x, S *out, void *work) {
     F::inverse(re, im, table, n, n / d);
     // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
     for (u64 j = 0; j < kept; ++j) {
-        out[j] = static_cast<S>(re[k / d + j]) + S(0);
-        out[kept + j] = static_cast<S>(im[k / d + j]) + S(0);
+        out[j] = static_cast<O>(re[k / d + j]) + O(0);
+        out[kept + j] = static_cast<O>(im[k / d + j]) + O(0);
     }
 }
 
@@ -476,7 +480,9 @@ BandKernel band(Preset::Precision precision) {
 }
 
 DoubleKernels doubles() {
-    return {frameKernel<double, true, double>, exactKernel<double, true, double>, bandUnit<double, double>};
+    return {frameKernel<double, true, double>, exactKernel<double, true, double>,
+            exactKernel<double, true, double, float>, bandUnit<double, double>,
+            bandUnit<double, float, double>};
 }
 
 void forward(double *re, double *im, const double *twiddles, u64 n) {

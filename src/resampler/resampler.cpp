@@ -21,7 +21,8 @@ using resample::u64;
 
 namespace {
 
-// A stream's samples, in the engine's type (float, or double for a preset computing on double samples).
+// A stream's frames of one type: its samples are of the engine's sample type S, its intermediate frames of the
+// engine's intermediate type M, each held in the Buffers of that type.
 template <typename E>
 struct Buffers {
     std::vector<E> storage;  // channel c's input plane at c * capacity
@@ -129,9 +130,9 @@ u64 sourceNeeded(const zel_resampler &r) { return r.engine.unitSource(r.dstart +
 
 // With two stages: computes the units the window's source frames allow, making room by forgetting intermediate
 // frames no output from `next` on reads.
-template <typename E>
+template <typename S, typename M>
 void decimateReady(zel_resampler &r) {
-    Buffers<E> &b = r.buffers<E>();
+    Buffers<M> &b = r.buffers<M>();
     const u64 g = r.engine.unitFrames(), span = r.engine.unitSpan(), step = r.engine.unitStep();
     for (;;) {
         const u64 off = sourceNeeded(r) - r.start;  // where the next unit's reach starts
@@ -145,27 +146,26 @@ void decimateReady(zel_resampler &r) {
             if (r.dcapacity - r.dlength < g) return;
         }
         k = std::min(k, (r.dcapacity - r.dlength) / g);
-        E *write[kMaxChannels];
+        M *write[kMaxChannels];
         for (u64 c = 0; c < r.channels; ++c) write[c] = &b.dstorage[c * r.dcapacity + r.dlength];
-        r.engine.stage1(b.planes.data(), r.start, r.dstart + r.dlength, k * g, write);
+        r.engine.stage1(r.buffers<S>().planes.data(), r.start, r.dstart + r.dlength, k * g, write);
         r.dlength += k * g;
     }
 }
 
-// Renders count frames from `next` into out, in the engine's type E.
-template <typename E>
-void renderAt(zel_resampler &r, u64 count, E *out) {
-    Buffers<E> &b = r.buffers<E>();
+// Renders count frames from `next` into out, in the engine's sample type S.
+template <typename S, typename M>
+void renderAt(zel_resampler &r, u64 count, S *out) {
     if (r.staged) {
-        r.engine.renderDecimated(r.next, count, b.dplanes.data(), r.dstart, out);
+        r.engine.renderDecimated(r.next, count, r.buffers<M>().dplanes.data(), r.dstart, out);
     } else {
-        r.engine.render(r.next, count, b.planes.data(), r.start, out);
+        r.engine.render(r.next, count, r.buffers<S>().planes.data(), r.start, out);
     }
 }
 
 // Renders as many frames as the window and the end allow, at most `space`, converting them when the caller's
-// type O is not the engine's E.
-template <typename E, typename O>
+// type O is not the engine's sample type S.
+template <typename S, typename M, typename O>
 u64 renderReady(zel_resampler &r, O *out, u64 space) {
     u64 ready = 0;  // output frames before `ready` read only frames in the window
     if (r.staged) {
@@ -178,15 +178,15 @@ u64 renderReady(zel_resampler &r, O *out, u64 space) {
     }
     if (r.ended) ready = std::min(ready, r.endTotal);
     const u64 count = std::min(space, ready > r.next ? ready - r.next : 0);
-    if constexpr (std::is_same_v<E, O>) {
-        if (count > 0) renderAt(r, count, out);
+    if constexpr (std::is_same_v<S, O>) {
+        if (count > 0) renderAt<S, M>(r, count, out);
         r.next += count;
     } else {
-        std::vector<E> &converted = r.buffers<E>().converted;
+        std::vector<S> &converted = r.buffers<S>().converted;
         const u64 most = converted.size() / r.channels;
         for (u64 done = 0; done < count;) {
             const u64 n = std::min(most, count - done);
-            renderAt(r, n, converted.data());
+            renderAt<S, M>(r, n, converted.data());
             for (u64 i = 0; i < n * r.channels; ++i)
                 out[done * r.channels + i] = static_cast<O>(converted[i]);
             done += n, r.next += n;
@@ -207,10 +207,11 @@ u64 unneeded(const zel_resampler &r) {
 // Takes up to n interleaved frames (zeros when `in` is null) into the window, but no further than the reach of
 // output frame next + space, the first the caller has no room for. Frames that no output reads are consumed
 // without being kept. Returns the frames consumed.
-template <typename E, typename I>
+template <typename S, typename M, typename I>
 u64 take(zel_resampler &r, const I *in, u64 n, u64 space) {
-    Buffers<E> &b = r.buffers<E>();
-    if (r.staged) decimateReady<E>(r);  // frees the window's older source frames when outputs have moved on
+    Buffers<S> &b = r.buffers<S>();
+    if (r.staged)
+        decimateReady<S, M>(r);  // frees the window's older source frames when outputs have moved on
     const u64 end = windowEnd(r), limit = r.next + space < r.next ? ~0ULL : reachEnd(r, r.next + space);
     if (limit <= end) return 0;
     n = std::min(n, limit - end);
@@ -226,16 +227,16 @@ u64 take(zel_resampler &r, const I *in, u64 n, u64 space) {
     }
     const u64 kept = std::min(n - skipped, r.capacity - r.length);
     for (u64 c = 0; c < r.channels; ++c) {
-        E *plane = &b.storage[c * r.capacity + r.length];
+        S *plane = &b.storage[c * r.capacity + r.length];
         if (in == nullptr) {
-            std::fill_n(plane, kept, E(0));
+            std::fill_n(plane, kept, S(0));
         } else {
             const I *x = in + skipped * r.channels + c;
-            for (u64 f = 0; f < kept; ++f) plane[f] = static_cast<E>(x[f * r.channels]);
+            for (u64 f = 0; f < kept; ++f) plane[f] = static_cast<S>(x[f * r.channels]);
         }
     }
     r.length += kept;
-    if (r.staged) decimateReady<E>(r);
+    if (r.staged) decimateReady<S, M>(r);
     return skipped + kept;
 }
 
@@ -258,12 +259,29 @@ void restartStaged(zel_resampler &r, u64 target, u64 whole) {
     r.inputNext = windowEnd(r);
 }
 
-template <typename E>
+template <typename S, typename M>
 void clearHeld(zel_resampler &r) {
-    Buffers<E> &b = r.buffers<E>();
     for (u64 c = 0; c < r.channels; ++c) {
-        std::fill_n(&b.storage[c * r.capacity], r.length, E(0));
-        if (r.staged) std::fill_n(&b.dstorage[c * r.dcapacity], r.dlength, E(0));
+        std::fill_n(&r.buffers<S>().storage[c * r.capacity], r.length, S(0));
+        if (r.staged) std::fill_n(&r.buffers<M>().dstorage[c * r.dcapacity], r.dlength, M(0));
+    }
+}
+
+template <typename T>
+struct Type {
+    using type = T;
+};
+
+// Calls f(Type<S>, Type<M>) with the engine's sample and intermediate types.
+template <typename F>
+void withTypes(const zel_resampler &r, F &&f) {
+    const resample::Preset &p = r.engine.preset();
+    if (p.doubleSamples) {
+        f(Type<double>(), Type<double>());
+    } else if (p.doubleIntermediate) {
+        f(Type<float>(), Type<double>());
+    } else {
+        f(Type<float>(), Type<float>());
     }
 }
 
@@ -278,23 +296,21 @@ void restart(zel_resampler &r, u64 target, u64 whole) {
         r.inputNext = windowEnd(r);
     }
     // What the window holds so far is silence before frame 0.
-    if (r.engine.preset().doubleSamples) {
-        clearHeld<double>(r);
-    } else {
-        clearHeld<float>(r);
-    }
+    withTypes(r,
+              [&](auto s, auto m) { clearHeld<typename decltype(s)::type, typename decltype(m)::type>(r); });
 }
 
-template <typename E>
+template <typename S, typename M>
 void allocate(zel_resampler &r) {
-    Buffers<E> &b = r.buffers<E>();
     const u64 channels = r.channels;
     if (r.staged) {
-        b.dstorage.assign(r.dcapacity * channels, E(0));
-        b.dplanes.resize(channels);
-        for (u64 c = 0; c < channels; ++c) b.dplanes[c] = &b.dstorage[c * r.dcapacity];
+        Buffers<M> &d = r.buffers<M>();
+        d.dstorage.assign(r.dcapacity * channels, M(0));
+        d.dplanes.resize(channels);
+        for (u64 c = 0; c < channels; ++c) d.dplanes[c] = &d.dstorage[c * r.dcapacity];
     }
-    b.storage.assign(r.capacity * channels, E(0));
+    Buffers<S> &b = r.buffers<S>();
+    b.storage.assign(r.capacity * channels, S(0));
     b.planes.resize(channels);
     for (u64 c = 0; c < channels; ++c) b.planes[c] = &b.storage[c * r.capacity];
     b.converted.resize(std::max<u64>(1, kConvertSamples / channels) * channels);
@@ -344,11 +360,9 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
             r->dcapacity = e.stageBefore() + e.stageAfter() + 1 + 2 * g +
                            std::max<u64>(kMinChunk, chunk * g / e.unitStep() + 2);
         }
-        if (e.preset().doubleSamples) {
-            allocate<double>(*r);
-        } else {
-            allocate<float>(*r);
-        }
+        withTypes(*r, [&](auto s, auto m) {
+            allocate<typename decltype(s)::type, typename decltype(m)::type>(*r);
+        });
         restart(*r, 0, 0);
         errno = saved;
         return r.release();
@@ -359,21 +373,21 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
 }
 
 // Converts in the engine's type E whatever the caller's T.
-template <typename E, typename T>
+template <typename S, typename M, typename T>
 void run(zel_resampler &r, const T *input, u64 input_frames, T *output, u64 output_frames, u64 &used,
          u64 &written) {
     // Render what the window allows, then take more input (or, after the end, silence), until the input is used
     // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs
     // is still taken, so that a caller may feed input and collect output in separate calls.
     for (;;) {
-        written += renderReady<E>(r, output + written * r.channels, output_frames - written);
+        written += renderReady<S, M>(r, output + written * r.channels, output_frames - written);
         const u64 space = output_frames - written;
         u64 got = 0;
         if (!r.ended) {
-            got = take<E>(r, input + used * r.channels, input_frames - used, space);
+            got = take<S, M>(r, input + used * r.channels, input_frames - used, space);
             used += got, r.inputNext += got;
         } else if (space > 0 && r.next < r.endTotal) {
-            got = take<E, T>(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
+            got = take<S, M, T>(r, nullptr, ~0ULL, std::min(space, r.endTotal - r.next));
         }
         if (got == 0) break;
     }
@@ -395,11 +409,10 @@ int process(zel_resampler *resampler, const T *input, size_t input_frames, size_
     if (input == nullptr) r.ended = true, r.endTotal = endTotal;
 
     u64 used = 0, written = 0;
-    if (r.engine.preset().doubleSamples) {
-        run<double>(r, input, input_frames, output, output_frames, used, written);
-    } else {
-        run<float>(r, input, input_frames, output, output_frames, used, written);
-    }
+    withTypes(r, [&](auto s, auto m) {
+        run<typename decltype(s)::type, typename decltype(m)::type>(r, input, input_frames, output,
+                                                                    output_frames, used, written);
+    });
     *input_used = used;
     *output_written = written;
     errno = saved;
