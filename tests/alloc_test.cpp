@@ -1,10 +1,14 @@
-// Counts every global allocation, to show that configuration and every mapping allocate nothing.
+// Counts every global allocation, to show that the mapper's configuration and every mapping allocate nothing, and
+// that a resampler's process and seek allocate nothing once it is created (the library's own allocations come
+// here too: it imports operator new).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
+#include "zel/resampler.h"
 #include "zel/resampling_mapper.h"
 
 namespace {
@@ -49,6 +53,46 @@ TEST(Allocation, ConfigurationAndMappingAllocateNothing) {
     sink += m.sourceFromTarget(p, 1) ? 1U : 0U;
     EXPECT_EQ(allocations.load() - before, 1) << "only the probe";
     EXPECT_NE(sink, 0U);
+}
+
+template <typename T>
+int process(zel_resampler *r, const T *in, size_t n, size_t *used, T *out, size_t m, size_t *written) {
+    if constexpr (sizeof(T) == sizeof(float)) {
+        return zel_resampler_process(r, in, n, used, out, m, written);
+    } else {
+        return zel_resampler_process_double(r, in, n, used, out, m, written);
+    }
+}
+
+// Every preset, through each stage's form, in both sample types (so also converting at the edges).
+template <typename T>
+void streamWithoutAllocating(int quality, unsigned long long source, unsigned long long target) {
+    zel_resampler *r = zel_resampler_create(source, 1, target, 1, 2, quality);
+    ASSERT_NE(r, nullptr);
+    std::vector<T> in(2 * 40000, T(0.25)), out(2 * 5000);
+    size_t used = 0, written = 0;
+    unsigned long long next = 0;
+    const long before = allocations.load();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t at = 0; at < 40000; at += used)
+            process(r, &in[2 * at], 40000 - at, &used, out.data(), 5000, &written);
+        do process(r, static_cast<const T *>(nullptr), 0, &used, out.data(), 5000, &written);
+        while (written > 0);
+        zel_resampler_seek(r, 1234, &next);
+    }
+    EXPECT_EQ(allocations.load() - before, 0) << quality << ", " << source << " -> " << target;
+    zel_resampler_destroy(r);
+}
+
+TEST(Allocation, AResamplerProcessesAndSeeksWithoutAllocating) {
+    for (int quality = ZEL_QUALITY_LINEAR; quality <= ZEL_QUALITY_MAX; ++quality) {
+        for (const auto &c : {std::pair<unsigned long long, unsigned long long>{44100, 48000},
+                              {48000, 16000},
+                              {48000, 8000}}) {
+            streamWithoutAllocating<float>(quality, c.first, c.second);
+            streamWithoutAllocating<double>(quality, c.first, c.second);
+        }
+    }
 }
 
 }  // namespace
