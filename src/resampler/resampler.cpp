@@ -38,8 +38,9 @@ struct zel_resampler {
     resample::Engine engine;
     u64 channels = 0, before = 0, after = 0;
     u64 capacity = 0;  // frames per channel the window can hold
+    // The parts of each type: a float stream with double intermediate frames uses both.
     Buffers<float> floats;
-    Buffers<double> doubles;  // one of the two is empty
+    Buffers<double> doubles;
     template <typename E>
     Buffers<E> &buffers() {
         if constexpr (sizeof(E) == sizeof(double)) {
