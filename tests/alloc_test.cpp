@@ -15,13 +15,14 @@ namespace {
 std::atomic<long> allocations{0};
 }
 
-void *operator new(std::size_t size) {
+// None inlined: GCC would otherwise see free() or delete meet a pointer from what it takes for the other.
+__attribute__((noinline)) void *operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void *p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
