@@ -104,25 +104,30 @@ def plan(path, rel, dest, args):
             "channels": info.channels, "frames": info.frames, "total": total}
 
 
+def sample_type(job):
+    """float64 for the preset computing in double (as the tool passes frames), float32 for the others."""
+    return np.float64 if job["quality"] == "max" else np.float32
+
+
 def read_checked(f, job, want):
-    block = f.read(want, dtype="float32", always_2d=True)
+    block = f.read(want, dtype=sample_type(job), always_2d=True)
     if len(block) < want and f.tell() < job["frames"]:
         raise RuntimeError(f"'{job['rel']}' ends after {f.tell()} of the {job['frames']} frames its header gives")
     return block
 
 
 def frames_of(job, first, count):
-    """Output frames first .. first + count - 1 of a file, as blocks of float32 frames: a resampler started there
+    """Output frames first .. first + count - 1 of a file, as blocks of float frames: a resampler started there
     by seek(), fed from the input frame it asks for."""
     with soundfile.SoundFile(job["path"]) as f:
-        r = zel.Resampler(job["source_rate"], job["rate"], job["channels"], job["quality"],
-                          bandwidth=job["bandwidth"])
+        r = zel.Resampler(job["source_rate"], job["rate"], job["channels"], job["quality"], sample_type(job),
+                          job["bandwidth"])
         k = r.seek(first)
         if k < job["frames"]:
             f.seek(k)
         left, ended = count, k >= job["frames"]
         while left > 0:
-            block = np.zeros((0, job["channels"]), np.float32) if ended else read_checked(f, job, READ_FRAMES)
+            block = np.zeros((0, job["channels"]), sample_type(job)) if ended else read_checked(f, job, READ_FRAMES)
             ended = ended or len(block) < READ_FRAMES
             y = r.process(block, last=ended)
             if len(y) > left:
@@ -186,7 +191,7 @@ def write_raw_segment(job, token, k, first, count):
             if job["bits"]:
                 y, c = to_pcm(y, job["bits"])
                 y, clipped = (y.astype(np.int64) << (32 - job["bits"])).astype(np.int32), clipped + c
-            out.write(y.tobytes())
+            out.write(y.astype(np.float32 if not job["bits"] else np.int32).tobytes())
     return path, clipped
 
 
