@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <complex>
+#include <optional>
 #include <vector>
 
 #include "engine.h"
@@ -65,7 +66,7 @@ std::vector<double> amplitudes(const std::vector<S> &out) {
 template <typename S = float>
 std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 target, double frequency,
                              double level = kAmplitude, double step = 0, bool dither = false,
-                             double bandwidth = 0) {
+                             std::optional<double> bandwidth = std::nullopt) {
     resample::Engine engine;
     std::string error;
     EXPECT_TRUE(engine.configure({source, 1}, {target, 1}, 1, preset, error, bandwidth)) << error;
@@ -100,7 +101,7 @@ double binFrequency(u64 bin, u64 target) { return static_cast<double>(bin * targ
 struct Targets {
     const char *preset;
     double thdN, flatness, alias;
-    double bandwidth = 0;  // the preset's own
+    std::optional<double> bandwidth = std::nullopt;  // none: the preset's own
 };
 
 // The figures of one preset on one conversion, checked against `want`. Every tone lies on an exact bin.
@@ -112,8 +113,8 @@ void measure(const Targets &want, u64 source, u64 target) {
         return spectrum<S>(preset, source, target, binFrequency(binOf(hz, target), target), level, 0, false,
                            want.bandwidth);
     };
-    SCOPED_TRACE(testing::Message() << want.preset << " " << want.bandwidth << ", " << source << " -> "
-                                    << target);
+    SCOPED_TRACE(testing::Message() << want.preset << " " << want.bandwidth.value_or(0) << ", " << source
+                                    << " -> " << target);
 
     // THD+N of a 1 kHz tone (or one at a fortieth of a lower output rate): everything from 20 Hz (or half the tone)
     // to the output Nyquist but the fundamental's own bins.
@@ -130,7 +131,7 @@ void measure(const Targets &want, u64 source, u64 target) {
     std::printf("%s %llu -> %llu: THD+N %.1f dB", want.preset, source, target, thdN);
 
     double flatness = 0;
-    const double edge = want.bandwidth > 0 ? want.bandwidth : preset.passbandEdge;
+    const double edge = want.bandwidth.value_or(preset.passbandEdge);
     for (const double fraction : {0.05, 0.3, 0.6, 0.8, edge}) {
         const double hz = fraction * nyquist;
         flatness = std::max(flatness, std::abs(dB(tone(hz)[binOf(hz, target)] / kAmplitude)));

@@ -59,7 +59,7 @@ std::vector<T> reference(const Conversion &c, const std::vector<T> &in, u64 fram
     std::string error;
     const resample::Preset &preset = *resample::presetAt(c.quality);
     EXPECT_TRUE(engine.configure({c.sn, c.sd}, {c.tn, c.td}, static_cast<int>(c.channels), preset, error,
-                                 c.bandwidth));
+                                 c.bandwidth > 0 ? std::optional<double>(c.bandwidth) : std::nullopt));
     if (preset.doubleSamples) return rendered<double>(c, in, frames, count, engine);
     return rendered<float>(c, in, frames, count, engine);
 }

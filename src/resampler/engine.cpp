@@ -138,28 +138,28 @@ std::string presetNames() {
 }
 
 bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, int channels,
-                       const Preset &preset, std::string &error, double bandwidth) {
+                       const Preset &preset, std::string &error, std::optional<double> bandwidth) {
     if (channels < 1 || channels > kMaxChannels) {
         error = "the channel count must be 1 to " + std::to_string(kMaxChannels) + ", not " +
                 std::to_string(channels);
         return false;
     }
-    const bool banded = bandwidth != 0;
-    if (banded && !(bandwidth >= kMinBandwidth && bandwidth <= kMaxBandwidth)) {
+    const bool banded = bandwidth.has_value();
+    if (banded && !(*bandwidth >= kMinBandwidth && *bandwidth <= kMaxBandwidth)) {
         error = "the bandwidth must be 0.80 to 0.99 of the lower Nyquist frequency, not " +
-                std::to_string(bandwidth);
+                std::to_string(*bandwidth);
         return false;
     }
     if (banded && preset.stopbandDb == 0) {
         error = std::string("the ") + preset.name + " preset has no passband to widen";
         return false;
     }
-    const double passEdge = banded ? bandwidth : preset.passbandEdge;
+    const double passEdge = bandwidth.value_or(preset.passbandEdge);
     bool capped = false;  // a filter's length met its cap
     // A preset's own filters shorten at their cap; a requested bandwidth gets what it asked for or a refusal.
     const auto tooLong = [&] {
         if (capped && banded)
-            error = "a bandwidth of " + std::to_string(bandwidth).substr(0, 4) + " at the " + preset.name +
+            error = "a bandwidth of " + std::to_string(*bandwidth).substr(0, 4) + " at the " + preset.name +
                     " preset needs a filter longer than " + std::to_string(kMaxTaps) + " taps at these rates";
         return capped && banded;
     };

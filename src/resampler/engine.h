@@ -8,6 +8,7 @@
 #include <zel/resampling_mapper.h>
 
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,11 +81,11 @@ class Engine {
 public:
     // Configures a conversion. On failure returns false with a one-line reason and keeps the previous
     // configuration whole. Rates must be non-zero; channels 1 to kMaxChannels. A bandwidth (kMinBandwidth to
-    // kMaxBandwidth) moves the passband edge of a filtered preset; 0 keeps the preset's. A bandwidth whose filter
-    // would pass kMaxTaps taps is refused, where a preset's own caps its length.
+    // kMaxBandwidth) moves the passband edge of a filtered preset; none keeps the preset's. A bandwidth whose
+    // filter would pass kMaxTaps taps is refused, where a preset's own caps its length.
     bool configure(const mirelo::ResamplingMapper::sample_fraction &sourceRate,
                    const mirelo::ResamplingMapper::sample_fraction &targetRate, int channels,
-                   const Preset &preset, std::string &error, double bandwidth = 0);
+                   const Preset &preset, std::string &error, std::optional<double> bandwidth = std::nullopt);
 
     static constexpr int kMaxChannels = 1024;
     // Target common rates up to this use one filter phase per possible position; larger ones interpolate

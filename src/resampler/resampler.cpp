@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -319,7 +320,7 @@ void allocate(zel_resampler &r) {
 
 zel_resampler *create(unsigned long long source_numerator, unsigned long long source_denominator,
                       unsigned long long target_numerator, unsigned long long target_denominator,
-                      unsigned int channels, int quality, double bandwidth) {
+                      unsigned int channels, int quality, std::optional<double> bandwidth) {
     const int saved = errno;
     if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 ||
         target_denominator == 0) {
@@ -430,7 +431,7 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
                                     unsigned long long target_denominator, unsigned int channels,
                                     int quality) {
     return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
-                  quality, 0);
+                  quality, std::nullopt);
 }
 
 zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_numerator,
@@ -438,8 +439,6 @@ zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_num
                                                    unsigned long long target_numerator,
                                                    unsigned long long target_denominator,
                                                    unsigned int channels, int quality, double bandwidth) {
-    // Zero would mean the preset's own edge to the engine; here it is out of range like any other.
-    if (bandwidth == 0) bandwidth = -1;
     return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
                   quality, bandwidth);
 }
