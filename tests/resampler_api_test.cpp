@@ -73,11 +73,11 @@ int process(zel_resampler *r, const double *in, size_t n, size_t *used, double *
     return zel_resampler_process_double(r, in, n, used, out, m, written);
 }
 
-// Feeds input frames first.. (of `in`, which holds `frames`) in random pieces with random output buffers and
-// returns every frame written. Checks each call's contract on the way.
+// Feeds input frames first .. frames - 1 (`in` holds them from frame `base`) in random pieces with random output
+// buffers and returns every frame written. Checks each call's contract on the way.
 template <typename T>
 std::vector<T> stream(zel_resampler *r, const Conversion &c, const std::vector<T> &in, u64 frames, u64 first,
-                      u64 firstOutput, u64 reachAfter, std::mt19937_64 &rng) {
+                      u64 firstOutput, u64 reachAfter, std::mt19937_64 &rng, u64 base = 0) {
     std::vector<T> out, buffer;
     u64 fed = first;
     bool ended = false;
@@ -89,7 +89,7 @@ std::vector<T> stream(zel_resampler *r, const Conversion &c, const std::vector<T
         if (calls >= 100000) break;
         const u64 give = ended ? 0 : draw(frames - fed), space = draw(512);
         buffer.assign(space * c.channels + 1, T(-7));
-        const T *input = ended || fed == frames ? nullptr : in.data() + fed * c.channels;
+        const T *input = ended || fed == frames ? nullptr : in.data() + (fed - base) * c.channels;
         size_t used = 99, written = 99;
         if (rng() % 8 == 0) {  // a failing call among the others changes nothing
             errno = kUntouched;
@@ -199,6 +199,29 @@ void randomRun(int run, std::mt19937_64 &rng) {
             EXPECT_TRUE(got.empty() ||
                         std::memcmp(got.data(), want.data() + from, got.size() * sizeof(T)) == 0)
                 << "after seeking to " << target;
+        }
+        // Near the end of the input's range, shifted by whole periods of the positions and of the first stage's
+        // units, the same input gives the same frames: every index stays exact up to there.
+        const u64 d = engine.firstStage() == resample::Engine::FirstStage::kBand ? engine.band().decimation
+                                                                                 : engine.decimation();
+        const u64 period = engine.mapper().sourceCommonRate * engine.unitFrames() * d,
+                  outPeriod = engine.mapper().targetCommonRate * engine.unitFrames() * d;
+        const u64 periods = std::min(((1ULL << 61) - frames - before) / period, (~0ULL - count) / outPeriod);
+        const u64 target = rng() % (count + 1), shiftIn = periods * period, shiftOut = periods * outPeriod;
+        u64 input = 0, shifted = 0;
+        ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
+        ASSERT_EQ(zel_resampler_seek(r, target + shiftOut, &shifted), 0);
+        if (count > 0 && input <= frames) {
+            ASSERT_LE(shifted, shiftIn + input);
+            std::vector<T> padded((shiftIn + input - shifted) * c.channels, T(0));  // silence before frame 0
+            padded.insert(padded.end(), in.begin() + static_cast<long>(input * c.channels), in.end());
+            const std::vector<T> got =
+                stream(r, c, padded, shiftIn + frames, shifted, target + shiftOut, after, rng, shifted);
+            const u64 from = std::min(target, count) * c.channels;
+            ASSERT_EQ(got.size(), want.size() - from) << "frames near the end of the range";
+            EXPECT_TRUE(got.empty() ||
+                        std::memcmp(got.data(), want.data() + from, got.size() * sizeof(T)) == 0)
+                << "near the end of the range, from " << target;
         }
         zel_resampler_destroy(r);
     }
@@ -311,19 +334,27 @@ TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
     ASSERT_EQ(zel_resampler_output_frames(up, (1ULL << 63) - 1, &value), 0);
     EXPECT_EQ(value, ~0ULL - 1);
 
-    // Input that would pass frame 2^64 - 1, and an end whose output count would.
+    // Input frames end at 2^61: a seek to an output there and input reaching it are refused, all before works.
+    constexpr u64 kLimit = 1ULL << 61;
     u64 next = 0;
-    ASSERT_EQ(zel_resampler_seek(down, (1ULL << 63) - 1, &next), 0);
-    EXPECT_EQ(next, ~0ULL - 1);
     value = 99;
-    fails(zel_resampler_process(down, in, 2, &used, out, 4, &written), EOVERFLOW);
-    ASSERT_EQ(zel_resampler_seek(up, ~0ULL, &next), 0);
-    EXPECT_EQ(next, (1ULL << 63) - 1);
-    ASSERT_EQ(zel_resampler_process(up, in, 0, &used, out, 1, &written), 0);  // no input, no end: no error
-    ASSERT_EQ(zel_resampler_process(up, in, 1, &used, out, 1, &written), 0);
+    fails(zel_resampler_seek(down, kLimit / 2, &value), EOVERFLOW);
+    ASSERT_EQ(zel_resampler_seek(down, kLimit / 2 - 1, &next), 0);
+    EXPECT_EQ(next, kLimit - 2);
+    fails(zel_resampler_process(down, in, 3, &used, out, 4, &written), EOVERFLOW);
+    ASSERT_EQ(zel_resampler_process(down, in, 2, &used, out, 4, &written), 0);
+    EXPECT_EQ(used, 2U);
+    // An end whose output count would pass 2^64 - 1.
+    zel_resampler *steep = zel_resampler_create(1, 1, 1ULL << 40, 1, 1, ZEL_QUALITY_LINEAR);
+    ASSERT_EQ(zel_resampler_seek(steep, ~0ULL, &next), 0);
+    EXPECT_EQ(next, (1ULL << 24) - 1);
+    ASSERT_EQ(zel_resampler_process(steep, in, 0, &used, out, 1, &written), 0);  // no input, no end: no error
+    ASSERT_EQ(zel_resampler_process(steep, in, 1, &used, out, 1, &written), 0);
     EXPECT_EQ(used, 1U);
     used = written = 99;
-    fails(zel_resampler_process(up, nullptr, 0, &used, out, 4, &written), EOVERFLOW);
+    out[0] = -7;
+    fails(zel_resampler_process(steep, nullptr, 0, &used, out, 4, &written), EOVERFLOW);
+    zel_resampler_destroy(steep);
 
     // Input after the end; the drain then goes on as before: 2 frames at twice the rate, linear, are 1, 1.5, 2
     // and halfway to the silence after the last frame.

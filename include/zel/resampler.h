@@ -12,8 +12,9 @@
  * Frames are interleaved float32, or float64 through zel_resampler_process_double; a preset computes in its own
  * sample type (double for ZEL_QUALITY_MAX, float for the others) and converts at the edges. Every int function returns 0 on success and -1 with errno set on failure: a
  * failed call consumes nothing, writes nothing and changes nothing, and a successful one leaves errno alone.
- * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: a frame
- * index or count would pass 2^64 - 1. process and seek never allocate.
+ * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: an input
+ * frame index would reach 2^61 (a stream's input frames are 0 to 2^61 - 1, 1.5 million years at 48 kHz), or an
+ * output frame count would pass 2^64 - 1. process and seek never allocate.
  */
 #ifndef ZEL_RESAMPLER_H
 #define ZEL_RESAMPLER_H
@@ -71,8 +72,8 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
  * an output buffer for the frames you expect and feed the input not consumed again. input == NULL with input_frames == 0 marks the end of the
  * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
  * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
- * frames after the end, EOVERFLOW when the input's frame count, or the output's at the end, would pass
- * 2^64 - 1. */
+ * frames after the end, EOVERFLOW when the input would reach frame 2^61 or the output's count at the end would
+ * pass 2^64 - 1. */
 ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                                   size_t *input_used, float *output, size_t output_frames,
                                   size_t *output_written);
@@ -84,7 +85,7 @@ ZEL_API int zel_resampler_process_double(zel_resampler *resampler, const double 
 
 /* Restarts the stream at output frame output_frame (forgetting all input and any end) and sets *input_frame to
  * the input frame the caller feeds next; the frames the filter needs before input frame 0 read as silence.
- * Fails with EOVERFLOW when that frame's position passes 2^64 - 1. */
+ * Fails with EOVERFLOW when that frame's position is at or past input frame 2^61. */
 ZEL_API int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
                                unsigned long long *input_frame);
 

@@ -66,6 +66,10 @@ struct zel_resampler {
 namespace {
 
 constexpr u64 kMaxChannels = resample::Engine::kMaxChannels;
+// Input frames a stream reaches lie below this. Every index derived from them (intermediate frames, up to twice
+// as many, their units, filter reaches, the window) then stays far below 2^63, where the indices that stand for
+// frames before 0 begin.
+constexpr u64 kFrameLimit = 1ULL << 61;
 // Input frames the window holds beyond one filter's reach: enough that copying the reach down when the window
 // fills is rare, few enough that a thousand channels stay within a few megabytes of it.
 constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
@@ -403,7 +407,7 @@ int process(zel_resampler *resampler, const T *input, size_t input_frames, size_
         return fail(EFAULT);
     zel_resampler &r = *resampler;
     if (r.ended && input_frames > 0) return fail(EINVAL);
-    if (input_frames > ~0ULL - r.inputNext) return fail(EOVERFLOW);
+    if (input_frames > kFrameLimit - r.inputNext) return fail(EOVERFLOW);
     const int saved = errno;
     u64 endTotal = r.endTotal;
     if (input == nullptr && !r.ended && !outputsBefore(r.engine.mapper(), r.inputNext, endTotal))
@@ -461,7 +465,7 @@ int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame
     if (resampler == nullptr || input_frame == nullptr) return fail(EFAULT);
     const int saved = errno;
     u64 whole = 0;
-    if (!wholeOf(*resampler, output_frame, whole)) return fail(EOVERFLOW);
+    if (!wholeOf(*resampler, output_frame, whole) || whole >= kFrameLimit) return fail(EOVERFLOW);
     restart(*resampler, output_frame, whole);
     *input_frame = resampler->inputNext;
     errno = saved;
