@@ -3,26 +3,42 @@
 // here too: it imports operator new).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <vector>
 
+#include "engine.h"
 #include "zel/resampler.h"
 #include "zel/resampling_mapper.h"
 
 namespace {
 std::atomic<long> allocations{0};
-}
+std::atomic<unsigned long long> allocated{0};  // bytes, never decreased
+}  // namespace
 
 // None inlined: GCC would otherwise see free() or delete meet a pointer from what it takes for the other.
 __attribute__((noinline)) void *operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
+    allocated.fetch_add(size, std::memory_order_relaxed);
     if (void *p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void *operator new(std::size_t size, std::align_val_t align) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    allocated.fetch_add(size, std::memory_order_relaxed);
+    const auto a = static_cast<std::size_t>(align);
+    if (void *p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
     throw std::bad_alloc();
 }
 __attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, std::align_val_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -94,6 +110,61 @@ TEST(Allocation, AResamplerProcessesAndSeeksWithoutAllocating) {
             streamWithoutAllocating<double>(quality, c.first, c.second);
         }
     }
+}
+
+// The header's memory formula: per channel (W + C) * b bytes within a factor of 2, W the filter's span, C the
+// input buffering, b the bytes of a frame held (twice over through the band stage); the rest, the filter's
+// tables, at most 36 MB; and a resampler past the 1 GiB ceiling refused before it allocates.
+TEST(Allocation, AResamplerHoldsWhatItsHeaderSays) {
+    using resample::Engine;
+    const auto bytes = [](unsigned long long s, unsigned long long t, unsigned channels, int quality,
+                          double bw) {
+        const unsigned long long before = allocated.load();
+        zel_resampler *r = bw > 0 ? zel_resampler_create_with_bandwidth(s, 1, t, 1, channels, quality, bw)
+                                  : zel_resampler_create(s, 1, t, 1, channels, quality);
+        EXPECT_NE(r, nullptr);
+        zel_resampler_destroy(r);
+        return static_cast<double>(allocated.load() - before);
+    };
+    for (const auto &[s, t] : {std::pair<unsigned long long, unsigned long long>{44100, 48000},
+                               {48000, 44101},
+                               {96000, 44100},
+                               {48000, 8000},
+                               {48000, 48000}}) {
+        for (int quality = ZEL_QUALITY_MEDIUM; quality <= ZEL_QUALITY_MAX; ++quality) {
+            for (const double bw : {0.0, 0.99}) {
+                Engine e;
+                std::string error;
+                const resample::Preset &preset = *resample::presetAt(quality);
+                ASSERT_TRUE(e.configure({s, 1}, {t, 1}, 1, preset, error,
+                                        bw > 0 ? std::optional<double>(bw) : std::nullopt));
+                const bool decimating = e.firstStage() == Engine::FirstStage::kDecimate;
+                const bool banded = e.firstStage() == Engine::FirstStage::kBand;
+                const double span = static_cast<double>(
+                    decimating ? e.unitSpan() + e.stageBefore() + e.stageAfter() + 1 : e.taps());
+                EXPECT_LE(span, 120000) << s << " -> " << t << " q" << quality << " bw " << bw;
+                const double b =
+                    (preset.doubleSamples ? 8 : 4) + (banded ? (preset.doubleIntermediate ? 8 : 4) : 0);
+                // Past 256 channels the buffering shrinks: checked where the windows stay small.
+                for (const unsigned channels : {2u, quality == ZEL_QUALITY_MEDIUM && bw == 0 ? 300u : 3u}) {
+                    const double chunk = std::clamp((1 << 22) / channels, 1024u, 16384u);
+                    const double want = (span + chunk) * b;
+                    const double one = bytes(s, t, 1, quality, bw),
+                                 several = bytes(s, t, channels, quality, bw);
+                    const double each = (several - one) / (channels - 1);
+                    EXPECT_TRUE(each <= 2 * want && each >= want / 2)
+                        << s << " -> " << t << " q" << quality << " bw " << bw << ": " << each
+                        << " bytes per channel, " << want << " by the formula";
+                    EXPECT_LT(one - each, 36e6) << s << " -> " << t << " q" << quality << " bw " << bw;
+                }
+            }
+        }
+    }
+    const unsigned long long before = allocated.load();
+    errno = 0;
+    EXPECT_EQ(zel_resampler_create_with_bandwidth(96000, 1, 44100, 1, 1024, ZEL_QUALITY_MAX, 0.99), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_LT(allocated.load() - before, 64ULL << 20) << "refused before its windows were allocated";
 }
 
 }  // namespace

@@ -15,6 +15,14 @@
  * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: an input
  * frame index would reach 2^61 (a stream's input frames are 0 to 2^61 - 1, 1.5 million years at 48 kHz), or an
  * output frame count would pass 2^64 - 1. process and seek never allocate.
+ *
+ * Memory: the filter's tables (at most 36 MB; under 1 MB at a preset's own band and common rates) and, per
+ * channel, (W + C) * b bytes to within a factor of 2. W is the span of the filter in frames: 2 for linear, 3,000
+ * to 15,000 at a preset's own band, up to 120,000 at a 0.99 band. C = 16384 frames of input buffering
+ * (4194304 / channels past 256 channels, at least 1024). b is 4 (float presets) or 8 (max), doubled (very-high:
+ * 12) for a conversion through the band stage, ratios from 1/4 to 4 but 1, which holds intermediate frames as
+ * well. A resampler whose windows would pass 1 GiB is refused with ENOMEM (max at a 0.99 band: past about 500
+ * channels).
  */
 #ifndef ZEL_RESAMPLER_H
 #define ZEL_RESAMPLER_H
@@ -44,7 +52,8 @@ typedef struct zel_resampler zel_resampler;
 /* Converts from source_numerator / source_denominator to target_numerator / target_denominator frames per
  * second, of `channels` interleaved channels (1 to 1024), at a ZEL_QUALITY_* preset. Designs the filter once;
  * the stream starts at output frame 0. Returns NULL with errno EDOM (a zero numerator or denominator),
- * EOVERFLOW (rates too large to map exactly), EINVAL (a bad channel count or an unknown quality) or ENOMEM. */
+ * EOVERFLOW (rates too large to map exactly), EINVAL (a bad channel count or an unknown quality) or ENOMEM (also
+ * past the 1 GiB ceiling above). */
 ZEL_API zel_resampler *zel_resampler_create(unsigned long long source_numerator,
                                             unsigned long long source_denominator,
                                             unsigned long long target_numerator,

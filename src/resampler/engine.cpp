@@ -89,9 +89,8 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
         return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
                static_cast<double>(size - 2 * p.half);
     };
-    for (u64 m = 2 * n; m <= 4 * n && m <= (1ULL << 16); m *= 2) {
-        if (cost(m) < cost(n)) n = m;
-    }
+    // Twice the shortest: four times would save up to 3% of the work for twice the memory and latency.
+    if (2 * n <= (1ULL << 16) && cost(2 * n) < cost(n)) n *= 2;
     p.size = n, p.block = n - 2 * p.half;
 
     std::vector<double> twiddles(2 * n, 0.0);
@@ -306,8 +305,9 @@ bool Engine::configure(const Fraction &sourceRate, const Fraction &targetRate, i
                          : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) *
                                                       static_cast<double>(s) / static_cast<double>(t))) +
                                stride + 2 * unitFrames() + 2;
-    scratch_.assign(preset.doubleIntermediate ? 0 : static_cast<u64>(channels) * scratchFrames_, 0.0f);
-    scratchD_.assign(preset.doubleIntermediate ? static_cast<u64>(channels) * scratchFrames_ : 0, 0.0);
+    // Allocated by the first two-stage render: a stream computes its intermediate frames into its own buffers.
+    std::vector<float>().swap(scratch_);
+    std::vector<double>().swap(scratchD_);
     work_.assign(first == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
     coefficientsD_.clear();
     coefficientsF_.clear();
@@ -386,11 +386,15 @@ u64 Engine::firstAudibleUnit() const {
 
 template <typename M>
 M *Engine::scratch() const {
-    if constexpr (sizeof(M) == sizeof(double)) {
-        return scratchD_.data();
-    } else {
-        return scratch_.data();
-    }
+    std::vector<M> &frames = [this]() -> std::vector<M> & {
+        if constexpr (sizeof(M) == sizeof(double)) {
+            return scratchD_;
+        } else {
+            return scratch_;
+        }
+    }();
+    if (frames.empty()) frames.assign(static_cast<u64>(channels_) * scratchFrames_, M(0));
+    return frames.data();
 }
 
 template <typename S>

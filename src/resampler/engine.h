@@ -146,8 +146,8 @@ public:
 
     // Renders output frames first .. first + count - 1, interleaved, into out. planes[c][k - planeStart] is
     // source frame k of channel c and must exist for every frame the outputs reach. The difference is taken
-    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). Allocates nothing; with two stages it
-    // uses the engine's scratch, so one engine renders on one thread at a time.
+    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). With two stages it uses the engine's
+    // scratch (allocated by the first such call), so one engine renders on one thread at a time.
     template <typename S>
     void render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
 

@@ -73,6 +73,9 @@ constexpr u64 kFrameLimit = 1ULL << 61;
 // Input frames the window holds beyond one filter's reach: enough that copying the reach down when the window
 // fills is rare, few enough that a thousand channels stay within a few megabytes of it.
 constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
+// A stream whose windows would pass this is refused rather than attempted: past it, only a wide band at max
+// quality with hundreds of channels, which would take seconds to create and gigabytes to hold.
+constexpr u64 kMaxWindowBytes = 1ULL << 30;
 // Output frames converted at a time when the caller's sample type is not the engine's.
 constexpr u64 kConvertSamples = 4096;
 
@@ -366,9 +369,18 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
             r->dcapacity = e.stageBefore() + e.stageAfter() + 1 + 2 * g +
                            std::max<u64>(kMinChunk, chunk * g / e.unitStep() + 2);
         }
+        bool tooLarge = false;
         withTypes(*r, [&](auto s, auto m) {
-            allocate<typename decltype(s)::type, typename decltype(m)::type>(*r);
+            using S = typename decltype(s)::type;
+            using M = typename decltype(m)::type;
+            const u64 frameBytes = r->capacity * sizeof(S) + r->dcapacity * sizeof(M);
+            tooLarge = frameBytes > kMaxWindowBytes / channels;
+            if (!tooLarge) allocate<S, M>(*r);
         });
+        if (tooLarge) {
+            errno = ENOMEM;
+            return nullptr;
+        }
         restart(*r, 0, 0);
         errno = saved;
         return r.release();
