@@ -193,6 +193,8 @@ class Resample(unittest.TestCase):
         write_wav(self.path("in.wav"), 44100, 1, 2, 30000)
         with open(self.path("text.wav"), "w") as f:
             f.write("this is not audio\n")
+        with open(self.path("in.wav"), "rb") as f, open(self.path("trunc.wav"), "wb") as g:
+            g.write(f.read(44 + 30000))  # a file cut short: libsndfile would take it for 15000 frames, whole
         good, out, cut, flac = self.path("in.wav"), self.path("out.wav"), self.path("cut.flac"), self.path("f.flac")
         self.assertEqual(self.run_tool(good, flac, "-r", "44100").returncode, 0)
         with open(flac, "rb") as f, open(cut, "wb") as g:
@@ -203,6 +205,11 @@ class Resample(unittest.TestCase):
                 (1, f"{r} {cut} {out} -r 48000", "cannot read '.*cut.flac': .*lost sync"),
                 (1, f"{r} {cut} {out} -r 48000 -j 3 -b 65536", "cannot read '.*cut.flac'"),
                 (1, f"head -c 25000 {good} | {r} - {out} -r 48000", "'-' ends after 12478 of the 30000 frames"),
+                (1, f"{r} {self.path('trunc.wav')} {out} -r 48000", "'.*trunc.wav': it ends after 15000 of the 30000 frames"),
+                (1, f"{r} - {out} -r 48000 -j 2 < {self.path('trunc.wav')}", "it ends after 15000 of the 30000 frames"),
+                (1, f"{r} {good} - -t au -r 44100 2>/dev/null | cat | {r} - {out} -r 8000 --start {2**63}",
+                 f"cannot start at output frame {2**63}: beyond the resampler's exact range"),
+                (1, f"{r} {good} - -t au -r 44100 2>/dev/null | cat | {r} - {out} -r 8000 --start {2**64 - 1}", "exact range"),
                 (1, f"{r} {self.path('missing.wav')} {out} -r 48000", "cannot read '.*missing.wav'"),
                 (1, f"{r} {self.path('text.wav')} {out} -r 48000", "cannot read"),
                 (1, f"{r} {self.tmp.name} {out} -r 48000", "cannot read .*: it is a directory"),
@@ -218,7 +225,7 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {out} -r 48000 -b 1099511627776", "--block must be 1 to 65536"),
                 (2, f"{r} {good} {out} -r 48000 -j 65", "--threads must be 1 to 64"),
                 (2, f"{r} {good} {out} -r 48000 -f mp3", "unknown format"),
-                (2, f"{r} {good} {out} -r 48000 -t flac -f float", "cannot write this sample format"),
+                (2, f"{r} {good} {out} -r 48000 -t flac -f float", "FLAC holds 16- or 24-bit PCM, not float; choose"),
                 (2, f"{r} {good} {out} -r 48000 -q ultra", "unknown quality 'ultra'"),
                 (2, f"{r} {good} {out} -r 48000 -f float --dither", "--dither needs pcm16, pcm24 or pcm32"),
                 (2, f"{r} {good} {out} -r 48000 --bandwidth 0.995", "--bandwidth must be 0.80 to 0.99, not '0.995'"),
@@ -235,7 +242,7 @@ class Resample(unittest.TestCase):
                 p = subprocess.run(command, shell=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                 self.assertEqual(p.returncode, status, p.stderr)
                 self.assertRegex(p.stderr.decode(), f"^resample: .*{message}.*\n$")
-                self.assertEqual(sorted(os.listdir(self.tmp.name)), ["cut.flac", "in.wav", "text.wav"])
+                self.assertEqual(sorted(os.listdir(self.tmp.name)), ["cut.flac", "in.wav", "text.wav", "trunc.wav"])
                 self.assertEqual(os.path.getsize(good), 44 + 60000, "the input is whole")
 
 

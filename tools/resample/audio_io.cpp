@@ -1,5 +1,6 @@
 #include "audio_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,45 @@ int stdinForLibsndfile(bool &spooled, std::string &error) {
     return ends[0];
 }
 
+// What the header of the input at `fd` (from `base`) promises, read as libsndfile reads a pipe: with no end in
+// sight, it takes the header's length, where for a file it trims that length to the bytes present and a file cut
+// short would pass for a shorter whole one. Reads with pread, leaving the descriptor's offset alone.
+struct Unbounded {
+    int fd;
+    sf_count_t base, at;
+};
+
+sf_count_t unboundedLength(void *) { return SF_COUNT_MAX; }
+sf_count_t unboundedTell(void *u) { return static_cast<Unbounded *>(u)->at; }
+sf_count_t unboundedSeek(sf_count_t offset, int whence, void *u) {
+    Unbounded &f = *static_cast<Unbounded *>(u);
+    const sf_count_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f.at : SF_COUNT_MAX;
+    if (__builtin_add_overflow(from, offset, &f.at) || f.at < 0) f.at = offset < 0 ? 0 : SF_COUNT_MAX;
+    return f.at;
+}
+sf_count_t unboundedRead(void *to, sf_count_t n, void *u) {
+    Unbounded &f = *static_cast<Unbounded *>(u);
+    off_t at = 0;
+    if (__builtin_add_overflow(f.base, f.at, &at)) return 0;
+    const ssize_t got = pread(f.fd, to, static_cast<size_t>(n), at);
+    if (got <= 0) return 0;
+    f.at += got;
+    return got;
+}
+
+// The frames the header promises, or -1 when it gives no length.
+sf_count_t promisedFrames(int fd, sf_count_t base) {
+    Unbounded file{fd, base, 0};
+    SF_VIRTUAL_IO io{unboundedLength, unboundedSeek, unboundedRead, nullptr, unboundedTell};
+    SF_INFO info{};
+    SNDFILE *header = sf_open_virtual(&io, SFM_READ, &info, &file);
+    if (header == nullptr) return -1;
+    sf_close(header);
+    // A header without a length leaves libsndfile to count to the (unbounded) end.
+    return static_cast<u64>(info.frames) < kMaxStreamBytes / 8 / static_cast<u64>(info.channels) ? info.frames
+                                                                                                 : -1;
+}
+
 }  // namespace
 
 Input::~Input() {
@@ -76,10 +116,12 @@ Input::~Input() {
 
 bool openInput(const std::string &path, Input &input, std::string &error) {
     input.name = path;
+    sf_count_t base = 0;  // where the input starts in its file
     if (path == "-") {
         bool spooled = false;
         input.fd = STDIN_FILENO;
-        if (lseek(STDIN_FILENO, 0, SEEK_CUR) < 0) input.fd = stdinForLibsndfile(spooled, error);
+        if ((base = lseek(STDIN_FILENO, 0, SEEK_CUR)) < 0)
+            input.fd = stdinForLibsndfile(spooled, error), base = 0;
         if (input.fd < 0) return false;
         input.file = sf_open_fd(input.fd, SFM_READ, &input.info, SF_FALSE);
         input.seekable = input.fd == STDIN_FILENO || spooled;
@@ -94,6 +136,15 @@ bool openInput(const std::string &path, Input &input, std::string &error) {
     if (input.file == nullptr) return error = sf_strerror(nullptr), false;
     const auto frames = static_cast<u64>(input.info.frames), channels = static_cast<u64>(input.info.channels);
     input.lengthKnown = input.info.frames >= 0 && (input.seekable || frames < kMaxStreamBytes / 8 / channels);
+    if (input.seekable && input.lengthKnown) {
+        const int fd = path == "-" ? input.fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const sf_count_t promised = fd >= 0 ? promisedFrames(fd, base) : -1;
+        if (path != "-" && fd >= 0) close(fd);
+        if (promised > input.info.frames)
+            return error = "it ends after " + std::to_string(frames) + " of the " + std::to_string(promised) +
+                           " frames its header gives",
+                   false;
+    }
     return true;
 }
 

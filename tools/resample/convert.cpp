@@ -81,13 +81,16 @@ ResamplerPtr makeResampler(const ConversionSetup &setup) {
                                              setup.targetDenominator, setup.channels, setup.quality));
 }
 
+std::string seekError(u64 frame) {
+    return "cannot start at output frame " + std::to_string(frame) + ": beyond the resampler's exact range";
+}
+
 std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const Segment &segment,
                            FrameReader &reader, FrameWriter &writer, std::atomic<u64> &progress,
                            u64 &written) {
     written = 0;
     unsigned long long input = 0;
-    if (zel_resampler_seek(r, segment.first, &input) != 0)
-        return "output frame " + std::to_string(segment.first) + " lies beyond 64 bits of input";
+    if (zel_resampler_seek(r, segment.first, &input) != 0) return seekError(segment.first);
     std::string error;
     if (!reader.skipTo(input, error)) return error;
 
@@ -107,7 +110,10 @@ std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const
         size_t used = 0, got = 0;
         if (zel_resampler_process_double(r, from, have, &used, out.data(),
                                          std::min(setup.block, segment.count - written), &got) != 0)
-            return std::string("cannot convert: ") + std::strerror(errno);
+            return errno == EOVERFLOW
+                       ? "cannot convert past output frame " + std::to_string(segment.first + written) +
+                             ": beyond the resampler's exact range"
+                       : std::string("cannot convert: ") + std::strerror(errno);
         at += used, have -= used;
         if (got > 0 && !writer.write(segment.first + written, out.data(), got))
             return "write: " + writer.error();

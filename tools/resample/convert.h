@@ -102,6 +102,9 @@ using ResamplerPtr = std::unique_ptr<zel_resampler, ResamplerDeleter>;
 // A resampler for the setup; null with errno set when it cannot be made.
 ResamplerPtr makeResampler(const ConversionSetup &setup);
 
+// Why the resampler could not be started at output `frame` (its seek failed).
+std::string seekError(u64 frame);
+
 // Converts one segment with `r` (seeking it to the segment's first frame) from `reader` to `writer`; counts
 // frames written in `progress`. Returns "" on success, or the reason, prefixed "write: " when the writer failed.
 std::string convertSegment(zel_resampler *r, const ConversionSetup &setup, const Segment &segment,

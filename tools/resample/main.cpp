@@ -145,7 +145,8 @@ int main(int argc, char **argv) {
                                                   : resample::sameFile(a.in, a.out));
     if (same) return usage("'" + a.out + "' is the input; choose another output");
 
-    // The input.
+    // The input. From here a closed pipe is a failed write, not a signal, for the thread relaying stdin too.
+    resample::OutputFile::handleSignals();
     resample::Input input;
     if (!resample::openInput(a.in, input, why)) return fail(1, "cannot read '" + a.in + "': " + why);
     const int inSubtype = input.info.format & SF_FORMAT_SUBMASK;
@@ -191,6 +192,9 @@ int main(int argc, char **argv) {
         return usage("the output would have more frames than 64 bits can count");
     const u64 begin = std::min(a.start, total);
     const u64 count = std::min(a.frames, total - begin);  // ~0 - begin when the length is unknown
+    // A start the resampler cannot reach exactly is refused before any output exists.
+    if (unsigned long long at = 0; zel_resampler_seek(first.get(), begin, &at) != 0)
+        return fail(1, "'" + a.in + "': " + resample::seekError(begin));
     if (a.threads > 1 && (input.reopenPath.empty() || !input.lengthKnown))
         return usage("--threads above 1 needs a seekable input of known length, not a pipe");
     const u64 bytesPerFrame = channels * static_cast<u64>(bits == 0 ? floatBits : bits) / 8;
@@ -205,12 +209,17 @@ int main(int argc, char **argv) {
                                                          : bits == 32      ? SF_FORMAT_PCM_32
                                                          : floatBits == 64 ? SF_FORMAT_DOUBLE
                                                                            : SF_FORMAT_FLOAT);
+    if (major == SF_FORMAT_FLAC && bits != 16 && bits != 24)
+        return usage(std::string("FLAC holds 16- or 24-bit PCM, not ") +
+                     (bits == 32        ? "32-bit PCM"
+                      : floatBits == 64 ? "double"
+                                        : "float") +
+                     "; choose --format pcm16 or pcm24");
     if (!sf_format_check(&outInfo)) return usage("cannot write this sample format in this container");
 
     // The output. WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower that
     // threshold through ZEL_RESAMPLE_RF64_THRESHOLD to take the same path with a small file.
     resample::OutputFile out;
-    resample::OutputFile::handleSignals();
     if (!out.open(a.out, why)) return fail(zel_cli::kExitWriteError, "cannot write '" + a.out + "': " + why);
     const auto writeFailed = [&](const std::string &reason) {
         out.abandon();

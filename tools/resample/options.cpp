@@ -72,7 +72,7 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         if (id == "type") o.type = value;
         if (id == "block") return number(o.block, 1, kMaxBlock);
         if (id == "threads") return number(o.threads, 1, kMaxThreads);
-        if (id == "start") return number(o.start, 0, ~0ULL - 1);
+        if (id == "start") return number(o.start, 0, ~0ULL);
         if (id == "frames") return number(o.frames, 0, ~0ULL);
         if (id == "bandwidth") {
             char *end = nullptr;
