@@ -5,6 +5,7 @@ clipping, outputs that are not regular files or replace one, and a table of bad 
 one line, the right exit status, and nothing lost or left behind."""
 import math
 import os
+import resource
 import signal
 import struct
 import subprocess
@@ -188,6 +189,44 @@ class Resample(unittest.TestCase):
         self.assertEqual(p.returncode, 0, p.stderr)
         with open(self.path("prefixed.wav"), "rb") as f, open(self.path("out.wav"), "rb") as g:
             self.assertEqual(f.read(), b"old contents" + g.read())
+
+    def test_a_full_disk_or_a_signal_during_the_last_copy_loses_nothing(self):
+        # A file-size limit with SIGXFSZ ignored fails writes as a full disk does, here one byte short of the
+        # output: the WAV's last write, or FLAC's final header, which libsndfile's close does not report.
+        write_wav(self.path("in.wav"), 44100, 1, 2, 30000)
+        for kind in ("wav", "flac"):
+            self.assertEqual(self.run_tool(self.path("in.wav"), self.path(f"ref.{kind}"), "-r", "48000").returncode, 0)
+            limit = os.path.getsize(self.path(f"ref.{kind}")) - 1
+            with open(self.path(f"out.{kind}"), "wb") as f:
+                f.write(b"old contents")
+            p = self.run_tool(self.path("in.wav"), self.path(f"out.{kind}"), "-r", "48000", preexec_fn=lambda: (
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
+            self.assertEqual((p.returncode, p.stderr.count(b"\n")), (3, 1), p.stderr)
+            with open(self.path(f"out.{kind}"), "rb") as f:
+                self.assertEqual(f.read(), b"old contents")
+        # SIGTERM while the output is copied into a file with a second link: that file ends as it was or whole,
+        # and the complete output is never removed while it is the only one.
+        frames = 1 << 20
+        data = (bytes(range(256)) * (frames // 64))[:4 * frames]
+        fmt = struct.pack("<HHIIHH", 1, 2, 44100, 44100 * 4, 4, 16)
+        with open(self.path("big.wav"), "wb") as f:
+            f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack("<I", 16) + fmt + b"data" +
+                    struct.pack("<I", len(data)) + data)
+        args = ["-r", "44100", "-q", "linear", "-f", "double"]
+        self.assertEqual(self.run_tool(self.path("big.wav"), self.path("whole.wav"), *args).returncode, 0)
+        with open(self.path("whole.wav"), "rb") as f:
+            whole = f.read()
+        os.link(self.path("out.wav"), self.path("link.wav"))
+        before = os.stat(self.path("link.wav"))
+        p = subprocess.Popen([RESAMPLE, "--quiet", self.path("big.wav"), self.path("out.wav"), *args])
+        while p.poll() is None and os.stat(self.path("link.wav")).st_mtime_ns == before.st_mtime_ns:
+            pass
+        p.send_signal(signal.SIGTERM)
+        p.wait(timeout=60)
+        kept = [name for name in os.listdir(self.tmp.name) if name.startswith(".out.wav")]
+        with open(self.path("link.wav"), "rb") as f, open(self.path(kept[0] if kept else "link.wav"), "rb") as g:
+            self.assertIn(f.read(), (b"old contents", whole))
+            self.assertEqual(g.read(), whole, "the complete output is kept")
 
     def test_bad_input_fails_with_one_line_and_leaves_nothing(self):
         write_wav(self.path("in.wav"), 44100, 1, 2, 30000)

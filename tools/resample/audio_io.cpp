@@ -148,6 +148,19 @@ bool openInput(const std::string &path, Input &input, std::string &error) {
     return true;
 }
 
+bool framesIn(int fd, u64 &frames) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const int again = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (again < 0) return false;
+    SF_INFO info{};
+    SNDFILE *file = sf_open_fd(again, SFM_READ, &info, SF_FALSE);
+    frames = file != nullptr ? static_cast<u64>(info.frames) : 0;  // unreadable: it holds nothing
+    if (file != nullptr) sf_close(file);
+    close(again);
+    return true;
+}
+
 bool SndfileReader::read(double *out, u64 frames, u64 &got, std::string &error) {
     const sf_count_t n = sf_readf_double(file_, out, static_cast<sf_count_t>(frames));
     got = n > 0 ? static_cast<u64>(n) : 0;

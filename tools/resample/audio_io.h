@@ -30,6 +30,10 @@ struct Input {
 // (FLAC, CAF, W64, Ogg, RF64, ...) are first copied to a spool file; the others stream. False with the reason.
 bool openInput(const std::string &path, Input &input, std::string &error);
 
+// The frames libsndfile reads in the regular file open at `fd` (not moving its offset); false when it is not
+// a regular file or cannot be read.
+bool framesIn(int fd, u64 &frames);
+
 // Reads an open libsndfile handle, checking each read against the decoder's error state and, where the length
 // is known, against the header's frame count.
 class SndfileReader : public FrameReader {

@@ -314,6 +314,12 @@ int main(int argc, char **argv) {
     if (sndfile != nullptr) {
         sf_write_sync(sndfile.get());
         if (sf_close(sndfile.release()) != 0) return writeFailed("cannot finish the container");
+        // libsndfile's close does not report a failure to write the last frames or the final header (a full
+        // disk), so a file is read back and must hold every frame written.
+        u64 held = 0;
+        if (resample::framesIn(spool >= 0 ? spool : out.fd(), held) && held != frames)
+            return writeFailed("the container could not be finished: it does not read back as the " +
+                               std::to_string(frames) + " frames written");
         if (spool >= 0) {
             const bool copied = resample::copyAll(spool, out.fd());
             close(spool);

@@ -15,17 +15,25 @@ namespace resample {
 
 namespace {
 
-// The temporary output, for the signal handler, which may use only what is async-signal-safe.
+// The temporary output, for the signal handler, which may use only what is async-signal-safe. While the complete
+// output is copied into a file that other links share, a signal waits for the copy to end, so that the
+// destination is left either as it was or complete; if the copy fails, the temporary file is kept, being then
+// the only complete output.
+enum : int { kNoTemporary, kPartial, kCopying, kKept };
 char gTemporary[4096];
-volatile sig_atomic_t gHaveTemporary = 0;
+volatile sig_atomic_t gTemporaryState = kNoTemporary, gPendingSignal = 0;
 
 extern "C" void onSignal(int signal) {
-    const bool removed = gHaveTemporary != 0 && unlink(gTemporary) == 0;
-    const char *message =
-        signal == SIGXFSZ ? "resample: the output passed the file-size limit" : "resample: interrupted";
-    (void)!write(STDERR_FILENO, message, std::strlen(message));
-    static const char kRemoved[] = "; removed the partial output\n";
-    (void)!write(STDERR_FILENO, removed ? kRemoved : "\n", removed ? sizeof kRemoved - 1 : 1);
+    if (gTemporaryState == kCopying) {
+        gPendingSignal = signal;
+        return;
+    }
+    const bool removed = gTemporaryState == kPartial && unlink(gTemporary) == 0;
+    const auto say = [](const char *text) { (void)!write(STDERR_FILENO, text, std::strlen(text)); };
+    say(signal == SIGXFSZ ? "resample: the output passed the file-size limit" : "resample: interrupted");
+    if (removed) say("; removed the partial output");
+    if (gTemporaryState == kKept) say("; the complete output is in '"), say(gTemporary), say("'");
+    say("\n");
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -69,7 +77,7 @@ bool OutputFile::open(const std::string &path, std::string &error) {
         if (fd_ < 0) return error = reason(), false;
         temporaryPath_ = gTemporary;
         temporary_ = true;
-        gHaveTemporary = 1;
+        gTemporaryState = kPartial;
         // A replaced file keeps its mode and, where we may set them, its owner and group; a new one gets the
         // mode any new file gets.
         mode_t mode = 0;
@@ -99,30 +107,45 @@ bool OutputFile::commit(std::string &error) {
     if (!temporary_) return true;
     struct stat st {};
     if (stat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
-        // Other names share the replaced file: write into it, so that they see the new contents. The complete
-        // output stays in the temporary file until then, and is left there if the copy fails.
-        const int from = ::open(temporaryPath_.c_str(), O_RDONLY | O_CLOEXEC);
-        const int to = ::open(final_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        const bool copied = from >= 0 && to >= 0 && copyAll(from, to);
-        const int copyError = errno;
-        if (from >= 0) close(from);
-        if ((to >= 0 && close(to) != 0) || !copied) {
-            gHaveTemporary = 0, temporary_ = false;
-            error = std::string(std::strerror(to >= 0 ? copyError : errno)) +
-                    "; the complete output is in '" + temporaryPath_ + "'";
-            return false;
-        }
-        abandon();
-        return true;
+        // Other names share the replaced file: write into it, so that they see the new contents. Its blocks are
+        // reserved first, so that a full disk leaves it as it was, and a signal waits for the copy to end.
+        gTemporaryState = kCopying;
+        const bool copied = copyInto(error);
+        gTemporaryState = copied ? kPartial : kKept;
+        if (copied) abandon();
+        temporary_ = false;
+        if (gPendingSignal != 0) onSignal(gPendingSignal);
+        return copied;
     }
     if (std::rename(temporaryPath_.c_str(), final_.c_str()) != 0) return error = reason(), abandon(), false;
-    gHaveTemporary = 0, temporary_ = false;
+    gTemporaryState = kNoTemporary, temporary_ = false;
+    return true;
+}
+
+bool OutputFile::copyInto(std::string &error) const {
+    const int from = ::open(temporaryPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int to = ::open(final_.c_str(), O_WRONLY | O_CLOEXEC);
+    struct stat st {};
+    bool copied = from >= 0 && to >= 0 && fstat(from, &st) == 0;
+    if (copied && st.st_size > 0) {
+        const int reserved = posix_fallocate(to, 0, st.st_size);
+        if (reserved == ENOSPC || reserved == EFBIG || reserved == EDQUOT || reserved == EIO)
+            copied = false, errno = reserved;
+    }
+    copied = copied && copyRest(from, to) && ftruncate(to, st.st_size) == 0;
+    const int copyError = errno;
+    if (from >= 0) close(from);
+    if ((to >= 0 && close(to) != 0) || !copied) {
+        error = std::string(std::strerror(to >= 0 && !copied ? copyError : errno)) +
+                "; the complete output is in '" + temporaryPath_ + "'";
+        return false;
+    }
     return true;
 }
 
 void OutputFile::abandon() {
     if (temporary_) {
-        gHaveTemporary = 0;
+        gTemporaryState = kNoTemporary;
         unlink(temporaryPath_.c_str());
         temporary_ = false;
     }
@@ -131,7 +154,12 @@ void OutputFile::abandon() {
 }
 
 void OutputFile::handleSignals() {
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) std::signal(s, onSignal);
+    // A signal ignored from the start (nohup, a background job) stays ignored; SIGXFSZ then makes a write
+    // that passes the file-size limit fail, as a full disk does.
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        struct sigaction now {};
+        if (sigaction(s, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) std::signal(s, onSignal);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -1,7 +1,8 @@
 // Where the tool's output goes, written so that nothing is lost: a regular file (new, or replacing one) is
 // written to a temporary file beside it and put in place only when complete, keeping the replaced file's mode
 // and owner (and, when it has other hard links, its inode); a device, a FIFO or stdout is written through. A
-// signal or a failure removes the temporary file. Also: the spool files the tool keeps in $TMPDIR.
+// signal or a failure removes the temporary file, except once it is complete and being copied into a file with
+// other links: a signal then waits for the copy, and a failed copy keeps it. Also: the spool files in $TMPDIR.
 #ifndef ZEL_TOOLS_RESAMPLE_OUTPUT_FILE_H
 #define ZEL_TOOLS_RESAMPLE_OUTPUT_FILE_H
 
@@ -26,11 +27,14 @@ public:
     // Removes the temporary file, if any; called on every failure.
     void abandon();
 
-    // Installs the handlers that remove the temporary file on SIGINT, SIGTERM, SIGHUP and SIGXFSZ, and turns a
-    // closed pipe into a failed write.
+    // Installs the handlers that remove the temporary file on SIGINT, SIGTERM, SIGHUP and SIGXFSZ (leaving
+    // ignored those ignored from the start), and turns a closed pipe into a failed write.
     static void handleSignals();
 
 private:
+    // Writes the complete temporary file into the destination in place; false with the reason.
+    bool copyInto(std::string &error) const;
+
     int fd_ = -1;
     bool positional_ = false, temporary_ = false;
     std::string final_, temporaryPath_;
