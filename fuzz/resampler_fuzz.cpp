@@ -1,0 +1,351 @@
+// Fuzz target for the resampler's stream. The fuzzer's bytes create a resampler (any rates, whole or fractional,
+// any preset, band and channel count) and drive it through process calls of any size in either sample type, ends
+// of input and seeks anywhere (near the end of the input's range and near 2^64 too). Every call is held to the
+// header's contract: errno and nothing written on failure, errno kept on success, the counts, the output length
+// at the end, and the frames themselves, which must equal those of a second resampler given the same input in one
+// piece. Built with ZEL_FUZZ_REPLAY it replays the files of the directories it is given.
+#include <zel/resampler.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using u64 = unsigned long long;
+__extension__ typedef unsigned __int128 u128;
+constexpr u64 kFrameLimit = 1ULL << 61;  // the header's end of the input's range
+constexpr u64 kMaxSamples = 1 << 16;     // per run since a seek: keeps every input fast
+constexpr int kUntouched = 4321;         // errno before each call
+constexpr float kSentinel = -1234.5f;    // where nothing may be written
+
+#define CHECK(condition, ...)                                              \
+    do {                                                                   \
+        if (!(condition)) {                                                \
+            std::fprintf(stderr, "contract broken (line %d): ", __LINE__); \
+            std::fprintf(stderr, __VA_ARGS__);                             \
+            std::fprintf(stderr, "\n");                                    \
+            std::abort();                                                  \
+        }                                                                  \
+    } while (0)
+
+// Little-endian integers from the fuzzer's bytes, zero once they run out.
+class Bytes {
+public:
+    Bytes(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    u64 take(int bytes) {
+        u64 v = 0;
+        for (int i = 0; i < bytes && pos_ < size_; ++i) v |= static_cast<u64>(data_[pos_++]) << (8 * i);
+        return v;
+    }
+
+private:
+    const std::uint8_t *data_;
+    std::size_t size_, pos_ = 0;
+};
+
+u64 rate(Bytes &b) {
+    static constexpr u64 kCommon[] = {8000, 44100, 48000, 96000, 1, 1ULL << 63, 30000, ~0ULL};
+    switch (b.take(1) % 4) {
+        case 0:
+            return kCommon[b.take(1) % 8];
+        case 1:
+            return b.take(8);
+        case 2:
+            return b.take(4) % 400000;
+        default:
+            return b.take(2);
+    }
+}
+
+u64 denominator(Bytes &b) {
+    switch (b.take(1) % 4) {
+        case 0:
+            return 1;
+        case 1:
+            return 1001;
+        case 2:
+            return b.take(2);
+        default:
+            return b.take(8);
+    }
+}
+
+u64 gcd(u64 a, u64 b) {
+    while (b != 0) {
+        const u64 r = a % b;
+        a = b, b = r;
+    }
+    return a;
+}
+
+struct Config {
+    u64 sn, sd, tn, td;
+    unsigned channels;
+    int quality;
+    double bandwidth;   // 0: the preset's own
+    u128 s = 0, t = 0;  // the ratio in lowest terms: input frame = output frame * s / t
+    zel_resampler *create() const {
+        return bandwidth > 0
+                   ? zel_resampler_create_with_bandwidth(sn, sd, tn, td, channels, quality, bandwidth)
+                   : zel_resampler_create(sn, sd, tn, td, channels, quality);
+    }
+};
+
+// Input and output since the last seek, kept to check the frames against a second resampler.
+struct Run {
+    u64 target = 0, firstInput = 0, inputNext = 0;
+    std::vector<double> input;   // interleaved, as given (every value a float)
+    std::vector<double> output;  // interleaved, as written
+    std::vector<bool> single;    // per output frame: written by the float call
+    bool ended = false, drained = false, recorded = true;
+};
+
+// ceil(frames * t / s), or false when it passes 2^64 - 1.
+bool outputsBefore(const Config &c, u64 frames, u64 &count) {
+    const u128 n = (static_cast<u128>(frames) * c.t + c.s - 1) / c.s;
+    count = static_cast<u64>(n);
+    return n <= ~0ULL;
+}
+
+// The same input in one piece through a new resampler: every frame the run wrote must be the same, bit for bit.
+void compare(const Config &c, const Run &run) {
+    // Room for every frame the input can give, so that the one piece is taken whole: skipped where that is more
+    // than a cheap check holds (steep upsampling).
+    const u64 frames = run.input.size() / c.channels;
+    const u128 end = (static_cast<u128>(run.inputNext) * c.t + c.s - 1) / c.s;
+    const u128 most = (end > run.target ? end - run.target : 0) + 1;
+    if (!run.recorded || most * c.channels > 4 * kMaxSamples) return;
+    zel_resampler *r = c.create();
+    CHECK(r != nullptr, "a configuration that worked once failed (errno %d)", errno);
+    u64 first = 0;
+    CHECK(zel_resampler_seek(r, run.target, &first) == 0 && first == run.firstInput, "seek not repeatable");
+    std::vector<double> out(static_cast<size_t>(most) * c.channels);
+    size_t used = 0, written = 0, total = 0;
+    CHECK(zel_resampler_process_double(r, run.input.data(), frames, &used, out.data(),
+                                       out.size() / c.channels, &written) == 0 &&
+              used == frames,
+          "one piece failed or was not taken whole");
+    total = written;
+    if (run.ended) {
+        do {
+            CHECK(zel_resampler_process_double(r, nullptr, 0, &used, out.data() + total * c.channels,
+                                               out.size() / c.channels - total, &written) == 0,
+                  "the end failed");
+            total += written;
+        } while (written > 0);
+    }
+    const u64 mine = run.output.size() / c.channels;
+    CHECK(total >= mine, "one piece wrote %llu frames, the run %llu", static_cast<u64>(total), mine);
+    if (run.drained)
+        CHECK(total == mine, "drained to %llu frames, one piece to %llu", mine, static_cast<u64>(total));
+    for (u64 i = 0; i < mine * c.channels; ++i) {
+        const bool same = run.single[i / c.channels]
+                              ? static_cast<float>(out[i]) == static_cast<float>(run.output[i])
+                              : std::memcmp(&out[i], &run.output[i], sizeof(double)) == 0;
+        CHECK(same, "frame %llu channel %llu differs from one piece's: %.17g, %.17g", i / c.channels,
+              i % c.channels, run.output[i], out[i]);
+    }
+    zel_resampler_destroy(r);
+}
+
+template <typename T>
+int process(zel_resampler *r, const T *in, size_t n, size_t *used, T *out, size_t m, size_t *written) {
+    if constexpr (sizeof(T) == sizeof(float)) {
+        return zel_resampler_process(r, in, n, used, out, m, written);
+    } else {
+        return zel_resampler_process_double(r, in, n, used, out, m, written);
+    }
+}
+
+// One process call: n input frames (nothing, the end, or a count past the input's range) into room for m.
+template <typename T>
+void step(Bytes &b, const Config &c, zel_resampler *r, Run &run, bool end) {
+    const u64 ch = c.channels, budget = kMaxSamples / ch;
+    // Each count: two bytes, then one choosing a small count or one up to the budget; then one for a count the
+    // range cannot take, which must be refused before anything is read.
+    const auto count = [&b, budget] {
+        const u64 raw = b.take(2);
+        return raw % (b.take(1) % 4 == 0 ? budget + 1 : 64);
+    };
+    u64 n = count();
+    const u64 m = count();
+    const bool huge = b.take(1) % 16 == 0 && !end;
+    if (end) n = 0;
+    if (huge) n = kFrameLimit - run.inputNext + 1 + b.take(1);
+    // Never empty: a null input with no frames would mark the end.
+    std::vector<T> in(huge || n == 0 ? ch : n * ch), out(m * ch + 1, T(kSentinel));
+    for (T &x : in) x = static_cast<T>(static_cast<float>(static_cast<std::int16_t>(b.take(2))) / 16384.0f);
+    size_t used = 77, written = 77;
+    errno = kUntouched;
+    const int result = process<T>(r, end ? nullptr : in.data(), n, &used, out.data(), m, &written);
+    // What must fail, and how: input after the end, input past the range, an end whose output count would pass
+    // 2^64 - 1.
+    u64 endTotal = 0;
+    int expected = 0;
+    if (!end && n > 0 && run.ended) {
+        expected = EINVAL;
+    } else if (n > kFrameLimit - run.inputNext) {
+        expected = EOVERFLOW;
+    } else if (end && !run.ended && !outputsBefore(c, run.inputNext, endTotal)) {
+        expected = EOVERFLOW;
+    }
+    if (result != 0) {
+        CHECK(result == -1 && errno == expected && expected != 0,
+              "process failed with %d, errno %d (wanted %d)", result, errno, expected);
+        CHECK(used == 77 && written == 77 && out[0] == T(kSentinel), "a failed process wrote");
+        return;
+    }
+    CHECK(expected == 0, "process succeeded where errno %d was due", expected);
+    CHECK(errno == kUntouched, "errno changed by a success");
+    CHECK(used <= n && written <= m && out[written * ch] == T(kSentinel), "counts %zu of %llu, %zu of %llu",
+          used, n, written, m);
+    CHECK(end || run.ended || used == n || written == m, "input left with room for output");
+    if (end) run.ended = true;
+    run.inputNext += used;
+    run.recorded = run.recorded && run.input.size() + used * ch <= kMaxSamples &&
+                   run.output.size() + written * ch <= kMaxSamples;
+    if (run.recorded) {
+        run.input.insert(run.input.end(), in.begin(), in.begin() + static_cast<long>(used * ch));
+        run.output.insert(run.output.end(), out.begin(), out.begin() + static_cast<long>(written * ch));
+        run.single.insert(run.single.end(), written, sizeof(T) == sizeof(float));
+    }
+    if (run.ended && m > 0 && written == 0) {
+        // Drained: exactly the frames from the seek's target to ceil(N * T / S).
+        outputsBefore(c, run.inputNext, endTotal);
+        const u64 want = endTotal > run.target ? endTotal - run.target : 0;
+        if (run.recorded)
+            CHECK(run.output.size() / ch == want, "drained %llu frames, wanted %llu",
+                  static_cast<u64>(run.output.size() / ch), want);
+        run.drained = true;
+    }
+}
+
+// A seek to output frame `target`: anywhere, near the last one the range allows, or near 2^64.
+void seek(Bytes &b, const Config &c, zel_resampler *r, Run &run) {
+    u64 target = 0;
+    const u128 last = (static_cast<u128>(kFrameLimit) * c.t + c.s - 1) / c.s;  // first past the range
+    switch (b.take(1) % 4) {
+        case 0:
+            target = b.take(8);
+            break;
+        case 1:
+            target = b.take(2);
+            break;
+        case 2:
+            target = ~0ULL - b.take(1);
+            break;
+        default: {
+            const u128 near = last + b.take(1) % 5 - 2;
+            target = near > ~0ULL ? ~0ULL : static_cast<u64>(near);
+        }
+    }
+    const u128 whole = static_cast<u128>(target) * c.s / c.t;
+    u64 input = 77;
+    errno = kUntouched;
+    const int result = zel_resampler_seek(r, target, &input);
+    if (whole >= kFrameLimit) {
+        CHECK(result == -1 && errno == EOVERFLOW && input == 77,
+              "seek to %llu (input frame %.0f) not refused", target, static_cast<double>(whole));
+        return;
+    }
+    CHECK(result == 0 && errno == kUntouched, "seek to %llu failed, errno %d", target, errno);
+    CHECK(input <= whole, "seek to %llu asks for input frame %llu, past its position", target, input);
+    compare(c, run);
+    run = Run{};
+    run.target = target, run.firstInput = run.inputNext = input;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    Bytes b(data, size);
+    Config c{};
+    c.sn = rate(b), c.sd = denominator(b), c.tn = rate(b), c.td = denominator(b);
+    const u64 pick = b.take(1);
+    c.channels = pick < 200   ? static_cast<unsigned>(pick % 8 + 1)
+                 : pick < 250 ? static_cast<unsigned>(b.take(2) % 1100)
+                              : (pick % 2 ? 1024U : 1025U);
+    c.quality = static_cast<int>(b.take(1) % 7) - 1;
+    const u64 band = b.take(1);
+    c.bandwidth = band == 0 ? 0 : 0.78 + static_cast<double>(band % 23) / 100;
+    errno = kUntouched;
+    zel_resampler *r = c.create();
+    const bool zero = c.sn == 0 || c.sd == 0 || c.tn == 0 || c.td == 0;
+    const bool invalid = c.channels < 1 || c.channels > 1024 || c.quality < 0 || c.quality > ZEL_QUALITY_MAX;
+    if (r == nullptr) {
+        CHECK(errno == EDOM || errno == EOVERFLOW || errno == EINVAL || errno == ENOMEM, "create: errno %d",
+              errno);
+        CHECK((errno == EDOM) == zero, "EDOM is for a zero term and nothing else");
+        return 0;
+    }
+    CHECK(!zero && !invalid && errno == kUntouched, "created where it should have refused, or touched errno");
+    const u64 gn = gcd(c.sn, c.tn), gd = gcd(c.sd, c.td);
+    c.s = static_cast<u128>(c.sn / gn) * (c.td / gd), c.t = static_cast<u128>(c.tn / gn) * (c.sd / gd);
+    // Rates whose reduced terms pass 64 bits would overflow the oracle: only crashes are looked for there.
+    const bool checked = c.s <= ~0ULL && c.t <= ~0ULL;
+    Run run;
+    for (int calls = 0; calls < 48 && !b.empty(); ++calls) {
+        if (!checked) {
+            u64 input = 0;
+            size_t used = 0, written = 0;
+            float frame[1024] = {};
+            zel_resampler_seek(r, b.take(8), &input);
+            zel_resampler_process(r, frame, 1, &used, frame, 1024 / c.channels, &written);
+            continue;
+        }
+        switch (b.take(1) % 6) {
+            case 0:
+                step<float>(b, c, r, run, false);
+                break;
+            case 1:
+                step<double>(b, c, r, run, false);
+                break;
+            case 2:
+                step<float>(b, c, r, run, true);
+                break;
+            case 3:
+                step<double>(b, c, r, run, true);
+                break;
+            case 4:
+                seek(b, c, r, run);
+                break;
+            default: {
+                const u64 frames = b.take(8);
+                u64 count = 77, want = 0;
+                errno = kUntouched;
+                const int result = zel_resampler_output_frames(r, frames, &count);
+                const bool fits = outputsBefore(c, frames, want);
+                CHECK(fits ? result == 0 && count == want && errno == kUntouched
+                           : result == -1 && errno == EOVERFLOW && count == 77,
+                      "output_frames(%llu)", frames);
+            }
+        }
+    }
+    if (checked) compare(c, run);
+    zel_resampler_destroy(r);
+    return 0;
+}
+
+#ifdef ZEL_FUZZ_REPLAY
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+int main(int argc, char **argv) {
+    int count = 0;
+    for (int i = 1; i < argc; ++i) {
+        for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+            count += LLVMFuzzerTestOneInput(bytes.data(), bytes.size()) + 1;
+        }
+    }
+    return std::printf("replayed %d inputs\n", count) < 0 || count == 0;  // an empty corpus checks nothing
+}
+#endif
