@@ -10,8 +10,10 @@ files not yet complete; a task lost with its worker is run again elsewhere. Exit
 converted, 1 when some failed (each reported with its reason), 2 for a usage error.
 """
 import argparse
+import errno
 import glob
 import json
+import logging
 import math
 import os
 import sys
@@ -32,10 +34,16 @@ FORMATS = {"float": 0, "pcm16": 16, "pcm24": 24}
 WAV_LIMIT = 0xFFFFFFFF  # RIFF sizes are 32 bits; past this, RF64
 READ_FRAMES = 1 << 16
 TEMP = ".zel-batch-"
+FLAC_BITS = "FLAC holds 16- or 24-bit PCM, not float; choose --format pcm16 or pcm24"
 
 
 class UsageError(Exception):
     pass
+
+
+def shown(path):
+    """A file name as it can be printed: bytes that are not UTF-8 as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 # ---- the output's samples and containers, as the resample tool writes them ----
@@ -89,16 +97,67 @@ def encode(y, bits):
 
 # ---- the work of one task ----
 
+class Unbounded:
+    """A file as libsndfile sees a pipe, with no end in sight: it then takes the length its header gives, where for
+    a file it trims that length to the bytes present, and a file cut short would pass for a shorter whole one."""
+    END = (1 << 63) - 1
+
+    def __init__(self, f):
+        self.f, self.at = f, 0
+
+    def seek(self, offset, whence=os.SEEK_SET):
+        self.at = max(0, min(self.END, offset + (0, self.at, self.END)[whence]))
+        return self.at
+
+    def tell(self):
+        return self.at
+
+    def read(self, n):
+        self.f.seek(self.at)
+        data = self.f.read(n)
+        self.at += len(data)
+        return data
+
+
+def promised_frames(f):
+    """The frames the header of the open file `f` gives; -1 when it gives no length (libsndfile counts to the end)."""
+    try:
+        with soundfile.SoundFile(Unbounded(f)) as header:
+            return header.frames if header.frames * 8 * header.channels < 1 << 56 else -1
+    except (RuntimeError, ValueError):
+        return -1
+
+
+def frames_held(path, rel):
+    """The header of the audio file at `path`; raises RuntimeError when it cannot be read or holds fewer frames
+    than its header gives."""
+    try:
+        with open(path, "rb") as f:
+            info = soundfile.info(os.fsencode(path))
+            promised = promised_frames(f)
+    except OSError as e:
+        what = ("is a symlink loop" if e.errno == errno.ELOOP else "is a dangling link" if os.path.islink(path)
+                else f"cannot be read: {e.strerror}")
+        raise RuntimeError(f"'{shown(rel)}' {what}") from None
+    except soundfile.LibsndfileError as e:
+        raise RuntimeError(f"cannot read '{shown(rel)}': {e.error_string}") from None
+    if promised > info.frames:
+        raise RuntimeError(f"'{shown(rel)}' ends after {info.frames} of the {promised} frames its header gives")
+    return info
+
+
 def plan(path, rel, dest, args):
     """What converting one file involves, read from its header on the client; raises OSError or RuntimeError."""
-    info = soundfile.info(path)
+    info = frames_held(path, rel)
     bits = args.bits
     if bits is None:
         bits = {"PCM_16": 16, "PCM_24": 24, "FLOAT": 0}.get(info.subtype)
         if bits is None:
-            raise RuntimeError(f"'{rel}' is neither 16/24-bit PCM nor float; choose --format")
+            raise RuntimeError(f"'{shown(rel)}' is neither 16/24-bit PCM nor float; choose --format")
+    if args.type_for(dest) == "FLAC" and bits == 0:
+        raise RuntimeError(f"'{shown(rel)}': {FLAC_BITS}")
     total = zel.output_frames(info.frames, info.samplerate, args.rate)
-    return {"path": path, "rel": rel, "dest": dest, "type": args.type_for(dest), "bits": bits,
+    return {"path": path, "rel": shown(rel), "dest": dest, "type": args.type_for(dest), "bits": bits,
             "rate": args.rate, "header_rate": args.header_rate, "quality": args.quality,
             "bandwidth": args.bandwidth, "source_rate": info.samplerate,
             "channels": info.channels, "frames": info.frames, "total": total}
@@ -119,7 +178,7 @@ def read_checked(f, job, want):
 def frames_of(job, first, count):
     """Output frames first .. first + count - 1 of a file, as blocks of float frames: a resampler started there
     by seek(), fed from the input frame it asks for."""
-    with soundfile.SoundFile(job["path"]) as f:
+    with soundfile.SoundFile(os.fsencode(job["path"])) as f:
         r = zel.Resampler(job["source_rate"], job["rate"], job["channels"], job["quality"], sample_type(job),
                           job["bandwidth"])
         k = r.seek(first)
@@ -152,13 +211,27 @@ def current_umask():
     return mask
 
 
+def pwrite_all(fd, data, at):
+    """Writes all of data at offset `at`: pwrite may write less (a full disk), and the rest is written or fails."""
+    data = memoryview(data)
+    while data:
+        n = os.pwrite(fd, data, at)
+        data, at = data[n:], at + n
+
+
 def wav_start(job):
     """A temporary WAV beside the destination holding the header for the whole output; its path."""
     fd, path = temporary(job["dest"])
     header, _ = wav_header(job["total"], job["channels"], job["header_rate"], job["bits"] or 32,
                            job["type"] == "RF64")
-    os.pwrite(fd, header, 0)
-    os.close(fd)
+    try:
+        try:
+            pwrite_all(fd, header, 0)
+        finally:
+            os.close(fd)
+    except OSError:
+        os.remove(path)
+        raise
     return path
 
 
@@ -172,10 +245,10 @@ def write_wav_segment(job, temp, first, count):
     try:
         for y in frames_of(job, first, count):
             data, c = encode(y, job["bits"])
-            os.pwrite(fd, data, at)
+            pwrite_all(fd, data, at)
             at, clipped = at + len(data), clipped + c
         if pad and first + count == job["total"]:
-            os.pwrite(fd, b"\0", at)
+            pwrite_all(fd, b"\0", at)
     finally:
         os.close(fd)
     return clipped
@@ -202,7 +275,8 @@ def finish_container(job, spools):
     os.close(fd)
     subtype = {0: "FLOAT", 16: "PCM_16", 24: "PCM_24"}[job["bits"]]
     dtype = np.float32 if job["bits"] == 0 else np.int32
-    with soundfile.SoundFile(temp, "w", job["header_rate"], job["channels"], subtype, format=job["type"]) as f:
+    with soundfile.SoundFile(os.fsencode(temp), "w", job["header_rate"], job["channels"], subtype,
+                             format=job["type"]) as f:
         for spool in spools:
             data = np.fromfile(spool, dtype).reshape(-1, job["channels"])
             if len(data):
@@ -230,6 +304,15 @@ def complete_file(job, temp, parts):
         return {"clipped": clipped}
     if job["type"] not in ("WAV", "RF64"):
         temp = finish_container(job, [p[0] for p in parts])
+    # Read back before the rename: a write lost to a full disk that no call reported (libsndfile's close does
+    # not) must not be taken for a complete file, here or by a rerun.
+    try:
+        whole = frames_held(temp, job["rel"]).frames == job["total"]
+    except RuntimeError:
+        whole = False
+    if not whole:
+        raise RuntimeError(f"cannot write '{shown(job['dest'])}': the output does not read back as its "
+                           f"{job['total']} frames")
     os.replace(temp, job["dest"])
     return {"clipped": clipped}
 
@@ -276,6 +359,14 @@ def parse(argv):
     if a.workers < 1 or a.segment_seconds <= 0:
         p.error("--workers and --segment-seconds must be positive")
     a.bits = None if a.format == "same" else FORMATS[a.format]
+    if a.type == "flac" and a.bits == 0:
+        p.error(FLAC_BITS)
+    if a.scheduler:
+        from distributed.comm import get_address_host_port
+        try:
+            get_address_host_port(a.scheduler)
+        except ValueError as e:
+            p.error(f"--scheduler {a.scheduler!r}: {e}")
     a.type_for = lambda dest: TYPES[a.type] if a.type else TYPES.get(os.path.splitext(dest)[1][1:].lower(), "WAV")
     return a
 
@@ -283,7 +374,7 @@ def parse(argv):
 def sources(a):
     """(absolute path, relative path) of every file to convert."""
     if not os.path.exists(a.source):
-        raise UsageError(f"SOURCE '{a.source}' does not exist")
+        raise UsageError(f"SOURCE '{shown(a.source)}' does not exist")
     if os.path.isfile(a.source):
         root = os.path.dirname(os.path.abspath(a.source))
         with open(a.source) as f:
@@ -292,7 +383,7 @@ def sources(a):
         for line in listed:
             path = os.path.normpath(os.path.join(root, line))
             if os.path.relpath(path, root).startswith(".."):
-                raise UsageError(f"'{line}' in the manifest is not under its directory '{root}'")
+                raise UsageError(f"'{shown(line)}' in the manifest is not under its directory '{shown(root)}'")
             found.append((path, os.path.relpath(path, root)))
         return root, found
     root = os.path.abspath(a.source)
@@ -309,18 +400,22 @@ def sources(a):
 
 def destinations(a, root, found):
     dest_root = os.path.abspath(a.dest)
-    if dest_root == root or dest_root.startswith(root + os.sep):
-        raise UsageError(f"DEST '{a.dest}' is inside SOURCE '{a.source}'; choose a directory outside it")
+    # Compared with their links resolved: a DEST reached through a link into SOURCE would fill SOURCE.
+    real, real_root = os.path.realpath(dest_root), os.path.realpath(root)
+    if real == real_root or real.startswith(real_root.rstrip(os.sep) + os.sep):
+        raise UsageError(f"DEST '{shown(a.dest)}' is inside SOURCE '{shown(a.source)}'; choose a directory outside "
+                         f"it")
     probe = dest_root
     while not os.path.exists(probe):
         probe = os.path.dirname(probe)
     if not os.path.isdir(probe) or not os.access(probe, os.W_OK | os.X_OK):
-        raise UsageError(f"DEST '{a.dest}' is not a directory this user can write")
+        raise UsageError(f"DEST '{shown(a.dest)}' is not a directory this user can write")
     out, seen = [], {}
     for path, rel in found:
         dest_rel = os.path.splitext(rel)[0] + "." + a.type if a.type else rel
         if dest_rel in seen:
-            raise UsageError(f"'{seen[dest_rel]}' and '{rel}' would both be written to '{dest_rel}'")
+            raise UsageError(f"'{shown(seen[dest_rel])}' and '{shown(rel)}' would both be written to "
+                             f"'{shown(dest_rel)}'")
         seen[dest_rel] = rel
         out.append((path, rel, os.path.join(dest_root, dest_rel)))
     return out
@@ -363,6 +458,18 @@ class Progress:
               f"{rate:.0f} audio hours per wall hour", file=sys.stderr)
 
 
+def quiet_task_failures(record):
+    """A logging filter: a worker's log of a failed task, which batch reports itself in one line."""
+    return not str(record.msg).startswith("Compute Failed")
+
+
+class QuietTaskFailures:
+    """Installs quiet_task_failures on each worker of the local cluster, whose logs share our stderr."""
+
+    def setup(self, worker):
+        logging.getLogger("distributed.worker").addFilter(quiet_task_failures)
+
+
 def connect(a):
     from distributed import Client, LocalCluster
     if a.scheduler:
@@ -371,17 +478,19 @@ def connect(a):
         except (OSError, TimeoutError) as e:
             raise UsageError(f"no Dask scheduler answers at {a.scheduler} within {a.timeout:g} s ({e})") from None
     cluster = LocalCluster(n_workers=a.workers, threads_per_worker=1, processes=True, dashboard_address=None)
-    return Client(cluster), cluster
+    client = Client(cluster)
+    client.register_worker_plugin(QuietTaskFailures(), name="zel-batch-quiet-task-failures")
+    return client, cluster
 
 
 def run(a):
     root, found = sources(a)
     if not found:
-        raise UsageError(f"no audio files under SOURCE '{a.source}'")
+        raise UsageError(f"no audio files under SOURCE '{shown(a.source)}'")
     work = destinations(a, root, found)
     records, jobs = [], []
     for path, rel, dest in work:
-        record = {"path": rel, "output": dest, "status": "converted", "frames": 0, "seconds": 0.0}
+        record = {"path": shown(rel), "output": shown(dest), "status": "converted", "frames": 0, "seconds": 0.0}
         records.append(record)
         if os.path.exists(dest):
             record["status"] = "complete"
@@ -395,9 +504,24 @@ def run(a):
         record.update(frames=job["total"], seconds=job["total"] / float(a.rate))
         jobs.append((record, job))
 
+    progress = Progress(len(jobs), sum(r["seconds"] for r, _ in jobs) / 3600)
+    if jobs:
+        convert(a, jobs, progress)
+    progress.summary(records)
+    for record in records:
+        if record["status"] == "failed":
+            print(f"zel.batch: {record['path']}: {record['error']}", file=sys.stderr)
+    if a.report:
+        with open(a.report, "w") as f:
+            json.dump({"files": records}, f, indent=1)
+    return 1 if any(r["status"] == "failed" for r in records) else 0
+
+
+def convert(a, jobs, progress):
+    """Converts the planned files on the cluster, updating their records."""
+    from distributed import as_completed, wait
     client, cluster = connect(a)
     token = uuid.uuid4().hex[:12]
-    progress = Progress(len(jobs), sum(r["seconds"] for r, _ in jobs) / 3600)
     try:
         finals = {}
         for record, job in jobs:
@@ -408,32 +532,26 @@ def run(a):
                 os.makedirs(os.path.dirname(job["dest"]), exist_ok=True)
                 temp = wav_start(job) if wav else None
             except OSError as e:
-                record.update(status="failed", error=f"cannot write '{job['dest']}': {e.strerror}")
+                record.update(status="failed", error=f"cannot write '{shown(job['dest'])}': {e.strerror}")
                 continue
             parts = [client.submit(convert_segment, job, token, k, first, min(seg, job["total"] - first), temp,
                                    pure=False) for k, first in enumerate(starts)]
-            finals[client.submit(complete_file, job, temp, parts, pure=False)] = (record, job)
-        from distributed import as_completed
+            finals[client.submit(complete_file, job, temp, parts, pure=False)] = (record, job, parts)
         for future in as_completed(list(finals)):
-            record, job = finals[future]
+            record, job, parts = finals[future]
             try:
                 record["clipped"] = future.result()["clipped"]
             except Exception as e:  # the task's own exception, raised again here
-                record.update(status="failed", error=str(e).splitlines()[0] if str(e) else type(e).__name__)
-            remove_stale(job["dest"])  # what attempts lost with their workers left behind
+                error = (f"cannot write '{shown(job['dest'])}': {e.strerror}" if isinstance(e, OSError) and
+                         e.strerror else str(e).splitlines()[0] if str(e) else type(e).__name__)
+                record.update(status="failed", error=error)
+                wait(parts)  # the file's other segments, which may still be writing
+            remove_stale(job["dest"])  # what failed or lost attempts left behind
             progress.update(0 if record["status"] == "failed" else record["seconds"] / 3600)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    progress.summary(records)
-    for record in records:
-        if record["status"] == "failed":
-            print(f"zel.batch: {record['path']}: {record['error']}", file=sys.stderr)
-    if a.report:
-        with open(a.report, "w") as f:
-            json.dump({"files": records}, f, indent=1)
-    return 1 if any(r["status"] == "failed" for r in records) else 0
 
 
 def main(argv=None):

@@ -1,9 +1,11 @@
-"""python3 -m zel.batch on Dask: a tree of files, one of them long enough to be converted in segments, gives the
-resample tool's bytes; a corrupt file is reported while the rest converts; a rerun converts nothing; a worker killed
-mid-run leaves every output whole; a separately started scheduler and workers take the same work; and each bad
+"""python3 -m zel.batch on Dask: a tree of files, one of them long enough to be converted in segments and one whose
+name is not UTF-8, gives the resample tool's bytes; a corrupt file is reported while the rest converts; a rerun
+converts nothing; a full disk fails each file in one line, leaving nothing behind; a worker killed mid-run leaves
+every output whole; a separately started scheduler and workers take the same work; and each bad
 command line fails with one clear line, losing nothing."""
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -40,19 +42,20 @@ def same_as_tool(src, dest, rel, *args):
 def test_a_tree_converts_as_the_tool_converts_each_file_and_a_rerun_converts_nothing(tmp_path):
     src, dest = tmp_path / "src", tmp_path / "dest"
     tree(src)
+    soundfile.write(os.fsencode(src) + b"/d0/\xff.wav", np.full((4000, 1), 0.25), 8000, "PCM_16")  # not UTF-8
     run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "1.5", "--bandwidth",
            "0.95"]
     p = subprocess.run([*run, "--report", str(tmp_path / "report.json")], capture_output=True, text=True,
                        timeout=120)
     assert p.returncode == 1, p.stderr
-    assert "corrupt.wav: " in p.stderr and "6 files: 5 converted, 0 already complete, 1 failed" in p.stderr
+    assert "corrupt.wav: " in p.stderr and "7 files: 6 converted, 0 already complete, 1 failed" in p.stderr
     report = {r["path"]: r for r in json.loads((tmp_path / "report.json").read_text())["files"]}
     assert report["long.flac"]["frames"] == 48000 * 6 and report["corrupt.wav"]["status"] == "failed"
-    for rel in ("d0/f0.wav", "d1/f1.wav", "d0/f2.wav", "d1/f3.wav", "long.flac"):
+    for rel in ("d0/f0.wav", "d1/f1.wav", "d0/f2.wav", "d1/f3.wav", "long.flac", os.fsdecode(b"d0/\xff.wav")):
         assert same_as_tool(src, dest, rel, "--bandwidth", "0.95"), rel
     before = {f: f.stat().st_mtime_ns for f in dest.rglob("*")}
     p = subprocess.run(run, capture_output=True, text=True, timeout=120)
-    assert "0 converted, 5 already complete, 1 failed" in p.stderr, p.stderr
+    assert "0 converted, 6 already complete, 1 failed" in p.stderr, p.stderr
     assert {f: f.stat().st_mtime_ns for f in dest.rglob("*")} == before
 
 
@@ -73,6 +76,22 @@ def test_a_worker_killed_mid_run_leaves_every_output_whole(tmp_path):
     for k in range(30):
         assert same_as_tool(src, dest, f"d{k % 2}/f{k}.wav", "-q", "very-high"), k
     assert not [f for f in dest.rglob(".*")], "a temporary file was left behind"
+
+
+def test_a_full_disk_fails_each_file_in_one_line_and_a_rerun_converts_them(tmp_path):
+    # A file-size limit with SIGXFSZ ignored, inherited by the workers, fails writes as a full disk does.
+    src, dest = tmp_path / "src", tmp_path / "dest"
+    tree(src, files=3)
+    limit = 100000
+    run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "0.5"]
+    p = subprocess.run(run, capture_output=True, text=True, timeout=120, preexec_fn=lambda: (
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
+    assert p.returncode == 1 and "5 files: 0 converted, 0 already complete, 5 failed" in p.stderr, p.stderr
+    assert len(p.stderr.splitlines()) == 6 and "File too large" in p.stderr
+    assert not [f for f in dest.rglob("*") if f.is_file()], "a short file or a temporary file was left"
+    p = subprocess.run(run, capture_output=True, text=True, timeout=120)
+    assert "4 converted, 0 already complete, 1 failed" in p.stderr, p.stderr
+    assert same_as_tool(src, dest, "long.flac")
 
 
 def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_path):
