@@ -4,15 +4,19 @@
     r = zel.Resampler(44100, 48000, channels=2)       # a stream, in chunks of any size
     y1 = r.process(chunk1); y2 = r.process(chunk2, last=True)
 
-Output frame t is the band-limited input at position t * S / T exactly (no delay to compensate), n input frames
-give exactly ceil(n * T / S) output frames, and the samples are the same, bit for bit, however the input is cut
-into chunks: the same as the C library (libzel_resampler) and the resample tool give. Arrays are 1-D (frames) or
-2-D (frames, channels) of float32, float64, int16 or int32; the result has the input's shape convention and dtype
-(integers are rounded and clipped, never wrapped). Rates are int, fractions.Fraction or strings such as
-"30000/1001". The "max" quality computes in double: give it float64 (or int32) to keep that precision. bandwidth
-(0.80 to 0.99 of the lower Nyquist frequency) widens the band a filtered quality keeps from its 0.90, at the cost
-of a longer filter. The interpreter lock is released while samples are converted.
+Output frame t is the band-limited input at position t * S / T exactly (no delay to compensate), n input frames give
+exactly ceil(n * T / S) output frames, and the samples are the same, bit for bit, however the input is cut into
+chunks: the same as the C library (libzel_resampler) and the resample tool give. Arrays hold float32, float64, int16
+or int32 samples in either byte order, with time on axis 0 (frames, or frames x channels) or on the axis given as
+axis= (-1 for channels x frames); every other axis is channels. The result has the input's shape but along that
+axis, and its dtype in the machine's byte order (integers are rounded and clipped, never wrapped). Rates are int,
+fractions.Fraction or strings such as "30000/1001". The "max" quality computes in double: give it float64 (or int32)
+to keep that precision. bandwidth (0.80 to 0.99 of the lower Nyquist frequency) widens the band a filtered quality
+keeps from its 0.90, at the cost of a longer filter. The interpreter lock is released while samples are converted,
+in pieces, so that Ctrl-C stops a long conversion at once; one Resampler serves one thread at a time (RuntimeError
+for a second).
 """
+import math
 from fractions import Fraction
 
 from zel import _native
@@ -22,6 +26,7 @@ __all__ = ["resample", "Resampler", "output_frames", "QUALITIES"]
 # Quality presets, by name, in the order of the C API's ZEL_QUALITY_* values.
 QUALITIES = ("linear", "medium", "high", "very-high", "max")
 _DTYPES = ("float32", "float64", "int16", "int32")
+_MAX_CHANNELS = 1024
 
 
 def _rate(value, name):
@@ -78,7 +83,38 @@ def _dtype(dtype):
         raise TypeError(f"unknown dtype {dtype!r} ({e})") from None
     if dtype.name not in _DTYPES:
         raise TypeError(f"samples must be {', '.join(_DTYPES)}, not {dtype}")
-    return dtype
+    return dtype.newbyteorder("=")
+
+
+def _array(x):
+    """x as an array in the machine's byte order, which the native part reads (copied only when it is not)."""
+    import numpy as np
+    x = np.asarray(x)
+    return x if x.dtype.isnative else x.astype(x.dtype.newbyteorder("="))
+
+
+def _index(n, name):
+    """n as a frame index or count of the C API: an int from 0 to 2^64 - 1."""
+    if isinstance(n, bool) or not hasattr(n, "__index__"):
+        raise TypeError(f"{name} must be an int, not {type(n).__name__}")
+    n = n.__index__()
+    if n < 0:
+        raise ValueError(f"{name} must be 0 or more, not {n}")
+    if n >= 2**64:
+        raise OverflowError(f"{name} {n} passes 2^64 - 1")
+    return n
+
+
+def _axis(axis):
+    if isinstance(axis, bool) or not hasattr(axis, "__index__"):
+        raise TypeError(f"axis must be an int, not {type(axis).__name__}")
+    return axis.__index__()
+
+
+def _time_axis(axis, ndim):
+    if not -ndim <= axis < ndim:
+        raise ValueError(f"axis={axis} is out of range for a {ndim}-D array")
+    return axis % ndim
 
 
 def output_frames(n, in_rate, out_rate):
@@ -90,58 +126,70 @@ def output_frames(n, in_rate, out_rate):
 
 
 class Resampler:
-    """A stream: process() takes chunks of any size and returns the frames each completes; process(chunk,
-    last=True) (or process(None, last=True)) returns the rest. The chunks' results joined are the same, bit for bit,
-    as one call with the whole input. seek(output_frame) restarts the stream there and returns the input frame to
-    feed next."""
+    """A stream: process() takes chunks of any size, with time on `axis` and the other axes holding `channels`
+    samples in all, and returns the frames each completes; process(chunk, last=True) (or process(None, last=True))
+    returns the rest. The chunks' results joined along axis are the same, bit for bit, as one call with the whole
+    input. seek(output_frame) restarts the stream there and returns the input frame to feed next."""
 
-    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None):
+    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None, axis=0):
         if isinstance(channels, bool) or not isinstance(channels, int):
             raise TypeError(f"channels must be an int, not {type(channels).__name__}")
-        if not 1 <= channels <= 1024:
-            raise ValueError(f"channels must be 1 to 1024, not {channels}")
+        if not 1 <= channels <= _MAX_CHANNELS:
+            raise ValueError(f"channels must be 1 to {_MAX_CHANNELS}, not {channels}")
+        self.axis = _axis(axis)
         (sn, sd), (tn, td) = _rate(in_rate, "in_rate"), _rate(out_rate, "out_rate")
         self.dtype = _dtype(dtype)
         self.channels = channels
         self.in_rate, self.out_rate = Fraction(sn, sd), Fraction(tn, td)
         self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth, quality))
-        self._ndim = None  # the dimensions of the chunks given, which the results follow
+        # The shape of an empty chunk like those given, for process(None, last=True): frames x channels at first.
+        ndim = max(2, self.axis + 1 if self.axis >= 0 else -self.axis)
+        self._empty = [1] * ndim
+        self._empty[self.axis], self._empty[1 if self.axis % ndim == 0 else 0] = 0, channels
 
     def process(self, chunk, last=False):
         import numpy as np
         if chunk is None:
             if not last:
                 raise ValueError("a None chunk is only the end: process(None, last=True)")
-            chunk = np.zeros((0, self.channels), self.dtype) if self._ndim != 1 else np.zeros(0, self.dtype)
-        x = np.asarray(chunk)
+            chunk = np.zeros(self._empty, self.dtype)
+        x = _array(chunk)
         if x.dtype != self.dtype:
             if x.dtype.name in _DTYPES:
                 raise TypeError(f"this Resampler takes {self.dtype} samples, not {x.dtype}")
             _dtype(x.dtype)  # raises the TypeError that names the accepted dtypes
-        if x.ndim == 1 and self.channels != 1:
-            raise ValueError(f"a 1-D array is one channel; this Resampler has {self.channels}")
-        if x.ndim == 2 and x.shape[1] != self.channels:
-            raise ValueError(f"the array has {x.shape[1]} channels; this Resampler has {self.channels}")
-        if x.ndim not in (1, 2):
-            raise ValueError(f"samples must be 1-D (frames) or 2-D (frames, channels), not {x.ndim}-D")
-        self._ndim = x.ndim
-        return self._native.process(x, last)
+        t = _time_axis(self.axis, x.ndim)
+        before, after = x.shape[:t], x.shape[t + 1:]
+        channels = math.prod(before + after)
+        if channels != self.channels:
+            if x.ndim == 1:
+                raise ValueError(f"a 1-D array is one channel; this Resampler has {self.channels}")
+            raise ValueError(f"an array of shape {x.shape} with time on axis={self.axis} has {channels} channels; "
+                             f"this Resampler has {self.channels}")
+        self._empty = before + (0,) + after
+        frames = x if x.ndim == 1 else np.moveaxis(x, t, 0).reshape(x.shape[t], channels)
+        y = self._native.process(frames, last, math.prod(after))
+        return y.reshape(before + (len(y) // channels,) + after)
 
     def seek(self, output_frame):
-        return self._native.seek(output_frame)
+        return self._native.seek(_index(output_frame, "output_frame"))
 
     def output_frames(self, n):
         """The exact number of output frames of n input frames."""
-        return self._native.output_frames(n)
+        return self._native.output_frames(_index(n, "n"))
 
 
-def resample(x, in_rate, out_rate, quality="high", bandwidth=None):
-    """Resamples the whole of x (1-D frames or 2-D frames x channels) from in_rate to out_rate."""
-    import numpy as np
-    x = np.asarray(x)
-    if x.ndim not in (1, 2):
-        raise ValueError(f"samples must be 1-D (frames) or 2-D (frames, channels), not {x.ndim}-D")
-    channels = 1 if x.ndim == 1 else x.shape[1]
+def resample(x, in_rate, out_rate, quality="high", bandwidth=None, axis=None):
+    """Resamples the whole of x from in_rate to out_rate along axis, by default the first (frames, or frames x
+    channels). Without axis=, a shape that reads as more channels than frames is refused, as time-last input
+    would be; an explicit axis= is taken as given."""
+    x = _array(x)
     if x.dtype.name not in _DTYPES:
         _dtype(x.dtype)
-    return Resampler(in_rate, out_rate, channels, quality, x.dtype, bandwidth).process(x, last=True)
+    t = _time_axis(0 if axis is None else _axis(axis), x.ndim)
+    frames, channels = x.shape[t], math.prod(x.shape[:t] + x.shape[t + 1:])
+    if channels > _MAX_CHANNELS or (axis is None and 0 < frames < channels):
+        raise ValueError(f"an array of shape {x.shape} with time on axis={t} is {frames} frames of {channels} "
+                         f"channels (at most {_MAX_CHANNELS}): give the time axis as axis= (axis=-1 for channels "
+                         f"x frames)")
+    return Resampler(in_rate, out_rate, channels, quality, x.dtype, bandwidth, t).process(x, last=True)

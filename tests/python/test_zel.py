@@ -1,9 +1,12 @@
 """The Python module against the C API it binds (called here through ctypes, the way any other caller would):
-the same samples bit for bit, however the input is chunked or sought, for every dtype and shape; and each bad
-input a clear exception or a correct result."""
+the same samples bit for bit, however the input is chunked or sought, for every dtype, byte order, shape and time
+axis; each bad input a clear exception or a correct result; threads and Ctrl-C handled, never a crash."""
 import ctypes
 import os
 import random
+import signal
+import threading
+import time
 from fractions import Fraction
 
 import numpy as np
@@ -63,6 +66,11 @@ def test_the_same_samples_as_the_c_api_however_chunked_or_sought():
         t = rng.randrange(0, len(want) + 1)
         k = r.seek(t)
         assert bits(r.process(x[k:], last=True)) == bits(want[t:])
+    # Long enough that the module feeds the C API in pieces, from the array in place and converted from a view.
+    x = np.random.default_rng(0).uniform(-1, 1, (150_000, 4))
+    want = c_api(np.ascontiguousarray(x[:, ::2]), Fraction(44100), Fraction(48000), 4)
+    for view in (x[:, ::2], np.ascontiguousarray(x[:, ::2])):
+        assert bits(zel.resample(view, 44100, 48000, "max")) == bits(want)
 
 
 def test_dtypes_shapes_and_layouts():
@@ -85,6 +93,29 @@ def test_dtypes_shapes_and_layouts():
     wide[:, ::2] = x
     assert bits(zel.resample(wide[:, ::2], 44100, 48000)) == bits(base)
     assert zel.resample(np.zeros((0, 2), np.int16), 44100, 48000).shape == (0, 2)
+    assert zel.resample(np.zeros((1, 3), np.int16), 44100, 48000, axis=0).shape == (2, 3)  # as the caller says
+
+
+def test_any_time_axis_and_byte_order_gives_the_frames_first_samples():
+    rng = np.random.default_rng(2)
+    for case in range(16):
+        shape = list(rng.integers(1, 4, rng.integers(1, 4)))
+        t = int(rng.integers(len(shape)))
+        shape[t] = int(rng.integers(1, 3000))
+        dtype = np.dtype(("f4", "f8", "i2", "i4")[case % 4]).newbyteorder("<>"[case // 4 % 2])
+        native = dtype.newbyteorder("=")
+        x = (rng.uniform(-1, 1, shape) * (2**15 if dtype.kind == "i" else 1)).astype(dtype)
+        frames_first = np.moveaxis(x, t, 0).reshape(shape[t], -1).astype(native)
+        want = zel.resample(frames_first, 44100, 48000, axis=0)
+        axis = t - len(shape) if case % 3 else t
+        got = zel.resample(x, 44100, 48000, axis=axis)
+        assert got.dtype == native and got.flags.c_contiguous
+        assert bits(np.moveaxis(got, t, 0).reshape(want.shape).copy()) == bits(want)
+        # A stream with the same axis, in chunks that end with one frame, fewer than the channels.
+        r = zel.Resampler(44100, 48000, want.shape[1], dtype=dtype, axis=axis)
+        cuts = sorted([*rng.integers(0, shape[t], 2), shape[t] - 1])
+        parts = [r.process(x.take(range(a, b), axis=t)) for a, b in zip([0] + cuts, cuts + [shape[t]])]
+        assert bits(np.concatenate(parts + [r.process(None, last=True)], axis=t)) == bits(got)
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -96,8 +127,16 @@ def test_dtypes_shapes_and_layouts():
     (lambda x: zel.resample(x, 44100, 48000, quality="best"), ValueError, "unknown quality"),
     (lambda x: zel.resample(x.astype(complex), 44100, 48000), TypeError, "complex128"),
     (lambda x: zel.resample(x.astype(object), 44100, 48000), TypeError, "object"),
-    (lambda x: zel.resample(x.reshape(2, 5, 10), 44100, 48000), ValueError, "3-D"),
-    (lambda x: zel.resample(np.zeros((10, 1025), np.float32), 44100, 48000), ValueError, "1 to 1024"),
+    (lambda x: zel.resample(x.reshape(2, 50), 44100, 48000), ValueError, r"\(2, 50\).*axis="),
+    (lambda x: zel.resample(x.reshape(2, 5, 10), 44100, 48000), ValueError, "2 frames of 50 channels"),
+    (lambda x: zel.resample(np.zeros((2000, 1025)), 44100, 48000, axis=0), ValueError, "at most 1024.*axis="),
+    (lambda x: zel.resample(x, 44100, 48000, axis=1), ValueError, "axis=1 is out of range"),
+    (lambda x: zel.Resampler(44100, 48000, 3, axis=1).process(x.reshape(5, 20)), ValueError, "axis=1 has 5"),
+    (lambda x: zel.Resampler(44100, 48000).seek(-1), ValueError, "0 or more"),
+    (lambda x: zel.Resampler(44100, 48000).seek(2**64), OverflowError, "2\\^64"),
+    (lambda x: zel.Resampler(48000, 44100).seek(2**63), OverflowError, "output frame 9223372036854775808"),
+    (lambda x: ((r := zel.Resampler(1, 1, quality="linear")).seek(2**61 - 9), r.process(x)), OverflowError,
+     "100 frames after input frame 2305843009213693943"),
     (lambda x: zel.Resampler(44100, 48000, channels=2).process(x), ValueError, "1-D array is one channel"),
     (lambda x: zel.Resampler(44100, 48000).process(x.astype(np.float64)), TypeError, "float32"),
     (lambda x: zel.output_frames(-1, 44100, 48000), ValueError, "frame count"),
@@ -121,3 +160,49 @@ def test_nan_and_infinity_propagate_and_a_stream_ends():
     r.process(x, last=True)
     with pytest.raises(ValueError, match="seek"):
         r.process(x)
+
+
+def slow_stream():
+    """A stream and an input it takes over a second to convert."""
+    return zel.Resampler(44100, 8000, quality="max", dtype="float64", bandwidth=0.99), np.zeros(3_000_000)
+
+
+def test_a_second_thread_is_refused_not_let_in():
+    r, x = slow_stream()
+    refused, started = [], threading.Event()
+
+    def call(f, *args):
+        try:
+            f(*args)
+        except RuntimeError as e:
+            refused.append(str(e))
+        except ValueError:  # the stream has ended
+            pass
+
+    worker = threading.Thread(target=lambda: (started.set(), call(r.process, x[:400_000], True)))
+    worker.start()
+    started.wait()
+    while worker.is_alive():
+        call(r.seek, 0)
+        call(r.process, x[:100])
+    worker.join()
+    assert refused and all("in use by another thread" in e for e in refused)
+
+
+def test_ctrl_c_stops_a_long_conversion_at_once():
+    r, x = slow_stream()
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)  # ignored when started in the background
+    timer = threading.Timer(0.05, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    try:
+        start = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            r.process(x, last=True)
+        assert time.monotonic() - start < 0.4
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGINT, handler)
+    with pytest.raises(ValueError, match="interrupted"):
+        r.process(x[:10])
+    r.seek(0)
+    assert len(r.process(x[:44100], last=True)) == 8000
