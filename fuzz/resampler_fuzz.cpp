@@ -3,7 +3,7 @@
 // of input and seeks anywhere (near the end of the input's range and near 2^64 too). Every call is held to the
 // header's contract: errno and nothing written on failure, errno kept on success, the counts, the output length
 // at the end, and the frames themselves, which must equal those of a second resampler given the same input in one
-// piece. Built with ZEL_FUZZ_REPLAY it replays the files of the directories it is given.
+// piece.
 #include <zel/resampler.h>
 
 #include <cerrno>
@@ -331,21 +331,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     zel_resampler_destroy(r);
     return 0;
 }
-
-#ifdef ZEL_FUZZ_REPLAY
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
-int main(int argc, char **argv) {
-    int count = 0;
-    for (int i = 1; i < argc; ++i) {
-        for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            count += LLVMFuzzerTestOneInput(bytes.data(), bytes.size()) + 1;
-        }
-    }
-    return std::printf("replayed %d inputs\n", count) < 0 || count == 0;  // an empty corpus checks nothing
-}
-#endif

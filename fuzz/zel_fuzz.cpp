@@ -1,6 +1,5 @@
 // Fuzz target: the fuzzer's bytes drive the differential checker's case mix (multiply-divides, gcds, setters,
-// reductions, every mapping), each case checked against the oracle. Built with ZEL_FUZZ_REPLAY, it instead
-// replays the files of the directories it is given, so that CTest runs the committed corpus with any compiler.
+// reductions, every mapping), each case checked against the oracle.
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,22 +18,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     return 0;
 }
-
-#ifdef ZEL_FUZZ_REPLAY
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
-
-int main(int argc, char **argv) {
-    int count = 0;
-    for (int i = 1; i < argc; ++i) {
-        for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            count += LLVMFuzzerTestOneInput(bytes.data(), bytes.size()) + 1;
-        }
-    }
-    return std::printf("replayed %d inputs\n", count) < 0 || count == 0;  // an empty corpus checks nothing
-}
-#endif
