@@ -191,8 +191,7 @@ class Resample(unittest.TestCase):
             self.assertEqual(f.read(), b"old contents" + g.read())
 
     def test_a_full_disk_or_a_signal_during_the_last_copy_loses_nothing(self):
-        # A file-size limit with SIGXFSZ ignored fails writes as a full disk does, here one byte short of the
-        # output: the WAV's last write, or FLAC's final header, which libsndfile's close does not report.
+        # A file-size limit (SIGXFSZ ignored) one byte short fails the WAV's last write, or FLAC's final header.
         write_wav(self.path("in.wav"), 44100, 1, 2, 30000)
         for kind in ("wav", "flac"):
             self.assertEqual(self.run_tool(self.path("in.wav"), self.path(f"ref.{kind}"), "-r", "48000").returncode, 0)
@@ -201,30 +200,23 @@ class Resample(unittest.TestCase):
                 f.write(b"old contents")
             p = self.run_tool(self.path("in.wav"), self.path(f"out.{kind}"), "-r", "48000", preexec_fn=lambda: (
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
-            self.assertEqual((p.returncode, p.stderr.count(b"\n")), (3, 1), p.stderr)
-            with open(self.path(f"out.{kind}"), "rb") as f:
-                self.assertEqual(f.read(), b"old contents")
-        # SIGTERM while the output is copied into a file with a second link: that file ends as it was or whole,
-        # and the complete output is never removed while it is the only one.
-        frames = 1 << 20
-        data = (bytes(range(256)) * (frames // 64))[:4 * frames]
-        fmt = struct.pack("<HHIIHH", 1, 2, 44100, 44100 * 4, 4, 16)
-        with open(self.path("big.wav"), "wb") as f:
-            f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack("<I", 16) + fmt + b"data" +
-                    struct.pack("<I", len(data)) + data)
-        args = ["-r", "44100", "-q", "linear", "-f", "double"]
-        self.assertEqual(self.run_tool(self.path("big.wav"), self.path("whole.wav"), *args).returncode, 0)
-        with open(self.path("whole.wav"), "rb") as f:
-            whole = f.read()
+            self.assertEqual((p.returncode, p.stderr.count(b"\n"), os.path.getsize(self.path(f"out.{kind}"))),
+                             (3, 1, 12), p.stderr)
+        # SIGTERM while 22 MB are copied into a file with a second link: that file ends as it was or whole, and
+        # the complete output is never removed while it is the only one.
+        big = [self.path("in.wav"), "-r", "2822400", "-q", "linear", "-f", "double"]
+        self.assertEqual(self.run_tool(big[0], self.path("whole.wav"), *big[1:]).returncode, 0)
         os.link(self.path("out.wav"), self.path("link.wav"))
-        before = os.stat(self.path("link.wav"))
-        p = subprocess.Popen([RESAMPLE, "--quiet", self.path("big.wav"), self.path("out.wav"), *args])
-        while p.poll() is None and os.stat(self.path("link.wav")).st_mtime_ns == before.st_mtime_ns:
+        before = os.stat(self.path("link.wav")).st_mtime_ns
+        p = subprocess.Popen([RESAMPLE, "--quiet", big[0], self.path("out.wav"), *big[1:]])
+        while p.poll() is None and os.stat(self.path("link.wav")).st_mtime_ns == before:
             pass
         p.send_signal(signal.SIGTERM)
         p.wait(timeout=60)
-        kept = [name for name in os.listdir(self.tmp.name) if name.startswith(".out.wav")]
-        with open(self.path("link.wav"), "rb") as f, open(self.path(kept[0] if kept else "link.wav"), "rb") as g:
+        kept = [name for name in os.listdir(self.tmp.name) if name.startswith(".out.wav")] + ["link.wav"]
+        with open(self.path("whole.wav"), "rb") as w, open(self.path("link.wav"), "rb") as f, \
+                open(self.path(kept[0]), "rb") as g:
+            whole = w.read()
             self.assertIn(f.read(), (b"old contents", whole))
             self.assertEqual(g.read(), whole, "the complete output is kept")
 

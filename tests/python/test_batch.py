@@ -1,8 +1,7 @@
 """python3 -m zel.batch on Dask: a tree of files, one of them long enough to be converted in segments and one whose
 name is not UTF-8, gives the resample tool's bytes; a corrupt file is reported while the rest converts; a rerun
 converts nothing; a full disk fails each file in one line, leaving nothing behind; a worker killed mid-run leaves
-every output whole; a separately started scheduler and workers take the same work; and each bad
-command line fails with one clear line, losing nothing."""
+every output whole; a separately started scheduler and workers take the same work."""
 import json
 import os
 import resource
@@ -13,7 +12,6 @@ import time
 
 import numpy as np
 import psutil
-import pytest
 import soundfile
 
 RESAMPLE = os.environ["ZEL_RESAMPLE_TOOL"]
@@ -82,16 +80,14 @@ def test_a_full_disk_fails_each_file_in_one_line_and_a_rerun_converts_them(tmp_p
     # A file-size limit with SIGXFSZ ignored, inherited by the workers, fails writes as a full disk does.
     src, dest = tmp_path / "src", tmp_path / "dest"
     tree(src, files=3)
-    limit = 100000
     run = [*BATCH, str(src), str(dest), "-r", "48000", "--workers", "2", "--segment-seconds", "0.5"]
     p = subprocess.run(run, capture_output=True, text=True, timeout=120, preexec_fn=lambda: (
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
-    assert p.returncode == 1 and "5 files: 0 converted, 0 already complete, 5 failed" in p.stderr, p.stderr
-    assert len(p.stderr.splitlines()) == 6 and "File too large" in p.stderr
+        resource.setrlimit(resource.RLIMIT_FSIZE, (10 ** 5, 10 ** 5)), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)))
+    assert "5 files: 0 converted, 0 already complete, 5 failed" in p.stderr and len(p.stderr.splitlines()) == 6 and \
+        p.stderr.count("File too large") == 4, p.stderr
     assert not [f for f in dest.rglob("*") if f.is_file()], "a short file or a temporary file was left"
     p = subprocess.run(run, capture_output=True, text=True, timeout=120)
-    assert "4 converted, 0 already complete, 1 failed" in p.stderr, p.stderr
-    assert same_as_tool(src, dest, "long.flac")
+    assert "4 converted, 0 already complete, 1 failed" in p.stderr and same_as_tool(src, dest, "long.flac"), p.stderr
 
 
 def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_path):
@@ -117,29 +113,3 @@ def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_
         for process in (workers, scheduler):
             process.terminate()
             process.wait(timeout=30)
-
-
-@pytest.mark.parametrize("args, message", [
-    (["{tmp}/missing", "{tmp}/dest"], "does not exist"),
-    (["{tmp}/empty", "{tmp}/dest"], "no audio files"),
-    (["{tmp}/src", "{tmp}/src/out"], "inside SOURCE"),
-    (["{tmp}/src", "{tmp}/src/a.wav/out"], "inside SOURCE"),
-    (["{tmp}/src", "{tmp}/file/out"], "not a directory this user can write"),
-    (["{tmp}/src", "{tmp}/dest", "-t", "flac"], "would both be written to 'a.flac'"),
-    (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "2"], "no Dask scheduler"),
-    (["{tmp}/src", "{tmp}/dest", "-r", "29.97x"], "--rate"),
-    (["{tmp}/src", "{tmp}/dest", "--bandwidth", "0.5"], "--bandwidth: bandwidth must be 0.80 to 0.99"),
-])
-def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, message):
-    (tmp_path / "empty").mkdir()
-    (tmp_path / "src").mkdir()
-    (tmp_path / "file").write_text("a file")
-    for name in ("a.wav", "a.flac"):
-        soundfile.write(tmp_path / "src" / name, np.zeros((100, 1)), 8000, "PCM_16")
-    args = [a.format(tmp=tmp_path) for a in args]
-    start = time.monotonic()
-    p = subprocess.run([*BATCH, *args, *([] if "-r" in args else ["-r", "16000"])], capture_output=True,
-                       text=True, timeout=60)
-    assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") <= 2, p.stderr
-    assert time.monotonic() - start < 20
-    assert sorted(os.listdir(tmp_path / "src")) == ["a.flac", "a.wav"] and not (tmp_path / "dest").exists()

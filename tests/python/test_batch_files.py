@@ -4,6 +4,7 @@ starts; and a write cut short, as on a full disk, is never renamed into place.""
 import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -19,10 +20,8 @@ def run(*args, **kwargs):
 def test_inputs_that_cannot_be_converted_are_reported_each_in_one_line(tmp_path):
     src = tmp_path / "src"
     src.mkdir()
-    soundfile.write(src / "whole.wav", np.zeros((30000, 1)), 8000, "PCM_16")
-    with open(src / "whole.wav", "rb") as f, open(os.fsencode(src) + b"/cut\xff.wav", "wb") as g:
-        g.write(f.read()[:44 + 30000])  # 15000 of its 30000 frames
-    (src / "whole.wav").unlink()
+    soundfile.write(os.fsencode(src) + b"/cut\xff.wav", np.zeros((30000, 1)), 8000, "PCM_16")
+    os.truncate(os.fsencode(src) + b"/cut\xff.wav", 44 + 30000)  # 15000 of its 30000 frames
     os.symlink("nowhere.wav", src / "dangling.wav")
     os.symlink("loop.wav", src / "loop.wav")
     p = run(src, tmp_path / "dest", "-r", "16000")
@@ -34,18 +33,34 @@ def test_inputs_that_cannot_be_converted_are_reported_each_in_one_line(tmp_path)
     assert not (tmp_path / "dest").exists()
 
 
-@pytest.mark.parametrize("dest, extra, message", [
-    ("out", [], "DEST 'out' is inside SOURCE"),  # a link into SOURCE
-    ("dest", ["--scheduler", "tcp://host:port"], "--scheduler 'tcp://host:port': invalid literal"),
-    ("dest", ["-t", "flac", "-f", "float"], "FLAC holds 16- or 24-bit PCM, not float; choose --format pcm16"),
+@pytest.mark.parametrize("args, message", [
+    (["{tmp}/missing", "{tmp}/dest"], "does not exist"),
+    (["{tmp}/empty", "{tmp}/dest"], "no audio files"),
+    (["{tmp}/src", "{tmp}/src/out"], "inside SOURCE"),
+    (["{tmp}/src", "{tmp}/src/a.wav/out"], "inside SOURCE"),
+    (["{tmp}/src", "{tmp}/out"], "DEST '{tmp}/out' is inside SOURCE"),  # a link into SOURCE
+    (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://host:port"], "--scheduler 'tcp://host:port': invalid literal"),
+    (["{tmp}/src", "{tmp}/dest", "-t", "flac", "-f", "float"], "FLAC holds 16- or 24-bit PCM, not float; choose"),
+    (["{tmp}/src", "{tmp}/file/out"], "not a directory this user can write"),
+    (["{tmp}/src", "{tmp}/dest", "-t", "flac"], "would both be written to 'a.flac'"),
+    (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "2"], "no Dask scheduler"),
+    (["{tmp}/src", "{tmp}/dest", "-r", "29.97x"], "--rate"),
+    (["{tmp}/src", "{tmp}/dest", "--bandwidth", "0.5"], "--bandwidth: bandwidth must be 0.80 to 0.99"),
 ])
-def test_bad_command_lines_fail_with_one_line(tmp_path, dest, extra, message):
-    (tmp_path / "src" / "inner").mkdir(parents=True)
-    soundfile.write(tmp_path / "src" / "a.wav", np.zeros((100, 1)), 8000, "PCM_16")
-    os.symlink("src/inner", tmp_path / "out")
-    p = run("src", dest, "-r", "16000", *extra, cwd=tmp_path)
-    assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") == 1, p.stderr
-    assert os.listdir(tmp_path / "src" / "inner") == []
+def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, message):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "src").mkdir()
+    (tmp_path / "file").write_text("a file")
+    os.symlink(tmp_path / "src" / "inner", tmp_path / "out")
+    for name in ("a.wav", "a.flac"):
+        soundfile.write(tmp_path / "src" / name, np.zeros((100, 1)), 8000, "PCM_16")
+    args, message = [a.format(tmp=tmp_path) for a in args], message.format(tmp=tmp_path)
+    start = time.monotonic()
+    p = subprocess.run([*BATCH, *args, *([] if "-r" in args else ["-r", "16000"])], capture_output=True,
+                       text=True, timeout=60)
+    assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") <= 2, p.stderr
+    assert time.monotonic() - start < 20
+    assert sorted(os.listdir(tmp_path / "src")) == ["a.flac", "a.wav"] and not (tmp_path / "dest").exists()
 
 
 # One file converted by the tasks themselves, as the cluster runs them, writing its output under a file-size limit
@@ -53,21 +68,17 @@ def test_bad_command_lines_fail_with_one_line(tmp_path, dest, extra, message):
 TASKS = """
 import resource, signal, sys
 from zel import batch
-src, kind, dest, limit = sys.argv[1:]
+src, kind, dest, limit = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 job = batch.plan(src + "/a.wav", "a.wav", dest, batch.parse([src, dest + ".d", "-r", "48000", "-t", kind]))
-def limited():
-    if int(limit):
-        resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
+def limited(now):
+    if now and limit:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-if kind == "wav":
-    limited()
+limited(kind == "wav")
 temp = batch.wav_start(job) if kind == "wav" else None
 part = batch.convert_segment(job, "t", 0, 0, job["total"], temp)
-limited()
-try:
-    batch.complete_file(job, temp, [part])
-except Exception as e:
-    sys.exit(str(e))
+limited(True)
+batch.complete_file(job, temp, [part])
 """
 
 
