@@ -104,8 +104,11 @@ std::vector<T> stream(zel_resampler *r, const Conversion &c, const std::vector<T
         EXPECT_EQ(buffer[written * c.channels], T(-7)) << "wrote past the frames it reported";
         // The output bounds what is consumed: exactly the input given, up to the reach of the filter of the first
         // frame there was no room for (the next frame when there was none).
-        const u64 firstNoRoom = firstOutput + out.size() / c.channels + space;
-        const u128 reach = static_cast<u128>(c.whole(firstNoRoom)) + reachAfter + 1;
+        // (No such frame past 2^64 - 1: then everything is taken.)
+        const u128 firstNoRoom = static_cast<u128>(firstOutput) + out.size() / c.channels + space;
+        const u128 reach = firstNoRoom > ~0ULL
+                               ? ~static_cast<u128>(0)
+                               : static_cast<u128>(c.whole(static_cast<u64>(firstNoRoom))) + reachAfter + 1;
         const u128 want = input == nullptr ? 0 : std::min<u128>(give, reach > fed ? reach - fed : 0);
         EXPECT_EQ(used, static_cast<u64>(want)) << "frames consumed";
         out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<long>(written * c.channels));
@@ -134,7 +137,8 @@ void randomRun(int run, std::mt19937_64 &rng) {
         if (run < 4) c.sn = fixed[run][0], c.tn = fixed[run][1], c.sd = c.td = 1;
         c.channels = 1 + static_cast<unsigned>(rng() % 8);
         c.quality = run == 3 ? ZEL_QUALITY_HIGH : static_cast<int>(rng() % 5);
-        c.bandwidth = c.quality > 0 && rng() % 4 == 0 ? 0.8 + static_cast<double>(rng() % 16) / 100 : 0;
+        c.bandwidth =
+            c.quality > 0 && rng() % 4 == 0 && run != 3 ? 0.8 + static_cast<double>(rng() % 16) / 100 : 0;
         SCOPED_TRACE(describe(c) + (sizeof(T) == sizeof(float) ? ", float32" : ", float64"));
         // Some inputs outlast the windows (16384 frames past the reach, and the intermediate frames of two
         // stages), so that they are compacted while in use.
@@ -184,44 +188,34 @@ void randomRun(int run, std::mt19937_64 &rng) {
             ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
             ASSERT_EQ(input, c.whole(target) > before ? c.whole(target) - before : 0) << "seek to " << target;
         }
-        for (int seek = 0; seek < 3; ++seek) {
-            const u64 target = rng() % (count + 3);
-            u64 input = 0;
-            errno = kUntouched;
-            ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
-            EXPECT_EQ(errno, kUntouched);
-            const u64 whole = c.whole(target);
-            EXPECT_EQ(input, whole > before ? whole - before : 0);
-            if (input > frames) continue;
-            const std::vector<T> got = stream(r, c, in, frames, input, target, after, rng);
-            const u64 from = std::min(target, count) * c.channels;
-            ASSERT_EQ(got.size(), want.size() - from) << "frames after seeking to " << target;
-            EXPECT_TRUE(got.empty() ||
-                        std::memcmp(got.data(), want.data() + from, got.size() * sizeof(T)) == 0)
-                << "after seeking to " << target;
-        }
-        // Near the end of the input's range, shifted by whole periods of the positions and of the first stage's
-        // units, the same input gives the same frames: every index stays exact up to there.
+        // The last seek lands near the end of the input's range, shifted by whole periods of the positions and of
+        // the first stage's units: the same input must give the same frames, every index exact up to there.
         const u64 d = engine.firstStage() == resample::Engine::FirstStage::kBand ? engine.band().decimation
                                                                                  : engine.decimation();
         const u64 period = engine.mapper().sourceCommonRate * engine.unitFrames() * d,
                   outPeriod = engine.mapper().targetCommonRate * engine.unitFrames() * d;
         const u64 periods = std::min(((1ULL << 61) - frames - before) / period, (~0ULL - count) / outPeriod);
-        const u64 target = rng() % (count + 1), shiftIn = periods * period, shiftOut = periods * outPeriod;
-        u64 input = 0, shifted = 0;
-        ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
-        ASSERT_EQ(zel_resampler_seek(r, target + shiftOut, &shifted), 0);
-        if (count > 0 && input <= frames) {
+        for (int seek = 0; seek < 3; ++seek) {
+            const u64 target = rng() % (count + 3), shiftIn = seek == 2 ? periods * period : 0;
+            const u64 shiftOut = seek == 2 ? periods * outPeriod : 0, whole = c.whole(target);
+            u64 input = 0, shifted = 0;
+            errno = kUntouched;
+            ASSERT_EQ(zel_resampler_seek(r, target, &input), 0);
+            ASSERT_EQ(zel_resampler_seek(r, target + shiftOut, &shifted), 0);
+            EXPECT_EQ(errno, kUntouched);
+            EXPECT_EQ(input, whole > before ? whole - before : 0);
+            if (input > frames) continue;
             ASSERT_LE(shifted, shiftIn + input);
             std::vector<T> padded((shiftIn + input - shifted) * c.channels, T(0));  // silence before frame 0
             padded.insert(padded.end(), in.begin() + static_cast<long>(input * c.channels), in.end());
             const std::vector<T> got =
                 stream(r, c, padded, shiftIn + frames, shifted, target + shiftOut, after, rng, shifted);
             const u64 from = std::min(target, count) * c.channels;
-            ASSERT_EQ(got.size(), want.size() - from) << "frames near the end of the range";
+            ASSERT_EQ(got.size(), want.size() - from)
+                << "frames after seeking to " << target << " + " << shiftOut;
             EXPECT_TRUE(got.empty() ||
                         std::memcmp(got.data(), want.data() + from, got.size() * sizeof(T)) == 0)
-                << "near the end of the range, from " << target;
+                << "after seeking to " << target << " + " << shiftOut;
         }
         zel_resampler_destroy(r);
     }
@@ -344,17 +338,6 @@ TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
     fails(zel_resampler_process(down, in, 3, &used, out, 4, &written), EOVERFLOW);
     ASSERT_EQ(zel_resampler_process(down, in, 2, &used, out, 4, &written), 0);
     EXPECT_EQ(used, 2U);
-    // An end whose output count would pass 2^64 - 1.
-    zel_resampler *steep = zel_resampler_create(1, 1, 1ULL << 40, 1, 1, ZEL_QUALITY_LINEAR);
-    ASSERT_EQ(zel_resampler_seek(steep, ~0ULL, &next), 0);
-    EXPECT_EQ(next, (1ULL << 24) - 1);
-    ASSERT_EQ(zel_resampler_process(steep, in, 0, &used, out, 1, &written), 0);  // no input, no end: no error
-    ASSERT_EQ(zel_resampler_process(steep, in, 1, &used, out, 1, &written), 0);
-    EXPECT_EQ(used, 1U);
-    used = written = 99;
-    out[0] = -7;
-    fails(zel_resampler_process(steep, nullptr, 0, &used, out, 4, &written), EOVERFLOW);
-    zel_resampler_destroy(steep);
 
     // Input after the end; the drain then goes on as before: 2 frames at twice the rate, linear, are 1, 1.5, 2
     // and halfway to the silence after the last frame.
