@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "engine.h"
@@ -282,6 +283,11 @@ TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
     EXPECT_EQ(created(1ULL << 63, 1, 1, 1, 2, 1), EOVERFLOW);
     EXPECT_EQ(created(44100, 1, 48000, 1, 0, 1), EINVAL);
     EXPECT_EQ(created(44100, 1, 48000, 1, 1025, 1), EINVAL);
+    // The reason, one line, per thread: another thread has none of its own.
+    EXPECT_STREQ(zel_resampler_error_message(), "the channel count must be 1 to 1024, not 1025");
+    std::thread([] { EXPECT_STREQ(zel_resampler_error_message(), ""); }).join();
+    EXPECT_STREQ(zel_resampler_quality_name(ZEL_QUALITY_VERY_HIGH), "very-high");
+    EXPECT_EQ(zel_resampler_quality_name(ZEL_QUALITY_MAX + 1), nullptr);
     EXPECT_EQ(created(44100, 1, 48000, 1, 1024, 0), 0);
     EXPECT_EQ(created(44100, 1, 48000, 1, 2, -1), EINVAL);
     EXPECT_EQ(created(44100, 1, 48000, 1, 2, 5), EINVAL);

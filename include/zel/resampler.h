@@ -37,6 +37,12 @@ extern "C" {
 
 typedef struct zel_resampler zel_resampler;
 
+/* The limits every layer checks against: channels per resampler, and the passband edges a caller may ask for as
+ * fractions of the lower Nyquist frequency. */
+#define ZEL_MAX_CHANNELS 1024
+#define ZEL_MIN_BANDWIDTH 0.80
+#define ZEL_MAX_BANDWIDTH 0.99
+
 /* Linear interpolation between the two nearest input frames. */
 #define ZEL_QUALITY_LINEAR 0
 /* A 105 dB stopband, flat to 0.9 of the lower Nyquist frequency; float arithmetic. */
@@ -97,6 +103,13 @@ ZEL_API int zel_resampler_process_double(zel_resampler *resampler, const double 
  * Fails with EOVERFLOW when that frame's position is at or past input frame 2^61. */
 ZEL_API int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
                                unsigned long long *input_frame);
+
+/* The calling thread's reason for its last failed call, one line ("the channel count must be 1 to 1024, not 0"),
+ * as dlerror gives; "" before any. Valid until the thread's next failed call. */
+ZEL_API const char *zel_resampler_error_message(void);
+
+/* The name of a ZEL_QUALITY_* preset ("linear", "medium", "high", "very-high", "max"), or NULL for another value. */
+ZEL_API const char *zel_resampler_quality_name(int quality);
 
 /* Sets *output_frames to the output length of input_frames input frames, ceil(input_frames * T / S). Fails
  * with EOVERFLOW when that passes 2^64 - 1. */

@@ -5,6 +5,7 @@
 #ifndef ZEL_SRC_RESAMPLER_ENGINE_H
 #define ZEL_SRC_RESAMPLER_ENGINE_H
 
+#include <zel/resampler.h>
 #include <zel/resampling_mapper.h>
 
 #include <new>
@@ -34,7 +35,7 @@ struct Preset {
 };
 
 // The passband edges a caller may ask for, as fractions of the lower Nyquist frequency.
-constexpr double kMinBandwidth = 0.80, kMaxBandwidth = 0.99;
+constexpr double kMinBandwidth = ZEL_MIN_BANDWIDTH, kMaxBandwidth = ZEL_MAX_BANDWIDTH;
 
 // The presets by name: linear, medium, high (the default), very-high, max. Null for an unknown name.
 const Preset *findPreset(const std::string &name);
@@ -87,7 +88,7 @@ public:
                    const mirelo::ResamplingMapper::sample_fraction &targetRate, int channels,
                    const Preset &preset, std::string &error, std::optional<double> bandwidth = std::nullopt);
 
-    static constexpr int kMaxChannels = 1024;
+    static constexpr int kMaxChannels = ZEL_MAX_CHANNELS;
     // Target common rates up to this use one filter phase per possible position; larger ones interpolate
     // between kInterpolatedPhases phases with the exact remainder as the weight.
     static constexpr u64 kMaxExactPhases = 4096;

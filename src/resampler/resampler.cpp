@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -79,10 +80,23 @@ constexpr u64 kMaxWindowBytes = 1ULL << 30;
 // Output frames converted at a time when the caller's sample type is not the engine's.
 constexpr u64 kConvertSamples = 4096;
 
-int fail(int code) {
+// The calling thread's reason for its last failure, for zel_resampler_error_message.
+thread_local char gMessage[256] = "";
+
+void say(const std::string &message) { std::snprintf(gMessage, sizeof gMessage, "%s", message.c_str()); }
+
+int fail(int code, const std::string &message) {
+    say(message);
     errno = code;
     return -1;
 }
+
+std::nullptr_t refuse(int code, const std::string &message) {
+    fail(code, message);
+    return nullptr;
+}
+
+std::string str(u64 value) { return std::to_string(value); }
 
 // ceil(frames * T / S): the output frames whose position lies before input frame `frames`. False when that
 // passes 2^64 - 1.
@@ -329,33 +343,30 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
                       unsigned long long target_numerator, unsigned long long target_denominator,
                       unsigned int channels, int quality, std::optional<double> bandwidth) {
     const int saved = errno;
-    if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 ||
-        target_denominator == 0) {
-        errno = EDOM;
-        return nullptr;
-    }
+    if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 || target_denominator == 0)
+        return refuse(EDOM, "a rate's numerator or denominator is 0");
     mirelo::ResamplingMapper mapper;
     mapper.setSourceAndTargetSampleRate({source_numerator, source_denominator},
                                         {target_numerator, target_denominator});
-    if (mapper.rateOverflow) {
-        errno = EOVERFLOW;
-        return nullptr;
-    }
+    if (mapper.rateOverflow)
+        return refuse(EOVERFLOW, "the rates " + str(source_numerator) + "/" + str(source_denominator) +
+                                     " and " + str(target_numerator) + "/" + str(target_denominator) +
+                                     " are too large to map exactly");
     const resample::Preset *preset = resample::presetAt(quality);
-    if (channels < 1 || channels > kMaxChannels || preset == nullptr) {
-        errno = EINVAL;
-        return nullptr;
-    }
+    if (channels < 1 || channels > kMaxChannels)
+        return refuse(EINVAL,
+                      "the channel count must be 1 to " + str(kMaxChannels) + ", not " + str(channels));
+    if (preset == nullptr)
+        return refuse(EINVAL, "unknown quality " + std::to_string(quality) +
+                                  " (ZEL_QUALITY_LINEAR to ZEL_QUALITY_MAX)");
     try {
         auto r = std::make_unique<zel_resampler>();
         std::string error;
         // Left to the engine: a bandwidth out of range, with linear quality, or needing too long a filter.
         if (!r->engine.configure({source_numerator, source_denominator},
                                  {target_numerator, target_denominator}, static_cast<int>(channels), *preset,
-                                 error, bandwidth)) {
-            errno = EINVAL;
-            return nullptr;
-        }
+                                 error, bandwidth))
+            return refuse(EINVAL, error);
         r->channels = channels;
         r->before = r->engine.reachBefore();
         r->after = r->engine.reachAfter();
@@ -377,16 +388,15 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
             tooLarge = frameBytes > kMaxWindowBytes / channels;
             if (!tooLarge) allocate<S, M>(*r);
         });
-        if (tooLarge) {
-            errno = ENOMEM;
-            return nullptr;
-        }
+        if (tooLarge)
+            return refuse(ENOMEM, str(channels) +
+                                      " channels at these rates, preset and band would hold more than " +
+                                      "the 1 GiB a resampler may");
         restart(*r, 0, 0);
         errno = saved;
         return r.release();
     } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
-        return nullptr;
+        return refuse(ENOMEM, "out of memory");
     }
 }
 
@@ -416,14 +426,16 @@ int process(zel_resampler *resampler, const T *input, size_t input_frames, size_
             size_t output_frames, size_t *output_written) {
     if (resampler == nullptr || input_used == nullptr || output_written == nullptr ||
         (input == nullptr && input_frames > 0) || (output == nullptr && output_frames > 0))
-        return fail(EFAULT);
+        return fail(EFAULT, "a null resampler, count pointer, or buffer with frames");
     zel_resampler &r = *resampler;
-    if (r.ended && input_frames > 0) return fail(EINVAL);
-    if (input_frames > kFrameLimit - r.inputNext) return fail(EOVERFLOW);
+    if (r.ended && input_frames > 0) return fail(EINVAL, "input after the end of the input");
+    if (input_frames > kFrameLimit - r.inputNext)
+        return fail(EOVERFLOW, str(input_frames) + " frames after input frame " + str(r.inputNext) +
+                                   " pass the last a stream reaches, 2^61 - 1");
     const int saved = errno;
     u64 endTotal = r.endTotal;
     if (input == nullptr && !r.ended && !outputsBefore(r.engine.mapper(), r.inputNext, endTotal))
-        return fail(EOVERFLOW);
+        return fail(EOVERFLOW, "the output of " + str(r.inputNext) + " input frames passes 2^64 - 1 frames");
     if (input == nullptr) r.ended = true, r.endTotal = endTotal;
 
     u64 used = 0, written = 0;
@@ -474,10 +486,13 @@ int zel_resampler_process_double(zel_resampler *resampler, const double *input, 
 
 int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
                        unsigned long long *input_frame) {
-    if (resampler == nullptr || input_frame == nullptr) return fail(EFAULT);
+    if (resampler == nullptr || input_frame == nullptr)
+        return fail(EFAULT, "a null resampler or frame pointer");
     const int saved = errno;
     u64 whole = 0;
-    if (!wholeOf(*resampler, output_frame, whole) || whole >= kFrameLimit) return fail(EOVERFLOW);
+    if (!wholeOf(*resampler, output_frame, whole) || whole >= kFrameLimit)
+        return fail(EOVERFLOW, "output frame " + str(output_frame) +
+                                   " lies past input frame 2^61 - 1, the last a stream reaches");
     restart(*resampler, output_frame, whole);
     *input_frame = resampler->inputNext;
     errno = saved;
@@ -486,13 +501,22 @@ int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame
 
 int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long long input_frames,
                                 unsigned long long *output_frames) {
-    if (resampler == nullptr || output_frames == nullptr) return fail(EFAULT);
+    if (resampler == nullptr || output_frames == nullptr)
+        return fail(EFAULT, "a null resampler or count pointer");
     const int saved = errno;
     u64 count = 0;
-    if (!outputsBefore(resampler->engine.mapper(), input_frames, count)) return fail(EOVERFLOW);
+    if (!outputsBefore(resampler->engine.mapper(), input_frames, count))
+        return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
     *output_frames = count;
     errno = saved;
     return 0;
+}
+
+const char *zel_resampler_error_message(void) { return gMessage; }
+
+const char *zel_resampler_quality_name(int quality) {
+    const resample::Preset *preset = resample::presetAt(quality);
+    return preset == nullptr ? nullptr : preset->name;
 }
 
 }  // extern "C"
