@@ -163,6 +163,21 @@ void OutputFile::handleSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+int createTemporary(const std::string &path, const std::string &tag, std::string &temporary) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    temporary = dir + "/." + path.substr(slash + 1) + tag + "XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fd >= 0 && fchmod(fd, 0666 & ~mask) != 0) {
+        const int code = errno;
+        close(fd), unlink(temporary.c_str());
+        return errno = code, -1;
+    }
+    return fd;
+}
+
 int openSpool(std::string &error) {
     const char *dir = std::getenv("TMPDIR");
     std::string pattern =

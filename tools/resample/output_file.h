@@ -40,6 +40,10 @@ private:
     std::string final_, temporaryPath_;
 };
 
+// A new file beside `path` named .NAME<tag>XXXXXX with the mode any new file gets (mkstemp's is 0600); its
+// descriptor and path, or -1 with errno.
+int createTemporary(const std::string &path, const std::string &tag, std::string &temporary);
+
 // An unnamed file in $TMPDIR (or /tmp), for data the tool must hold before it can write it; -1 with the
 // reason on failure.
 int openSpool(std::string &error);

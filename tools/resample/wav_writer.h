@@ -19,6 +19,7 @@ using u64 = unsigned long long;
 class WavWriter {
 public:
     static constexpr u64 kMaxHeaderBytes = 12 + 36 + 48 + 12 + 8;
+    static constexpr u64 kRiffLimit = 0xFFFFFFFFULL;  // RIFF sizes are 32 bits; past this, RF64
 
     // bits: 16, 24 or 32 for PCM, 32 or 64 for float. A header passing rf64Threshold bytes (or forceRf64) makes
     // RF64.

@@ -1,4 +1,4 @@
-#include "audio_io.h"
+#include "input.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "output_file.h"
-#include "pcm.h"
 
 namespace resample {
 
@@ -107,15 +106,7 @@ sf_count_t promisedFrames(int fd, sf_count_t base) {
                                                                                                  : -1;
 }
 
-}  // namespace
-
-Input::~Input() {
-    if (file != nullptr) sf_close(file);
-    if (fd > STDIN_FILENO) close(fd);
-}
-
-bool openInput(const std::string &path, Input &input, std::string &error) {
-    input.name = path;
+bool openAt(const std::string &path, Input &input, std::string &error) {
     sf_count_t base = 0;  // where the input starts in its file
     if (path == "-") {
         bool spooled = false;
@@ -136,16 +127,34 @@ bool openInput(const std::string &path, Input &input, std::string &error) {
     if (input.file == nullptr) return error = sf_strerror(nullptr), false;
     const auto frames = static_cast<u64>(input.info.frames), channels = static_cast<u64>(input.info.channels);
     input.lengthKnown = input.info.frames >= 0 && (input.seekable || frames < kMaxStreamBytes / 8 / channels);
-    if (input.seekable && input.lengthKnown) {
-        const int fd = path == "-" ? input.fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const sf_count_t promised = fd >= 0 ? promisedFrames(fd, base) : -1;
-        if (path != "-" && fd >= 0) close(fd);
-        if (promised > input.info.frames)
-            return error = "it ends after " + std::to_string(frames) + " of the " + std::to_string(promised) +
-                           " frames its header gives",
-                   false;
-    }
+    input.base = base;
     return true;
+}
+
+// The frames the header of the open input promises, read from its start in its file; -1 when unknown.
+sf_count_t promisedFrames(const std::string &path, const Input &input) {
+    const int fd = path == "-" ? input.fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const sf_count_t promised = fd >= 0 ? promisedFrames(fd, input.base) : -1;
+    if (path != "-" && fd >= 0) close(fd);
+    return promised;
+}
+
+}  // namespace
+
+Input::~Input() {
+    if (file != nullptr) sf_close(file);
+    if (fd > STDIN_FILENO) close(fd);
+}
+
+Error openInput(const std::string &path, const std::string &name, Input &input) {
+    input.name = name;
+    std::string error;
+    if (!openAt(path, input, error)) return {Error::kInput, "cannot read '" + name + "': " + error};
+    const sf_count_t promised = input.seekable && input.lengthKnown ? promisedFrames(path, input) : -1;
+    if (promised > input.info.frames)
+        return {Error::kInput, "'" + name + "' ends after " + std::to_string(input.info.frames) + " of the " +
+                                   std::to_string(promised) + " frames its header gives"};
+    return {};
 }
 
 bool framesIn(int fd, u64 &frames) {
@@ -159,6 +168,14 @@ bool framesIn(int fd, u64 &frames) {
     if (file != nullptr) sf_close(file);
     close(again);
     return true;
+}
+
+Error readBack(int fd, u64 frames, const std::string &name) {
+    u64 held = 0;
+    if (framesIn(fd, held) && held != frames)
+        return cannotWrite(name,
+                           "the output does not read back as its " + std::to_string(frames) + " frames");
+    return {};
 }
 
 bool SndfileReader::read(double *out, u64 frames, u64 &got, std::string &error) {
@@ -190,22 +207,6 @@ bool SndfileReader::skipTo(u64 frame, std::string &error) {
         if (got == 0) return true;
     }
     return true;
-}
-
-bool SndfileWriter::write(u64 frame, const double *data, u64 frames) {
-    const auto n = static_cast<sf_count_t>(frames);
-    errno = 0;
-    if (encoding_.bits == 0) return sf_writef_double(file_, data, n) == n;
-    pcm_.resize(frames * channels_);
-    encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
-    // libsndfile takes the top bits of 32-bit integers exactly: no second rounding.
-    for (int32_t &q : pcm_) q = static_cast<int32_t>(static_cast<uint32_t>(q) << (32 - encoding_.bits) % 32);
-    return sf_writef_int(file_, pcm_.data(), n) == n;
-}
-
-std::string SndfileWriter::error() const {
-    if (sf_error(file_) != SF_ERR_NO_ERROR) return sf_strerror(file_);
-    return std::strerror(errno != 0 ? errno : EIO);
 }
 
 }  // namespace resample

@@ -1,13 +1,14 @@
-// Audio files through libsndfile: the input, opened so that every format it reads works from stdin too, and
-// read so that a damaged or short input is an error, never an end; and the writer for containers other than WAV.
-#ifndef ZEL_TOOLS_RESAMPLE_AUDIO_IO_H
-#define ZEL_TOOLS_RESAMPLE_AUDIO_IO_H
+// The input through libsndfile, opened so that every format it reads works from stdin too, and read so that a
+// damaged or short input is an error, never an end.
+#ifndef ZEL_TOOLS_RESAMPLE_INPUT_H
+#define ZEL_TOOLS_RESAMPLE_INPUT_H
 
 #include <sndfile.h>
 
 #include <string>
 
 #include "convert.h"
+#include "error.h"
 
 namespace resample {
 
@@ -19,6 +20,7 @@ struct Input {
     bool lengthKnown = false;  // info.frames is the real length (not a stream's placeholder)
     std::string name;          // as the user named it, for messages
     std::string reopenPath;    // where another thread opens the same input ("" when it cannot)
+    sf_count_t base = 0;       // where the input starts in its file (stdin may start part-way)
 
     Input() = default;
     Input(const Input &) = delete;
@@ -26,13 +28,18 @@ struct Input {
     ~Input();
 };
 
-// Opens IN ("-" for stdin). From stdin that cannot seek, formats libsndfile reads only from a seekable file
-// (FLAC, CAF, W64, Ogg, RF64, ...) are first copied to a spool file; the others stream. False with the reason.
-bool openInput(const std::string &path, Input &input, std::string &error);
+// Opens `path` ("-" for stdin), named `name` in messages. From stdin that cannot seek, formats libsndfile reads only
+// from a seekable file (FLAC, CAF, W64, Ogg, RF64, ...) are first copied to a spool file; the others stream. A file
+// that holds fewer frames than its header gives is refused.
+Error openInput(const std::string &path, const std::string &name, Input &input);
 
 // The frames libsndfile reads in the regular file open at `fd` (not moving its offset); false when it is not
 // a regular file or cannot be read.
 bool framesIn(int fd, u64 &frames);
+
+// A written file read back, since libsndfile's close does not report a lost last write (a full disk): the failure
+// to write `name` unless the regular file at `fd` reads as `frames` frames (or is not a regular file).
+Error readBack(int fd, u64 frames, const std::string &name);
 
 // Reads an open libsndfile handle, checking each read against the decoder's error state and, where the length
 // is known, against the header's frame count.
@@ -50,21 +57,6 @@ private:
     std::string name_;
     u64 channels_, frames_, next_ = 0;
     bool seekable_;
-};
-
-// Frames into a libsndfile output, in order.
-class SndfileWriter : public FrameWriter {
-public:
-    SndfileWriter(SNDFILE *file, Encoding &encoding, u64 channels)
-        : file_(file), encoding_(encoding), channels_(channels) {}
-    bool write(u64 frame, const double *data, u64 frames) override;
-    std::string error() const override;
-
-private:
-    SNDFILE *file_;
-    Encoding &encoding_;
-    u64 channels_;
-    std::vector<int32_t> pcm_;
 };
 
 }  // namespace resample

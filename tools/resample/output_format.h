@@ -1,0 +1,44 @@
+// What an output is: its sample format, by the names the command lines use or as the input's, and its container,
+// named or taken from the output's extension, as the libsndfile format that writes them.
+#ifndef ZEL_TOOLS_RESAMPLE_OUTPUT_FORMAT_H
+#define ZEL_TOOLS_RESAMPLE_OUTPUT_FORMAT_H
+
+#include <string>
+#include <vector>
+
+namespace resample {
+
+struct SampleFormat {
+    int bits = -1;       // 16, 24 or 32 for PCM; 0 for float; -1 for the input's own ("same")
+    int floatBits = 32;  // float: 32 or 64
+};
+
+// The sample format `name` names: same, float, double, pcm16, pcm24 or pcm32; false for another name.
+bool sampleFormatNamed(const std::string &name, SampleFormat &format);
+
+// The sample format of libsndfile's `format` (its subtype); false when it is neither 16/24/32-bit PCM nor float.
+bool sampleFormatOf(int format, SampleFormat &into);
+
+// The container names --type takes, as libsndfile's major formats.
+const std::vector<std::pair<std::string, int>> &containers();
+
+// The container an output is written as: `type` when given, else the extension of `path` ("-" has none), else
+// WAV. 0 with the reason for a name it does not know.
+int containerFor(const std::string &type, const std::string &path, std::string &error);
+
+// Whether the tool writes the container itself (WAV, becoming RF64) rather than through libsndfile.
+bool ownWav(int container);
+
+// The libsndfile format (container and subtype) for `format` in `container`; WAV and RF64 as WAV.
+int sndfileFormat(int container, const SampleFormat &format);
+
+// Why `container` cannot hold `format` ("" when it can): FLAC holds 16- or 24-bit PCM only.
+std::string refusal(int container, const SampleFormat &format);
+
+// The whole rate a file header holds for numerator / denominator frames per second, rounded to nearest; 0 when
+// it does not fit a header's 32-bit field.
+int headerRate(unsigned long long numerator, unsigned long long denominator);
+
+}  // namespace resample
+
+#endif

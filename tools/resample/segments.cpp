@@ -1,0 +1,68 @@
+#include "segments.h"
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace resample {
+
+namespace {
+
+// Segment k (from 1) on its own thread: the input opened again, a resampler of its own, and frames written at
+// their offset or spooled.
+Error convertLater(const SegmentsSpec &spec, const Segment &segment, const Input &input, FrameWriter &to,
+                   std::atomic<u64> &written) {
+    Input again;
+    if (Error e = openInput(input.reopenPath, input.name, again)) return e;
+    SndfileReader reader(again.file, input.name, spec.setup.channels, static_cast<u64>(input.info.frames),
+                         true);
+    const ResamplerPtr r = makeResampler(spec.setup);
+    if (r == nullptr) return {Error::kConversion, "cannot convert: " + libraryReason(errno)};
+    u64 done = 0;
+    return convertSegment(r.get(), spec.setup, segment, reader, to, written, done);
+}
+
+}  // namespace
+
+Error convertSegments(const SegmentsSpec &spec, zel_resampler *first, const Input &input, Sink &sink,
+                      std::atomic<u64> &written, u64 &read) {
+    const u64 segments = std::min<u64>(spec.threads, std::max<u64>(spec.count, 1));
+    std::vector<Error> errors(segments);
+    std::vector<std::unique_ptr<FrameWriter>> atOffset(segments);
+    std::vector<std::unique_ptr<SpoolWriter>> spools(segments);
+    std::vector<std::thread> workers;
+    for (u64 k = 1; k < segments; ++k) {
+        if (sink.atOffsets())
+            atOffset[k] = sink.writerAt();
+        else
+            spools[k] = std::make_unique<SpoolWriter>(spec.setup.channels);
+        FrameWriter *to = sink.atOffsets() ? atOffset[k].get() : spools[k].get();
+        workers.emplace_back([&, k, to] {
+            errors[k] =
+                convertLater(spec, segmentOf(spec.begin, spec.count, segments, k), input, *to, written);
+        });
+    }
+    SndfileReader reader(input.file, input.name, spec.setup.channels,
+                         input.lengthKnown ? static_cast<u64>(input.info.frames) : ~0ULL, input.seekable);
+    u64 done = 0;
+    if (spec.count > 0)
+        errors[0] = convertSegment(first, spec.setup, segmentOf(spec.begin, spec.count, segments, 0), reader,
+                                   sink.writer(), written, done);
+    for (u64 k = 1; k < segments; ++k) {
+        workers[k - 1].join();
+        bool outFailed = false;
+        SpoolWriter *spool = spools[k].get();
+        if (spool != nullptr && !errors[0] && !errors[k] &&
+            !spool->drainInto(sink.writer(), segmentOf(spec.begin, spec.count, segments, k).first, outFailed))
+            errors[k] = outFailed ? cannotWrite(spec.setup.outputName, spool->error())
+                                  : Error{Error::kConversion, spool->error()};
+    }
+    read = reader.framesRead();
+    for (const Error &e : errors) {
+        if (e) return e;
+    }
+    return {};
+}
+
+}  // namespace resample

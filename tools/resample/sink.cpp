@@ -1,0 +1,86 @@
+#include "sink.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "input.h"
+
+namespace resample {
+
+Sink::~Sink() {
+    if (spool_ >= 0) close(spool_);
+}
+
+Error Sink::open(const SinkSpec &spec) {
+    spec_ = spec;
+    encoding_.bits = spec.format.bits;
+    encoding_.floatBits = spec.format.floatBits;
+    encoding_.dither = spec.dither;
+    std::string why;
+    if (!out_.open(spec.name, why)) return cannotWrite(spec.name, why);
+    return ownWav(spec.container) ? openWav() : openSndfile();
+}
+
+Error Sink::failed(const std::string &reason) {
+    out_.abandon();
+    return cannotWrite(spec_.name, reason);
+}
+
+// WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower that threshold through
+// ZEL_RESAMPLE_RF64_THRESHOLD to take the same path with a small file.
+Error Sink::openWav() {
+    if (!out_.positional() && spec_.frames == ~0ULL)
+        return {Error::kUsage, "cannot stream WAV of unknown length; choose --type au or a file"};
+    u64 threshold = WavWriter::kRiffLimit;
+    if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
+        threshold = std::strtoull(env, nullptr, 10);
+    const SampleFormat &f = spec_.format;
+    wav_ = std::make_unique<WavWriter>(out_.fd(), spec_.channels, spec_.rate,
+                                       f.bits == 0 ? f.floatBits : f.bits, f.bits == 0, out_.positional(),
+                                       threshold, spec_.container == SF_FORMAT_RF64);
+    if (!wav_->header(spec_.frames == ~0ULL ? 0 : spec_.frames)) return failed(std::strerror(wav_->error()));
+    writer_ = writerAt();
+    return {};
+}
+
+Error Sink::openSndfile() {
+    int fd = out_.fd();
+    std::string why;
+    if (!out_.positional() && spec_.container != SF_FORMAT_AU && (fd = spool_ = openSpool(why)) < 0)
+        return failed(why);
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(spec_.rate);
+    info.channels = static_cast<int>(spec_.channels);
+    info.format = sndfileFormat(spec_.container, spec_.format);
+    sndfile_.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
+    if (sndfile_ == nullptr) return failed(sf_strerror(nullptr));
+    writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), encoding_, spec_.channels);
+    return {};
+}
+
+Error Sink::finish(u64 frames) {
+    if (wav_ != nullptr && !wav_->finish(frames)) return failed(std::strerror(wav_->error()));
+    if (sndfile_ != nullptr) {
+        if (Error e = finishSndfile(frames)) return out_.abandon(), e;
+    }
+    std::string why;
+    if (!out_.commit(why)) return cannotWrite(spec_.name, why);
+    return {};
+}
+
+// A libsndfile container closed, read back, and copied out from its spool.
+Error Sink::finishSndfile(u64 frames) {
+    sf_write_sync(sndfile_.get());
+    if (sf_close(sndfile_.release()) != 0) return cannotWrite(spec_.name, "cannot finish the container");
+    if (Error e = readBack(spool_ >= 0 ? spool_ : out_.fd(), frames, spec_.name)) return e;
+    if (spool_ < 0) return {};
+    const bool copied = copyAll(spool_, out_.fd());
+    close(spool_), spool_ = -1;
+    if (!copied) return cannotWrite(spec_.name, std::strerror(errno != 0 ? errno : EIO));
+    return {};
+}
+
+}  // namespace resample
