@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace resample {
+namespace zel::engine {
 
 namespace {
 
@@ -166,4 +166,4 @@ RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out, 
     return result;
 }
 
-}  // namespace resample
+}  // namespace zel::engine

@@ -10,7 +10,7 @@
 
 #include "engine.h"
 
-namespace resample {
+namespace zel::engine {
 
 // Source frames, interleaved, read in order; a seek lets a run start anywhere.
 class FrameSource {
@@ -47,6 +47,6 @@ struct RunResult {
 RunResult resampleStream(const Engine &engine, FrameSource &in, FrameSink &out,
                          const RunOptions &options = RunOptions());
 
-}  // namespace resample
+}  // namespace zel::engine
 
 #endif

@@ -16,11 +16,11 @@
 
 namespace {
 
-using resample::u64;
+using zel::engine::u64;
 
 constexpr u64 kSeconds = 10;
 
-class MemorySource : public resample::FrameSource {
+class MemorySource : public zel::engine::FrameSource {
 public:
     explicit MemorySource(const std::vector<float> &frames) : frames_(frames) {}
     u64 read(float *out, u64 frames) override {
@@ -40,7 +40,7 @@ private:
     u64 next_ = 0;
 };
 
-class NullSink : public resample::FrameSink {
+class NullSink : public zel::engine::FrameSink {
 public:
     bool write(const float *data, u64 frames) override {
         benchmark::DoNotOptimize(data);
@@ -61,9 +61,9 @@ std::vector<float> noise(u64 frames) {
 }
 
 void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 target) {
-    resample::Engine engine;
+    zel::engine::Engine engine;
     std::string error;
-    if (!engine.configure({source, 1}, {target, 1}, 2, *resample::findPreset(preset), error)) {
+    if (!engine.configure({source, 1}, {target, 1}, 2, *zel::engine::findPreset(preset), error)) {
         state.SkipWithError(error.c_str());
         return;
     }
@@ -71,7 +71,7 @@ void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 ta
     for (auto _ : state) {
         MemorySource in(input);
         NullSink out;
-        benchmark::DoNotOptimize(resample::resampleStream(engine, in, out).framesWritten);
+        benchmark::DoNotOptimize(zel::engine::resampleStream(engine, in, out).framesWritten);
     }
     state.counters["x_realtime"] =
         benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);

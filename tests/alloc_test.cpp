@@ -105,7 +105,7 @@ TEST(Allocation, AResamplerProcessesAndSeeksWithoutAllocating) {
 // input buffering, b the bytes of a frame held (twice over through the band stage); and a resampler past the
 // 1 GiB ceiling refused before it allocates.
 TEST(Allocation, AResamplerHoldsWhatItsHeaderSays) {
-    using resample::Engine;
+    using zel::engine::Engine;
     const auto bytes = [](unsigned long long s, unsigned long long t, unsigned channels, int q, double bw) {
         const unsigned long long before = allocated.load();
         zel_resampler *r = bw > 0 ? zel_resampler_create_with_bandwidth(s, 1, t, 1, channels, q, bw)
@@ -125,7 +125,7 @@ TEST(Allocation, AResamplerHoldsWhatItsHeaderSays) {
                              " bandwidth " + std::to_string(bw));
                 Engine e;
                 std::string error;
-                const resample::Preset &p = *resample::presetAt(q);
+                const zel::engine::Preset &p = *zel::engine::presetAt(q);
                 ASSERT_TRUE(
                     e.configure({s, 1}, {t, 1}, 1, p, error, bw > 0 ? std::optional(bw) : std::nullopt));
                 const double span =

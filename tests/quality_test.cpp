@@ -15,7 +15,7 @@
 
 namespace {
 
-using resample::u64;
+using zel::engine::u64;
 constexpr double kPi = 3.14159265358979323846;
 constexpr u64 kSize = 1 << 16;  // FFT length, in output frames
 const double kAmplitude = std::pow(10.0, -1.0 / 20);
@@ -64,10 +64,10 @@ std::vector<double> amplitudes(const std::vector<S> &out) {
 // amplitudes per bin. A `step` quantises the output to integers of that step as the tool writes them, dithered if
 // `dither`.
 template <typename S = float>
-std::vector<double> spectrum(const resample::Preset &preset, u64 source, u64 target, double frequency,
+std::vector<double> spectrum(const zel::engine::Preset &preset, u64 source, u64 target, double frequency,
                              double level = kAmplitude, double step = 0, bool dither = false,
                              std::optional<double> bandwidth = std::nullopt) {
-    resample::Engine engine;
+    zel::engine::Engine engine;
     std::string error;
     EXPECT_TRUE(engine.configure({source, 1}, {target, 1}, 1, preset, error, bandwidth)) << error;
     const u64 skip = 4 * engine.taps() * target / source + 64;  // past the silence before frame 0
@@ -107,7 +107,7 @@ struct Targets {
 // The figures of one preset on one conversion, checked against `want`. Every tone lies on an exact bin.
 template <typename S>
 void measure(const Targets &want, u64 source, u64 target) {
-    const resample::Preset &preset = *resample::findPreset(want.preset);
+    const zel::engine::Preset &preset = *zel::engine::findPreset(want.preset);
     const double nyquist = 0.5 * static_cast<double>(std::min(source, target));
     const auto tone = [&](double hz, double level = kAmplitude) {
         return spectrum<S>(preset, source, target, binFrequency(binOf(hz, target), target), level, 0, false,
@@ -204,7 +204,7 @@ TEST(Quality, AWiderBandKeepsThePresetsFigures) {
 // A quiet tone written as 16-bit samples: plain quantisation leaves harmonics that follow the signal, standing
 // far above the median bin; dither turns them into noise, so that no harmonic stands out of the floor.
 TEST(Quality, DitherRemovesTheHarmonicsOf16BitQuantisation) {
-    const resample::Preset &high = *resample::findPreset("high");
+    const zel::engine::Preset &high = *zel::engine::findPreset("high");
     const u64 tone = binOf(1000, 48000);
     for (const bool dither : {false, true}) {
         std::vector<double> a = spectrum(high, 44100, 48000, binFrequency(tone, 48000),

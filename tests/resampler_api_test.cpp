@@ -41,7 +41,7 @@ std::string describe(const Conversion &c) {
 // it, in the caller's type T.
 template <typename E, typename T>
 std::vector<T> rendered(const Conversion &c, const std::vector<T> &in, u64 frames, u64 count,
-                        const resample::Engine &engine) {
+                        const zel::engine::Engine &engine) {
     const u64 pad = engine.reachBefore(), length = pad + frames + engine.reachAfter() + 1;
     std::vector<std::vector<E>> planes(c.channels, std::vector<E>(length, E(0)));
     std::vector<const E *> pointers;
@@ -56,9 +56,9 @@ std::vector<T> rendered(const Conversion &c, const std::vector<T> &in, u64 frame
 
 template <typename T>
 std::vector<T> reference(const Conversion &c, const std::vector<T> &in, u64 frames, u64 count,
-                         resample::Engine &engine) {
+                         zel::engine::Engine &engine) {
     std::string error;
-    const resample::Preset &preset = *resample::presetAt(c.quality);
+    const zel::engine::Preset &preset = *zel::engine::presetAt(c.quality);
     EXPECT_TRUE(engine.configure({c.sn, c.sd}, {c.tn, c.td}, static_cast<int>(c.channels), preset, error,
                                  c.bandwidth > 0 ? std::optional<double>(c.bandwidth) : std::nullopt));
     if (preset.doubleSamples) return rendered<double>(c, in, frames, count, engine);
@@ -157,7 +157,7 @@ void randomRun(int run, std::mt19937_64 &rng) {
         u64 reported = 0;
         ASSERT_EQ(zel_resampler_output_frames(r, frames, &reported), 0);
         EXPECT_EQ(reported, count);
-        resample::Engine engine;
+        zel::engine::Engine engine;
         const std::vector<T> want = reference(c, in, frames, count, engine);
         const u64 after = engine.reachAfter(), before = engine.reachBefore();
 
@@ -191,7 +191,7 @@ void randomRun(int run, std::mt19937_64 &rng) {
         }
         // The last seek lands near the end of the input's range, shifted by whole periods of the positions and of
         // the first stage's units: the same input must give the same frames, every index exact up to there.
-        const u64 d = engine.firstStage() == resample::Engine::FirstStage::kBand ? engine.band().decimation
+        const u64 d = engine.firstStage() == zel::engine::Engine::FirstStage::kBand ? engine.band().decimation
                                                                                  : engine.decimation();
         const u64 period = engine.mapper().sourceCommonRate * engine.unitFrames() * d,
                   outPeriod = engine.mapper().targetCommonRate * engine.unitFrames() * d;

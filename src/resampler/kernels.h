@@ -1,11 +1,13 @@
-// The engine's inner products, compiled twice from this one source: for any x86-64 (kernels_generic.cpp) and
-// with AVX2 and FMA (kernels_avx2.cpp), chosen at run time. Each translation unit puts them in its own namespace.
+// The engine's inner products, compiled twice from this one source: for any processor (kernels_generic.cpp) and
+// with AVX2 and FMA (kernels_avx2.cpp). Each translation unit puts them in its own namespace and offers them as
+// one KernelTable per precision; kernel_table.cpp chooses the table for the processor.
 #ifndef ZEL_SRC_RESAMPLER_KERNELS_H
 #define ZEL_SRC_RESAMPLER_KERNELS_H
 
-#include "engine.h"
+#include "band_plan.h"
+#include "presets.h"
 
-namespace resample {
+namespace zel::engine {
 
 // All channels of one or two output frames: their coefficient rows, their channels' runs of source frames
 // (frame f's channel c at x[f * channels + c]), the frame count, the channel count, the row length (a multiple
@@ -29,33 +31,33 @@ template <typename I, typename O>
 using BandKernelOf = void (*)(const BandPlan &, const I *, O *, void *);
 using BandKernel = BandKernelOf<float, float>;
 
-// The kernels of a preset computing in double on double intermediate frames, from and to float or double samples.
-struct DoubleKernels {
-    FrameKernelOf<double> frame;
-    ExactKernelOf<double, double> exact;
-    ExactKernelOf<double, float> exactToFloat;
-    BandKernelOf<double, double> band;
-    BandKernelOf<float, double> bandFromFloat;
+// Every kernel a preset computes with on one instruction set: on float frames in the preset's precision, and in
+// double on double intermediate frames, from and to float or double samples.
+struct KernelTable {
+    FrameKernel frame;
+    ExactKernel exact;
+    BandKernel band;
+    FrameKernelOf<double> frameD;
+    ExactKernelOf<double, double> exactD;
+    ExactKernelOf<double, float> exactDToFloat;
+    BandKernelOf<double, double> bandD;
+    BandKernelOf<float, double> bandFloatToD;
 };
 
+// The table for this processor: AVX2 with FMA where it has both, else the portable kernels.
+KernelTable kernelsFor(Preset::Precision precision);
+
 namespace kernels_generic {
-FrameKernel frame(Preset::Precision precision);
-ExactKernel exact(Preset::Precision precision);
-BandKernel band(Preset::Precision precision);
-DoubleKernels doubles();
+KernelTable table(Preset::Precision precision);
 // The forward transform in double with a table for n points, for designing plans: spectra come from this one
 // code path on every processor.
 void forward(double *re, double *im, const double *twiddles, u64 n);
 }  // namespace kernels_generic
 namespace kernels_avx2 {
-FrameKernel frame(Preset::Precision precision);
-ExactKernel exact(Preset::Precision precision);
-BandKernel band(Preset::Precision precision);
-DoubleKernels doubles();
-void forward(double *re, double *im, const double *twiddles, u64 n);
+KernelTable table(Preset::Precision precision);
 }  // namespace kernels_avx2
 
-}  // namespace resample
+}  // namespace zel::engine
 
 #endif
 
@@ -65,7 +67,7 @@ void forward(double *re, double *im, const double *twiddles, u64 n);
 #include <immintrin.h>
 #endif
 
-namespace resample {
+namespace zel::engine {
 namespace ZEL_KERNEL_NAMESPACE {
 namespace {
 
@@ -462,33 +464,24 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
 
 }  // namespace
 
-FrameKernel frame(Preset::Precision precision) {
-    if (precision == Preset::kFloat) return frameKernel<float, false>;
-    if (precision == Preset::kMixed) return frameKernel<float, true>;
-    return frameKernel<double, true>;
-}
-
-ExactKernel exact(Preset::Precision precision) {
-    if (precision == Preset::kFloat) return exactKernel<float, false>;
-    if (precision == Preset::kMixed) return exactKernel<float, true>;
-    return exactKernel<double, true>;
-}
-
-BandKernel band(Preset::Precision precision) {
-    if (precision == Preset::kFloat) return bandUnit<float>;
-    return bandUnit<double>;
-}
-
-DoubleKernels doubles() {
-    return {frameKernel<double, true, double>, exactKernel<double, true, double>,
-            exactKernel<double, true, double, float>, bandUnit<double, double>,
+KernelTable table(Preset::Precision precision) {
+    const bool single = precision == Preset::kFloat;
+    return {single ? frameKernel<float, false> : frameKernel<double, true>,
+            single ? exactKernel<float, false> : exactKernel<double, true>,
+            single ? bandUnit<float> : bandUnit<double>,
+            frameKernel<double, true, double>,
+            exactKernel<double, true, double>,
+            exactKernel<double, true, double, float>,
+            bandUnit<double, double>,
             bandUnit<double, float, double>};
 }
 
+#ifdef ZEL_KERNEL_PLANS
 void forward(double *re, double *im, const double *twiddles, u64 n) {
     Transform<double>::forward(re, im, twiddles, n, n);
 }
+#endif
 
 }  // namespace ZEL_KERNEL_NAMESPACE
-}  // namespace resample
+}  // namespace zel::engine
 #endif

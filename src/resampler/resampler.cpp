@@ -19,7 +19,7 @@
 
 #include "engine.h"
 
-using resample::u64;
+using zel::engine::u64;
 
 namespace {
 
@@ -37,7 +37,7 @@ struct Buffers {
 }  // namespace
 
 struct zel_resampler {
-    resample::Engine engine;
+    zel::engine::Engine engine;
     u64 channels = 0, before = 0, after = 0;
     u64 capacity = 0;  // frames per channel the window can hold
     // The parts of each type: a float stream with double intermediate frames uses both.
@@ -66,7 +66,7 @@ struct zel_resampler {
 
 namespace {
 
-constexpr u64 kMaxChannels = resample::Engine::kMaxChannels;
+constexpr u64 kMaxChannels = zel::engine::Engine::kMaxChannels;
 // Input frames a stream reaches lie below this. Every index derived from them (intermediate frames, up to twice
 // as many, their units, filter reaches, the window) then stays far below 2^63, where the indices that stand for
 // frames before 0 begin.
@@ -298,7 +298,7 @@ struct Type {
 // Calls f(Type<S>, Type<M>) with the engine's sample and intermediate types.
 template <typename F>
 void withTypes(const zel_resampler &r, F &&f) {
-    const resample::Preset &p = r.engine.preset();
+    const zel::engine::Preset &p = r.engine.preset();
     if (p.doubleSamples) {
         f(Type<double>(), Type<double>());
     } else if (p.doubleIntermediate) {
@@ -352,7 +352,7 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
         return refuse(EOVERFLOW, "the rates " + str(source_numerator) + "/" + str(source_denominator) +
                                      " and " + str(target_numerator) + "/" + str(target_denominator) +
                                      " are too large to map exactly");
-    const resample::Preset *preset = resample::presetAt(quality);
+    const zel::engine::Preset *preset = zel::engine::presetAt(quality);
     if (channels < 1 || channels > kMaxChannels)
         return refuse(EINVAL,
                       "the channel count must be 1 to " + str(kMaxChannels) + ", not " + str(channels));
@@ -371,8 +371,8 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
         r->before = r->engine.reachBefore();
         r->after = r->engine.reachAfter();
         const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
-        const resample::Engine &e = r->engine;
-        r->staged = e.firstStage() != resample::Engine::FirstStage::kNone;
+        const zel::engine::Engine &e = r->engine;
+        r->staged = e.firstStage() != zel::engine::Engine::FirstStage::kNone;
         // One stage holds the filter's reach of source frames; two hold a unit's, and intermediate frames.
         r->capacity = (r->staged ? e.unitSpan() + e.unitStep() : r->before + r->after) + 1 + chunk;
         if (r->staged) {
@@ -515,7 +515,7 @@ int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long lo
 const char *zel_resampler_error_message(void) { return gMessage; }
 
 const char *zel_resampler_quality_name(int quality) {
-    const resample::Preset *preset = resample::presetAt(quality);
+    const zel::engine::Preset *preset = zel::engine::presetAt(quality);
     return preset == nullptr ? nullptr : preset->name;
 }
 

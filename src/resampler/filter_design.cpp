@@ -1,0 +1,142 @@
+#include "filter_design.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kernels.h"
+
+namespace zel::engine {
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr u64 kMaxCoefficients = 1ULL << 22;  // a polyphase table of at most 32 MB
+}  // namespace
+
+// The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
+double besselI0(double x) {
+    double sum = 1, term = 1;
+    for (int k = 1; term > sum * 1e-18; ++k) {
+        term *= (x / (2 * k)) * (x / (2 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// Half the length of a Kaiser-windowed lowpass attenuating by a dB over a transition of `width` cycles per
+// sample (Kaiser's estimate), capped so that memory stays bounded; `capped` is set when the cap applies.
+u64 kaiserHalfLength(double a, double width, bool &capped) {
+    const double wanted = (a - 7.95) / (14.36 * width) + 1;
+    capped = capped || wanted > static_cast<double>(kMaxTaps);
+    const double length = std::min(wanted, static_cast<double>(kMaxTaps));
+    return static_cast<u64>(std::ceil(length / 2));
+}
+
+// Kaiser's window shape for an attenuation of a dB.
+double kaiserBeta(double a) { return 0.1102 * (a - 8.7); }
+
+// The tap at distance x from the centre of a Kaiser-windowed sinc with the given cutoff (cycles per sample) whose
+// window reaches `width` either side; 0 outside it.
+double kaiserTap(double x, double width, double cutoff, double beta, double i0Beta) {
+    const double u = x / width;
+    if (u <= -1 || u >= 1) return 0;
+    const double arg = 2 * cutoff * x;
+    const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
+    return 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+}
+
+// The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
+std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
+    const double beta = kaiserBeta(a), i0Beta = besselI0(beta);
+    std::vector<double> taps(2 * half + 1);
+    double sum = 0;
+    for (u64 k = 0; k < taps.size(); ++k) {
+        const double x = static_cast<double>(k) - static_cast<double>(half);
+        taps[k] = kaiserTap(x, static_cast<double>(half + 1), cutoff, beta, i0Beta);
+        sum += taps[k];
+    }
+    for (double &c : taps) c /= sum;
+    return taps;
+}
+
+// The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
+// The transform length minimises the work per frame, N log N / (N - 2K).
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision,
+                  bool &capped) {
+    BandPlan p;
+    p.factor = factor, p.decimation = decimation;
+    p.half = kaiserHalfLength(a, stop - pass, capped);
+    // The transform stays within its largest size.
+    capped = capped || p.half > (1ULL << 14);
+    if (capped) return p;
+    p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
+    u64 n = 64;
+    while (n < 4 * p.half) n *= 2;
+    const auto cost = [&](u64 size) {
+        return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
+               static_cast<double>(size - 2 * p.half);
+    };
+    // Twice the shortest: four times would save up to 3% of the work for twice the memory and latency.
+    if (2 * n <= (1ULL << 16) && cost(2 * n) < cost(n)) n *= 2;
+    p.size = n, p.block = n - 2 * p.half;
+
+    std::vector<double> twiddles(2 * n, 0.0);
+    for (u64 h = 1; h < n; h *= 2) {
+        for (u64 j = 0; j < h; ++j) {
+            const double angle = -kPi * static_cast<double>(j) / static_cast<double>(h);
+            twiddles[h - 1 + j] = std::cos(angle), twiddles[n + h - 1 + j] = std::sin(angle);
+        }
+    }
+    // The taps about tap 0, wrapping around: an even sequence, whose transform is real.
+    const std::vector<double> taps = kaiserLowpass(a, (pass + stop) / 2, p.half);
+    std::vector<double> re(n, 0.0), im(n, 0.0);
+    for (u64 j = 0; j <= p.half; ++j) {
+        const double g = taps[p.half + j] * static_cast<double>(factor) / static_cast<double>(n);
+        re[j] = g, re[(n - j) % n] = g;
+    }
+    kernels_generic::forward(re.data(), im.data(), twiddles.data(), n);
+    if (precision == Preset::kFloat) {
+        p.twiddlesF.assign(twiddles.begin(), twiddles.end()), p.spectrumF.assign(re.begin(), re.end());
+    } else {
+        p.twiddlesD.assign(twiddles.begin(), twiddles.end()), p.spectrumD.assign(re.begin(), re.end());
+    }
+    return p;
+}
+
+PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions, const Preset &preset,
+                              bool &capped, bool stopWhenCapped) {
+    PolyphaseTable p;
+    const double cutoff = (pass + stop) / 2, beta = kaiserBeta(a);
+    // Capped, so that memory stays bounded at extreme ratios in one stage (48000 to 1 Hz would want millions of
+    // taps): past the cap the transition widens and aliases rise.
+    p.half = kaiserHalfLength(a, stop - pass, capped);
+    if (capped && stopWhenCapped) return p;
+    // Rows of whole cache lines: 16 float or 8 double coefficients.
+    const u64 lanes = preset.precision == Preset::kDouble ? kKernelLanes / 2 : kKernelLanes;
+    p.stride = (2 * p.half + lanes - 1) / lanes * lanes;
+    // One phase per position while the table stays within its budget; else phases to interpolate between.
+    const u64 rowBudget = kMaxCoefficients / p.stride;
+    p.exact = positions <= std::min(kMaxExactPhases, rowBudget);
+    // Between two phases the error grows with the square of their spacing: the deepest preset takes 16 times as
+    // many, which keeps it below its stopband.
+    const u64 interpolated = kInterpolatedPhases * (preset.doubleSamples ? 16 : 1);
+    p.phases = p.exact ? positions : std::min(interpolated, rowBudget - 1);
+    const u64 rowCount = p.phases + (p.exact ? 0 : 1);
+    p.rows.assign(rowCount * p.stride, 0.0);
+    const double i0Beta = besselI0(beta);
+    for (u64 r = 0; r < rowCount; ++r) {
+        double *row = &p.rows[r * p.stride];
+        double sum = 0;
+        for (u64 j = 0; j < 2 * p.half; ++j) {
+            // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
+            const double x = static_cast<double>(r) / static_cast<double>(p.phases) +
+                             static_cast<double>(p.half - 1) - static_cast<double>(j);
+            row[j] = kaiserTap(x, static_cast<double>(p.half), cutoff, beta, i0Beta);
+            sum += row[j];
+        }
+        // Unit gain at DC in every phase, so that no phase modulates the level.
+        for (u64 j = 0; j < 2 * p.half; ++j) row[j] /= sum;
+    }
+    return p;
+}
+
+}  // namespace zel::engine
