@@ -251,6 +251,10 @@ private:
 
 }  // namespace
 
+#ifdef ZEL_PYTHON_FILES
+void bindFiles(py::module_ &m);  // _files.cpp
+#endif
+
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The zel resampler's C API for NumPy arrays; use the zel package, not this module.";
     py::class_<Stream>(m, "Stream")
@@ -259,4 +263,7 @@ PYBIND11_MODULE(_native, m) {
         .def("output_frames", &Stream::outputFrames)
         .def("seek", &Stream::seek)
         .def("process", &Stream::process);
+#ifdef ZEL_PYTHON_FILES
+    bindFiles(m);
+#endif
 }
