@@ -279,28 +279,11 @@ void Engine::decimate(const S *const *planes, u64 planeStart, u64 first, u64 cou
 
 template <typename P, typename S>
 void Engine::renderDecimated(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const {
-    constexpr u64 kChunk = 256;
-    u64 whole[kChunk], phase[kChunk], remainder[kChunk];
-    const P *x[2 * kMaxChannels];
-    double sum[2 * kMaxChannels];
-    const u64 t = stage2_.targetCommonRate;
-    const auto channels = static_cast<u64>(channels_);
+    u64 whole[kRenderChunk], phase[kRenderChunk], remainder[kRenderChunk];
     const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
-    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
-    const bool prefetch = rowBytes * (phases_ + !exact_) > kCacheBytes;
-    // Points x[f * channels + c] at the first source frame that output frame i reads in channel c.
-    const auto sources = [&](u64 f, u64 i) {
-        const u64 tap0 = whole[i] - (half_ - 1) - planeStart;
-        for (u64 c = 0; c < channels; ++c) x[f * channels + c] = planes[c] + tap0;
-    };
-    const auto fetch = [&](u64 i) {
-        // A coming frame's row is elsewhere in a table that may not fit the cache: fetch it meanwhile.
-        const char *ahead = static_cast<const char *>(row(phase[i]));
-        for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64) __builtin_prefetch(ahead + b);
-    };
-    for (u64 done = 0; done < count; done += kChunk) {
-        const u64 n = std::min(kChunk, count - done);
-        S *y = out + done * channels;
+    for (u64 done = 0; done < count; done += kRenderChunk) {
+        const u64 n = std::min(kRenderChunk, count - done);
+        S *y = out + done * static_cast<u64>(channels_);
         // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
         // position (P = T), the phase is the position's numerator itself.
         if (exact_) {
@@ -309,44 +292,72 @@ void Engine::renderDecimated(u64 first, u64 count, const P *const *planes, u64 p
             stage2_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
         }
         if (linear) {
-            for (u64 i = 0; i < n; ++i) {
-                // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
-                const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
-                sources(0, i);
-                for (u64 c = 0; c < channels; ++c) {
-                    const P *p = x[c];
-                    y[i * channels + c] = phase[i] == 0
-                                              ? static_cast<S>(p[0])
-                                              : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
-                }
-            }
-        } else if (exact_) {
-            if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
-                kernels_.exactD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
-                                prefetch, y);
-            } else if constexpr (sizeof(P) == sizeof(double)) {
-                kernels_.exactDToFloat(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
-                                       channels, prefetch, y);
-            } else {
-                kernels_.exact(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels,
-                               prefetch, y);
-            }
+            renderLinear(whole, phase, n, planes, planeStart, y);
+        } else if (!exact_) {
+            renderInterpolated(whole, phase, remainder, n, planes, planeStart, y);
+        } else if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
+            kernels_.exactD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                            static_cast<u64>(channels_), prefetches(), y);
+        } else if constexpr (sizeof(P) == sizeof(double)) {
+            kernels_.exactDToFloat(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                                   static_cast<u64>(channels_), prefetches(), y);
         } else {
-            // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
-            for (u64 i = 0; i < n; ++i) {
-                const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
-                sources(0, i), sources(1, i);
-                if (prefetch && i + 1 < n) fetch(i + 1);
-                if constexpr (sizeof(P) == sizeof(double)) {
-                    kernels_.frameD(rows, x, 2, channels, stride_, sum);
-                } else {
-                    kernels_.frame(rows, x, 2, channels, stride_, sum);
-                }
-                const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
-                for (u64 c = 0; c < channels; ++c)
-                    y[i * channels + c] = static_cast<S>(sum[c] + (sum[channels + c] - sum[c]) * w);
-            }
+            kernels_.exact(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                           static_cast<u64>(channels_), prefetches(), y);
         }
+    }
+}
+
+bool Engine::prefetches() const {
+    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
+    return rowBytes * (phases_ + !exact_) > kCacheBytes;
+}
+
+template <typename P, typename S>
+void Engine::renderLinear(const u64 *whole, const u64 *phase, u64 n, const P *const *planes, u64 planeStart,
+                          S *y) const {
+    const auto channels = static_cast<u64>(channels_);
+    const u64 t = stage2_.targetCommonRate;
+    for (u64 i = 0; i < n; ++i) {
+        // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
+        const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
+        for (u64 c = 0; c < channels; ++c) {
+            const P *p = planes[c] + (whole[i] - planeStart);
+            y[i * channels + c] = phase[i] == 0
+                                      ? static_cast<S>(p[0])
+                                      : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
+        }
+    }
+}
+
+template <typename P, typename S>
+void Engine::renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 n,
+                                const P *const *planes, u64 planeStart, S *y) const {
+    const auto channels = static_cast<u64>(channels_);
+    const u64 t = stage2_.targetCommonRate;
+    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
+    const bool prefetch = prefetches();
+    const P *x[2 * kMaxChannels];
+    double sum[2 * kMaxChannels];
+    // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
+    for (u64 i = 0; i < n; ++i) {
+        const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
+        const u64 tap0 = whole[i] - (half_ - 1) - planeStart;
+        for (u64 c = 0; c < channels; ++c) x[c] = x[channels + c] = planes[c] + tap0;
+        if (prefetch && i + 1 < n) {
+            // The coming frame's rows are elsewhere in a table that may not fit the cache: fetch them meanwhile.
+            const char *ahead = static_cast<const char *>(row(phase[i + 1]));
+            for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64)
+                __builtin_prefetch(ahead + b);
+        }
+        if constexpr (sizeof(P) == sizeof(double)) {
+            kernels_.frameD(rows, x, 2, channels, stride_, sum);
+        } else {
+            kernels_.frame(rows, x, 2, channels, stride_, sum);
+        }
+        const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
+        for (u64 c = 0; c < channels; ++c)
+            y[i * channels + c] = static_cast<S>(sum[c] + (sum[channels + c] - sum[c]) * w);
     }
 }
 

@@ -82,7 +82,18 @@ public:
     void render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
 
 private:
-    static constexpr u64 kStageBlock = 256;  // output frames whose intermediate frames are computed at once
+    static constexpr u64 kStageBlock = 256;   // output frames whose intermediate frames are computed at once
+    static constexpr u64 kRenderChunk = 256;  // output frames whose positions are mapped at once
+    // The polyphase stage's ways to render a chunk of mapped output frames: linear interpolation, or between two
+    // of the interpolated phases (the exact phases' run is a kernel of its own).
+    template <typename P, typename S>
+    void renderLinear(const u64 *whole, const u64 *phase, u64 n, const P *const *planes, u64 planeStart,
+                      S *y) const;
+    template <typename P, typename S>
+    void renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 n,
+                            const P *const *planes, u64 planeStart, S *y) const;
+    // Whether the table is large enough that coming rows are fetched ahead.
+    bool prefetches() const;
     // Takes a configuration that has been designed whole.
     void adopt(const mirelo::ResamplingMapper &mapper, StagePlan &&plan, PolyphaseTable &&table,
                const Preset &preset, int channels);
