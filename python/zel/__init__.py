@@ -24,9 +24,10 @@ from zel import _native
 __all__ = ["resample", "Resampler", "output_frames", "QUALITIES"]
 
 # Quality presets, by name, in the order of the C API's ZEL_QUALITY_* values.
-QUALITIES = ("linear", "medium", "high", "very-high", "max")
+QUALITIES = _native.QUALITIES
 _DTYPES = ("float32", "float64", "int16", "int32")
-_MAX_CHANNELS = 1024
+_MAX_CHANNELS = _native.MAX_CHANNELS
+_BANDWIDTHS = f"{_native.MIN_BANDWIDTH:.2f} to {_native.MAX_BANDWIDTH:.2f}"
 
 
 def _rate(value, name):
@@ -67,9 +68,9 @@ def _bandwidth(bandwidth, quality):
     if bandwidth is None:
         return 0.0
     if isinstance(bandwidth, bool) or not isinstance(bandwidth, (int, float, Fraction)):
-        raise TypeError(f"bandwidth must be a number from 0.80 to 0.99, not {type(bandwidth).__name__}")
-    if not 0.80 <= bandwidth <= 0.99:
-        raise ValueError(f"bandwidth must be 0.80 to 0.99 of the lower Nyquist frequency, not {bandwidth}")
+        raise TypeError(f"bandwidth must be a number from {_BANDWIDTHS}, not {type(bandwidth).__name__}")
+    if not _native.MIN_BANDWIDTH <= bandwidth <= _native.MAX_BANDWIDTH:
+        raise ValueError(f"bandwidth must be {_BANDWIDTHS} of the lower Nyquist frequency, not {bandwidth}")
     if quality == "linear":
         raise ValueError("bandwidth needs a filtered quality; linear interpolation has no passband")
     return float(bandwidth)

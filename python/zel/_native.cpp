@@ -68,14 +68,8 @@ public:
         if (r_ == nullptr) {
             const int code = errno;
             if (code == ENOMEM) throw std::bad_alloc();
-            const char *why = code == EDOM                      ? "a rate is zero"
-                              : code == EOVERFLOW               ? "the rates are too large to map exactly"
-                              : channels < 1 || channels > 1024 ? "channels must be 1 to 1024"
-                              : bandwidth > 0
-                                  ? "this bandwidth needs a longer filter than the resampler allows "
-                                    "at these rates"
-                                  : "unknown quality";
-            throw py::value_error(std::string(why) + " (" + std::strerror(code) + ")");
+            throw py::value_error(std::string(zel_resampler_error_message()) + " (" + std::strerror(code) +
+                                  ")");
         }
     }
     Stream(const Stream &) = delete;
@@ -257,6 +251,14 @@ void bindFiles(py::module_ &m);  // _files.cpp
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The zel resampler's C API for NumPy arrays; use the zel package, not this module.";
+    // The library's limits and preset names, so that the package checks against them rather than copies.
+    m.attr("MAX_CHANNELS") = ZEL_MAX_CHANNELS;
+    m.attr("MIN_BANDWIDTH") = ZEL_MIN_BANDWIDTH;
+    m.attr("MAX_BANDWIDTH") = ZEL_MAX_BANDWIDTH;
+    py::list names;
+    for (int q = 0; zel_resampler_quality_name(q) != nullptr; ++q)
+        names.append(zel_resampler_quality_name(q));
+    m.attr("QUALITIES") = py::tuple(names);
     py::class_<Stream>(m, "Stream")
         .def(py::init<u64, u64, u64, u64, unsigned, int, double>())
         .def_property_readonly("channels", &Stream::channels)

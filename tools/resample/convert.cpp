@@ -30,7 +30,7 @@ Segment segmentOf(u64 begin, u64 count, u64 parts, u64 k) {
 }
 
 std::string libraryReason(int code) {
-    const char *own = nullptr;  // the library's reason, once its header gives one
+    const char *own = zel_resampler_error_message();
     return own != nullptr && *own != '\0' ? own : std::strerror(code);
 }
 

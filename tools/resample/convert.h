@@ -54,7 +54,7 @@ using ResamplerPtr = std::unique_ptr<zel_resampler, ResamplerDeleter>;
 // A resampler for the setup; null with errno set when it cannot be made.
 ResamplerPtr makeResampler(const ConversionSetup &setup);
 
-// Why the library refused its last call, in one line, from errno `code` when it gives no reason of its own.
+// Why the library refused this thread's last call, in one line: its own reason, else errno `code`'s.
 std::string libraryReason(int code);
 
 // Why the resampler could not be started at output `frame` (its seek failed).

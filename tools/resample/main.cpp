@@ -5,7 +5,6 @@
 #include <sndfile.h>
 #include <unistd.h>
 #include <zel/resampler.h>
-#include <zel/resampling_mapper.h>
 #include <zel/version.h>
 
 #include <cerrno>
@@ -64,7 +63,7 @@ Error checkNames(Plan &p) {
     if (!zel_cli::parseRate(o.rate, p.target, why)) return usage("rate '" + o.rate + "' " + why);
     p.quality = zel_cli::qualityFromName(o.quality);
     if (p.quality < 0)
-        return usage("unknown quality '" + o.quality + "' (use linear, medium, high, very-high or max)");
+        return usage("unknown quality '" + o.quality + "' (use " + zel_cli::qualityNames() + ")");
     if (p.quality == ZEL_QUALITY_LINEAR && o.bandwidth > 0)
         return usage("--bandwidth needs a filtered quality, not linear");
     if (!sampleFormatNamed(o.format, p.format))
@@ -93,24 +92,21 @@ Error checkSamples(Plan &p, const Input &input) {
         return {Error::kInput, "'" + o.in + "' is neither 16/24/32-bit PCM nor float; choose --format"};
     if (o.dither && p.format.bits == 0) return usage("--dither needs pcm16, pcm24 or pcm32 output");
     const auto channels = static_cast<u64>(input.info.channels);
+    if (channels > ZEL_MAX_CHANNELS)
+        return {Error::kInput, "'" + o.in + "' has " + std::to_string(channels) +
+                                   " channels; the resampler takes " + "at most " +
+                                   std::to_string(ZEL_MAX_CHANNELS)};
     if (o.block * channels > kMaxBlockSamples)
         return usage("--block " + std::to_string(o.block) + " x " + std::to_string(channels) +
                      " channels is more than a block may hold");
     return {};
 }
 
-// Segment 0's resampler, made before any output exists so that a refusal leaves nothing behind.
+// Segment 0's resampler, made before any output exists so that a refusal leaves nothing behind. The library
+// checks the rates and the band, and says why it refuses them.
 Error createResampler(Plan &p, const Input &input, ResamplerPtr &r) {
     const Options &o = p.options;
-    zel_cli::Rate source;
-    source.numerator = static_cast<u64>(input.info.samplerate);
-    source.text = std::to_string(input.info.samplerate);
-    mirelo::ResamplingMapper mapper;
-    std::string why;
-    if (!zel_cli::configureMapper(mapper, source, p.target, why)) return usage(why);
-    if (headerRate(p.target.numerator, p.target.denominator) == 0)
-        return usage("rate " + o.rate + " does not fit a file header");
-    p.setup = {source.numerator,
+    p.setup = {static_cast<u64>(input.info.samplerate),
                p.target.numerator,
                p.target.denominator,
                static_cast<unsigned>(input.info.channels),
@@ -120,12 +116,13 @@ Error createResampler(Plan &p, const Input &input, ResamplerPtr &r) {
                o.in,
                o.out};
     r = makeResampler(p.setup);
-    // With a bandwidth, EINVAL can only mean a filter too long for these rates.
-    if (r == nullptr && errno == EINVAL && o.bandwidth > 0)
-        return usage("--bandwidth " + std::to_string(o.bandwidth).substr(0, 4) + " at quality " + o.quality +
-                     " needs a longer filter than the resampler allows from " + source.text + " to " +
-                     o.rate + " Hz");
-    if (r == nullptr) return {Error::kConversion, "'" + o.in + "': cannot convert: " + libraryReason(errno)};
+    const int code = errno;
+    // What the command line asked for (rates, a band) is a usage error; the rest, such as memory, a failure.
+    if (r == nullptr && (code == EDOM || code == EOVERFLOW || (code == EINVAL && o.bandwidth > 0)))
+        return usage(libraryReason(code));
+    if (r == nullptr) return {Error::kConversion, "'" + o.in + "': cannot convert: " + libraryReason(code)};
+    if (headerRate(p.target.numerator, p.target.denominator) == 0)
+        return usage("rate " + o.rate + " does not fit a file header");
     return {};
 }
 

@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include <zel/resampler.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -52,6 +55,13 @@ const std::vector<OptionSpec> kOptions = {
     {0, "bandwidth", true},
 };
 
+// The bandwidths the library takes, as "0.80 to 0.99".
+std::string bandwidthRange() {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f to %.2f", ZEL_MIN_BANDWIDTH, ZEL_MAX_BANDWIDTH);
+    return text;
+}
+
 }  // namespace
 
 bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
@@ -77,8 +87,9 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         if (id == "bandwidth") {
             char *end = nullptr;
             o.bandwidth = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(o.bandwidth >= 0.80 && o.bandwidth <= 0.99))
-                return why = name + " must be 0.80 to 0.99, not '" + value + "'", false;
+            if (value.empty() || *end != '\0' ||
+                !(o.bandwidth >= ZEL_MIN_BANDWIDTH && o.bandwidth <= ZEL_MAX_BANDWIDTH))
+                return why = name + " must be " + bandwidthRange() + ", not '" + value + "'", false;
         }
         o.dither |= id == "dither";
         o.quiet |= id == "quiet";
