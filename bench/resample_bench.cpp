@@ -1,7 +1,7 @@
 // Throughput of the resampler per preset and conversion, as multiples of real time for stereo on one core: 10
 // seconds of noise from memory to memory, in blocks of 512 output frames, through the public C API (input given
-// in pieces of 4096 frames) and through the engine's own stream, the baseline the API must keep up with; and
-// what a wider band costs, as a ratio to the preset's own band. max runs on float64 frames.
+// in pieces of 4096 frames); and what a wider band costs, as a ratio to the preset's own band. max runs on
+// float64 frames.
 #include <benchmark/benchmark.h>
 #include <zel/resampler.h>
 
@@ -11,46 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
-#include "engine_stream.h"
-
 namespace {
 
-using zel::engine::u64;
+using u64 = unsigned long long;
 
 constexpr u64 kSeconds = 10;
 
-class MemorySource : public zel::engine::FrameSource {
-public:
-    explicit MemorySource(const std::vector<float> &frames) : frames_(frames) {}
-    u64 read(float *out, u64 frames) override {
-        const u64 n = std::min<u64>(frames, frames_.size() / 2 - next_);
-        std::copy(frames_.begin() + static_cast<long>(2 * next_),
-                  frames_.begin() + static_cast<long>(2 * (next_ + n)), out);
-        next_ += n;
-        return n;
-    }
-    bool seek(u64 frame) override {
-        next_ = frame;
-        return true;
-    }
-
-private:
-    const std::vector<float> &frames_;
-    u64 next_ = 0;
-};
-
-class NullSink : public zel::engine::FrameSink {
-public:
-    bool write(const float *data, u64 frames) override {
-        benchmark::DoNotOptimize(data);
-        written += frames;
-        return true;
-    }
-    u64 written = 0;
-};
-
-std::map<std::string, double> realTime;  // preset/conversion -> multiple of real time
 
 std::vector<float> noise(u64 frames) {
     std::mt19937 rng(1);
@@ -58,23 +24,6 @@ std::vector<float> noise(u64 frames) {
     std::vector<float> input(2 * frames);
     for (float &x : input) x = uniform(rng);
     return input;
-}
-
-void BM_Resample(benchmark::State &state, const char *preset, u64 source, u64 target) {
-    zel::engine::Engine engine;
-    std::string error;
-    if (!engine.configure({source, 1}, {target, 1}, 2, *zel::engine::findPreset(preset), error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    const std::vector<float> input = noise(kSeconds * source);
-    for (auto _ : state) {
-        MemorySource in(input);
-        NullSink out;
-        benchmark::DoNotOptimize(zel::engine::resampleStream(engine, in, out).framesWritten);
-    }
-    state.counters["x_realtime"] =
-        benchmark::Counter(static_cast<double>(kSeconds), benchmark::Counter::kIsIterationInvariantRate);
 }
 
 int process(zel_resampler *r, const float *in, size_t n, size_t *used, float *out, size_t m, size_t *got) {
@@ -120,8 +69,6 @@ void BM_Api(benchmark::State &state, const char *preset, double bandwidth, u64 s
 }  // namespace
 
 #define ZEL_RESAMPLE(id, preset, source, target)                                     \
-    BENCHMARK_CAPTURE(BM_Resample, id##_##source##_##target, preset, source, target) \
-        ->Unit(benchmark::kMillisecond);                                             \
     BENCHMARK_CAPTURE(BM_Api, id##_##source##_##target, preset, 0.0, source, target) \
         ->Unit(benchmark::kMillisecond)
 #define ZEL_BAND(id, preset, band, source, target)                                                       \
@@ -141,7 +88,6 @@ ZEL_CONVERSIONS(linear, "linear");
 ZEL_CONVERSIONS(medium, "medium");
 ZEL_CONVERSIONS(high, "high");
 ZEL_CONVERSIONS(very_high, "very-high");
-// The engine's stream takes float32 frames: max runs through the API alone.
 BENCHMARK_CAPTURE(BM_Api, max_44100_48000, "max", 0.0, 44100, 48000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Api, max_48000_44100, "max", 0.0, 48000, 44100)->Unit(benchmark::kMillisecond);
 ZEL_BANDS(high, "high", 44100, 48000);
@@ -153,8 +99,8 @@ ZEL_BANDS(max, "max", 48000, 44100);
 
 namespace {
 
-// Prints, after the runs, each preset's speed through the C API as a ratio to the engine's stream, and as a
-// ratio to linear interpolation on the same conversion.
+// Prints, after the runs, each preset's speed as a ratio to linear interpolation on the same conversion, and each
+// wider band's as a ratio to the preset's own.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
@@ -166,19 +112,11 @@ public:
         }
     }
     void printRatios() const {
-        std::printf("\nthe C API's speed as a ratio to the engine's stream on the same conversion:\n");
-        for (const auto &[name, value] : speed_) {
-            if (name.compare(0, 7, "BM_Api/") != 0) continue;
-            const auto stream = speed_.find("BM_Resample/" + name.substr(7));
-            if (stream != speed_.end())
-                std::printf("  %-44s %8.0fx real time, %5.3f of the stream\n", name.c_str(), value,
-                            value / stream->second);
-        }
         std::printf("\nspeed as a ratio to linear interpolation on the same conversion:\n");
         for (const auto &[name, value] : speed_) {
             // Names end in the conversion, "_SSSSS_TTTTT" (plus "_median" for repeated runs).
             const size_t end = name.find("_median"), at = (end == std::string::npos ? name.size() : end) - 12;
-            const auto linear = speed_.find("BM_Resample/linear" + name.substr(at));
+            const auto linear = speed_.find("BM_Api/linear" + name.substr(at));
             if (linear != speed_.end()) {
                 std::printf("  %-48s %8.0fx real time, %5.3f of linear\n", name.c_str(), value,
                             value / linear->second);

@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "pcm.h"
+#include "reference_render.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ std::vector<double> spectrum(const zel::engine::Preset &preset, u64 source, u64 
     }
     std::vector<S> out(kSize);
     const S *planes[] = {input.data()};
-    engine.render(skip, kSize, planes, 0 - pad, out.data());
+    referenceRender(engine, skip, kSize, planes, 0 - pad, out.data());
     if (step > 0) {
         std::vector<int32_t> pcm(kSize);
         resample::toPcm(out.data(), kSize, 1, skip, -static_cast<int>(std::log2(step)) + 1, dither,

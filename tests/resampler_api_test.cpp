@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "reference_render.h"
 #include "zel/resampler.h"
 
 namespace {
@@ -50,7 +51,7 @@ std::vector<T> rendered(const Conversion &c, const std::vector<T> &in, u64 frame
         pointers.push_back(planes[ch].data());
     }
     std::vector<E> out(count * c.channels);
-    if (count > 0) engine.render(0, count, pointers.data(), 0 - pad, out.data());
+    referenceRender(engine, 0, count, pointers.data(), 0 - pad, out.data());
     return std::vector<T>(out.begin(), out.end());
 }
 
@@ -192,7 +193,7 @@ void randomRun(int run, std::mt19937_64 &rng) {
         // The last seek lands near the end of the input's range, shifted by whole periods of the positions and of
         // the first stage's units: the same input must give the same frames, every index exact up to there.
         const u64 d = engine.firstStage() == zel::engine::Engine::FirstStage::kBand ? engine.band().decimation
-                                                                                 : engine.decimation();
+                                                                                    : engine.decimation();
         const u64 period = engine.mapper().sourceCommonRate * engine.unitFrames() * d,
                   outPeriod = engine.mapper().targetCommonRate * engine.unitFrames() * d;
         const u64 periods = std::min(((1ULL << 61) - frames - before) / period, (~0ULL - count) / outPeriod);

@@ -112,16 +112,6 @@ void Engine::adopt(const mirelo::ResamplingMapper &mapper, StagePlan &&plan, Pol
     preset_ = &preset;
     channels_ = channels;
     half_ = table.half, stride_ = table.stride, phases_ = table.phases, exact_ = table.exact;
-    // Stage 2's source frames for one block of output frames, the filter's reach, and the units' rounding.
-    const double perOutput =
-        static_cast<double>(stage2_.sourceCommonRate) / static_cast<double>(stage2_.targetCommonRate);
-    scratchFrames_ = first_ == FirstStage::kNone
-                         ? 0
-                         : static_cast<u64>(std::ceil(static_cast<double>(kStageBlock) * perOutput)) +
-                               stride_ + 2 * unitFrames() + 2;
-    // Allocated by the first two-stage render: a stream computes its intermediate frames into its own buffers.
-    std::vector<float>().swap(scratch_);
-    std::vector<double>().swap(scratchD_);
     work_.assign(first_ == FirstStage::kBand ? 4 * band_.size : 0, 0.0);
     kernels_ = kernelsFor(preset.precision);
 }
@@ -175,64 +165,6 @@ u64 Engine::firstAudibleUnit() const {
     // Unit u reads up to u * step - offset + span - 1, with offset = (u * step - unitSource(u * G)).
     const u64 offset = 0 - unitSource(0);
     return (0 - (unitSpan() - 1 - offset) / unitStep()) * unitFrames();
-}
-
-template <typename M>
-M *Engine::scratch() const {
-    std::vector<M> &frames = [this]() -> std::vector<M> & {
-        if constexpr (sizeof(M) == sizeof(double)) {
-            return scratchD_;
-        } else {
-            return scratch_;
-        }
-    }();
-    if (frames.empty()) frames.assign(static_cast<u64>(channels_) * scratchFrames_, M(0));
-    return frames.data();
-}
-
-template <typename S>
-void Engine::render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
-    if (first_ == FirstStage::kNone) return renderDecimated(first, count, planes, planeStart, out);
-    if constexpr (sizeof(S) == sizeof(double)) {
-        renderStaged<S, double>(first, count, planes, planeStart, out);
-    } else if (preset_->doubleIntermediate) {
-        renderStaged<S, double>(first, count, planes, planeStart, out);
-    } else {
-        renderStaged<S, float>(first, count, planes, planeStart, out);
-    }
-}
-
-template <typename S, typename M>
-void Engine::renderStaged(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const {
-    const auto channels = static_cast<u64>(channels_);
-    const M *intermediate[kMaxChannels];
-    // The intermediate frames of the last block, cacheStart .. cacheStart + cacheLength - 1: the next block shares
-    // most of them.
-    u64 cacheStart = 0, cacheLength = 0;
-    for (u64 done = 0; done < count; done += kStageBlock) {
-        const u64 n = std::min(kStageBlock, count - done);
-        mirelo::ResamplingMapper::sample_mixed_fraction a, b;
-        // The caller has mapped these frames, so their positions fit.
-        stage2_.sourceFromTarget(a, first + done);
-        stage2_.sourceFromTarget(b, first + done + n - 1);
-        // Stage 2 reads intermediate frames from a.whole - stageBefore() to b.whole + stageAfter() (modulo 2^64),
-        // computed in whole units.
-        const u64 j0 = unitOf(a.whole - stageBefore());
-        const u64 frames = unitOf(b.whole + stageAfter()) + unitFrames() - j0;
-        // Frames kept from the previous block (a stream renders a few frames at a time, and their filters overlap)
-        // are the same values: each is a function of the source frames around it alone.
-        const u64 shift = j0 - cacheStart;
-        const u64 kept = done > 0 && shift < cacheLength ? std::min(cacheLength - shift, frames) : 0;
-        M *fresh[kMaxChannels];
-        for (u64 c = 0; c < channels; ++c) {
-            M *y = scratch<M>() + c * scratchFrames_;
-            if (kept > 0 && shift > 0) std::memmove(y, y + shift, kept * sizeof(M));
-            intermediate[c] = y, fresh[c] = y + kept;
-        }
-        stage1(planes, planeStart, j0 + kept, frames - kept, fresh);
-        cacheStart = j0, cacheLength = frames;
-        renderDecimated(first + done, n, intermediate, j0, out + done * channels);
-    }
 }
 
 template <typename S, typename M>
@@ -362,8 +294,6 @@ void Engine::renderInterpolated(const u64 *whole, const u64 *phase, const u64 *r
 }
 
 // Float samples for every preset but those in double, which take double samples.
-template void Engine::render(u64, u64, const float *const *, u64, float *) const;
-template void Engine::render(u64, u64, const double *const *, u64, double *) const;
 template void Engine::renderDecimated(u64, u64, const float *const *, u64, float *) const;
 template void Engine::renderDecimated(u64, u64, const double *const *, u64, float *) const;
 template void Engine::renderDecimated(u64, u64, const double *const *, u64, double *) const;

@@ -61,28 +61,22 @@ public:
     // The first unit that reads source frame 0 or later: those before it are silence.
     u64 firstAudibleUnit() const;
     // Computes intermediate frames first .. first + count - 1 of every channel (first a unit's start, count whole
-    // units) into out[c][0 ..], from source planes laid out as render's. Uses the engine's scratch, so one engine
-    // computes on one thread at a time.
+    // units) into out[c][0 ..], from source planes (planes[c][k - planeStart] is source frame k, the difference
+    // taken modulo 2^64, so that a plane may start before frame 0). Uses the engine's transform workspace, so one
+    // engine computes on one thread at a time.
     // Samples (S) are float, or double for a preset with doubleSamples; intermediate frames (M) float, or double
     // for a preset with doubleIntermediate. Other types are not allowed.
     template <typename S, typename M>
     void stage1(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const;
-    // Renders output frames as render does, from intermediate frames (planes[c][j - planeStart] is frame j); in
-    // one stage, from the source frames themselves.
+    // Renders output frames first .. first + count - 1, interleaved, into out, from the frames the polyphase stage
+    // reads (planes[c][j - planeStart] is frame j): the intermediate frames with two stages, else the source frames.
+    // They must exist for every frame the outputs reach. Allocates nothing.
     template <typename P, typename S>
     void renderDecimated(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const;
     u64 phases() const { return phases_; }
     bool exactPhases() const { return exact_; }
 
-    // Renders output frames first .. first + count - 1, interleaved, into out. planes[c][k - planeStart] is
-    // source frame k of channel c and must exist for every frame the outputs reach. The difference is taken
-    // modulo 2^64, so a plane may start before frame 0 (planeStart = 0 - n). With two stages it uses the engine's
-    // scratch (allocated by the first such call), so one engine renders on one thread at a time.
-    template <typename S>
-    void render(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
-
 private:
-    static constexpr u64 kStageBlock = 256;   // output frames whose intermediate frames are computed at once
     static constexpr u64 kRenderChunk = 256;  // output frames whose positions are mapped at once
     // The polyphase stage's ways to render a chunk of mapped output frames: linear interpolation, or between two
     // of the interpolated phases (the exact phases' run is a kernel of its own).
@@ -101,10 +95,6 @@ private:
     C dot(const C *taps, const S *x) const;
     template <typename S, typename M>
     void decimate(const S *const *planes, u64 planeStart, u64 first, u64 count, M *const *out) const;
-    template <typename S, typename M>
-    void renderStaged(u64 first, u64 count, const S *const *planes, u64 planeStart, S *out) const;
-    template <typename M>
-    M *scratch() const;
 
     mirelo::ResamplingMapper mapper_;  // source frames to output frames
     mirelo::ResamplingMapper
@@ -116,10 +106,6 @@ private:
     // The first stage's 2 * decimatorHalf_ + 1 taps, in the precision of the preset's sums (one is empty).
     std::vector<double> decimatorD_;
     std::vector<float> decimatorF_;
-    u64 scratchFrames_ = 0;  // per channel: a block's intermediate frames, in whole units
-    // render's intermediate frames for one block, with two stages, in the sample type (the other is empty)
-    mutable std::vector<float> scratch_;
-    mutable std::vector<double> scratchD_;
     const Preset *preset_ = nullptr;
     int channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;

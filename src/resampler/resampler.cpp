@@ -182,7 +182,7 @@ void renderAt(zel_resampler &r, u64 count, S *out) {
     if (r.staged) {
         r.engine.renderDecimated(r.next, count, r.buffers<M>().dplanes.data(), r.dstart, out);
     } else {
-        r.engine.render(r.next, count, r.buffers<S>().planes.data(), r.start, out);
+        r.engine.renderDecimated(r.next, count, r.buffers<S>().planes.data(), r.start, out);
     }
 }
 
