@@ -1,0 +1,159 @@
+#include "stream.h"
+
+#include <algorithm>
+#include <type_traits>
+#include <vector>
+
+#include "feeds.h"
+
+namespace zel::engine {
+
+namespace {
+
+// Input frames a window holds beyond one filter's reach: enough that copying the reach down when the window fills
+// is rare, few enough that a thousand channels stay within a few megabytes of it.
+constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
+// A stream whose windows would pass this is refused rather than attempted: past it, only a wide band at max
+// quality with hundreds of channels, which would take seconds to create and gigabytes to hold.
+constexpr u64 kMaxWindowBytes = 1ULL << 30;
+// Output frames converted at a time when the caller's sample type is not the engine's.
+constexpr u64 kConvertSamples = 4096;
+
+// A stream computing in sample type S, with intermediate frames of type M, through Feed.
+template <typename S, typename M, typename Feed>
+class StreamOf final : public Stream {
+public:
+    StreamOf(Engine &&engine, u64 chunk)
+        : Stream(std::move(engine)),
+          channels_(static_cast<u64>(engine_.channels())),
+          feed_(engine_, channels_, chunk) {
+        converted_.resize(std::max<u64>(1, kConvertSamples / channels_) * channels_);
+        restart(0, 0);
+    }
+    void convert(const float *in, u64 n, float *out, u64 m, u64 &used, u64 &written) override {
+        run(in, n, out, m, used, written);
+    }
+    void convert(const double *in, u64 n, double *out, u64 m, u64 &used, u64 &written) override {
+        run(in, n, out, m, used, written);
+    }
+    void restart(u64 target, u64 whole) override {
+        next_ = target, ended_ = false, endTotal_ = 0;
+        inputNext_ = feed_.restart(target, whole);
+    }
+
+private:
+    // Renders what the window allows, then takes more input (or, after the end, silence), until the input is used
+    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs is
+    // still taken, so that a caller may feed input and collect output in separate calls.
+    template <typename T>
+    void run(const T *input, u64 n, T *output, u64 m, u64 &used, u64 &written) {
+        for (;;) {
+            written += renderReady(output + written * channels_, m - written);
+            const u64 space = m - written;
+            u64 got = 0;
+            if (!ended_) {
+                got = take(input + used * channels_, n - used, space);
+                used += got, inputNext_ += got;
+            } else if (space > 0 && next_ < endTotal_) {
+                got = take(static_cast<const T *>(nullptr), ~0ULL, std::min(space, endTotal_ - next_));
+            }
+            if (got == 0) break;
+        }
+    }
+
+    // Renders as many frames as the feed and the end allow, at most `space`, converting them when the caller's
+    // type O is not the engine's sample type S.
+    template <typename O>
+    u64 renderReady(O *out, u64 space) {
+        u64 ready = 0;  // output frames before `ready` read only frames held
+        if (!feed_.ready(ready)) ready = ~0ULL;
+        if (ended_) ready = std::min(ready, endTotal_);
+        const u64 count = std::min(space, ready > next_ ? ready - next_ : 0);
+        if constexpr (std::is_same_v<S, O>) {
+            if (count > 0) feed_.render(next_, count, out);
+            next_ += count;
+        } else {
+            const u64 most = converted_.size() / channels_;
+            for (u64 done = 0; done < count;) {
+                const u64 k = std::min(most, count - done);
+                feed_.render(next_, k, converted_.data());
+                for (u64 i = 0; i < k * channels_; ++i)
+                    out[done * channels_ + i] = static_cast<O>(converted_[i]);
+                done += k, next_ += k;
+            }
+        }
+        return count;
+    }
+
+    // One past the last input frame output frame t reads (saturating).
+    u64 reachEnd(u64 t) const {
+        mirelo::ResamplingMapper::sample_mixed_fraction p;
+        const u64 after = engine_.reachAfter();
+        if (!engine_.mapper().sourceFromTarget(p, t) || p.whole >= ~0ULL - after - 1) return ~0ULL;
+        return p.whole + after + 1;
+    }
+
+    // Takes up to n interleaved frames (zeros when `in` is null) into the feed's window, but no further than the
+    // reach of output frame next + space, the first the caller has no room for. Frames that no output reads are
+    // consumed without being kept. Returns the frames consumed.
+    template <typename I>
+    u64 take(const I *in, u64 n, u64 space) {
+        Window<S> &w = feed_.source;
+        feed_.compute(next_);  // frees the window's older source frames when outputs have moved on
+        const u64 end = w.end(), limit = next_ + space < next_ ? ~0ULL : reachEnd(next_ + space);
+        if (limit <= end) return 0;
+        n = std::min(n, limit - end);
+        u64 drop = feed_.unneeded(next_), skipped = 0;
+        if (drop >= w.length) {
+            skipped = std::min(n, drop - w.length);
+            w.start = end + skipped, w.length = 0, drop = 0;
+        }
+        // Copying the kept frames down happens only when the window is full, once per chunk of input.
+        if (w.length + n - skipped > w.capacity && drop > 0) w.forget(drop);
+        const u64 kept = std::min(n - skipped, w.capacity - w.length);
+        for (u64 c = 0; c < channels_; ++c) {
+            S *plane = w.at(c) + w.length;
+            if (in == nullptr) {
+                std::fill_n(plane, kept, S(0));
+            } else {
+                const I *x = in + skipped * channels_ + c;
+                for (u64 f = 0; f < kept; ++f) plane[f] = static_cast<S>(x[f * channels_]);
+            }
+        }
+        w.length += kept;
+        feed_.compute(next_);
+        return skipped + kept;
+    }
+
+    u64 channels_;
+    Feed feed_;
+    std::vector<S> converted_;  // output frames on their way to a caller's buffer of the other type
+};
+
+template <typename S, typename M>
+std::unique_ptr<Stream> streamOf(Engine &&engine, std::string &error) {
+    const u64 channels = static_cast<u64>(engine.channels());
+    const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
+    const bool staged = engine.firstStage() != FirstStage::kNone;
+    const u64 bytes = staged ? StagedFeed<S, M>::bytes(engine, chunk) : DirectFeed<S>::bytes(engine, chunk);
+    if (bytes > kMaxWindowBytes / channels) {
+        error = std::to_string(channels) + " channels at these rates, preset and band would hold more than " +
+                "the 1 GiB a resampler may";
+        return nullptr;
+    }
+    if (staged) return std::make_unique<StreamOf<S, M, StagedFeed<S, M>>>(std::move(engine), chunk);
+    return std::make_unique<StreamOf<S, M, DirectFeed<S>>>(std::move(engine), chunk);
+}
+
+}  // namespace
+
+std::unique_ptr<Stream> Stream::create(Engine &&engine, std::string &error) {
+    // Samples in double for a preset on double samples; intermediate frames in double for those and for a preset
+    // that keeps them so.
+    const Preset &p = engine.preset();
+    if (p.doubleSamples) return streamOf<double, double>(std::move(engine), error);
+    if (p.doubleIntermediate) return streamOf<float, double>(std::move(engine), error);
+    return streamOf<float, float>(std::move(engine), error);
+}
+
+}  // namespace zel::engine

@@ -1,0 +1,51 @@
+// A stream of input frames through the engine, behind the C API. The engine computes any output frame from the
+// frames its filter reaches, so a stream's only state is which output comes next, where the input and its end
+// are, and the frames its feed holds (see feeds.h).
+#ifndef ZEL_SRC_RESAMPLER_STREAM_H
+#define ZEL_SRC_RESAMPLER_STREAM_H
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine.h"
+
+namespace zel::engine {
+
+class Stream {
+public:
+    // Input frames a stream reaches lie below this. Every index derived from them (intermediate frames, up to
+    // twice as many, their units, filter reaches, the windows) then stays far below 2^63, where the indices that
+    // stand for frames before 0 begin.
+    static constexpr u64 kFrameLimit = 1ULL << 61;
+
+    // A stream for a configured engine, at output frame 0; null with ENOMEM's reason when its windows would pass
+    // the ceiling the header states.
+    static std::unique_ptr<Stream> create(Engine &&engine, std::string &error);
+    virtual ~Stream() = default;
+
+    // Consumes up to n frames of `in` and writes up to m frames to `out`, as zel_resampler_process describes;
+    // the caller has checked the call. A null `in` with no frames marks the end.
+    virtual void convert(const float *in, u64 n, float *out, u64 m, u64 &used, u64 &written) = 0;
+    virtual void convert(const double *in, u64 n, double *out, u64 m, u64 &used, u64 &written) = 0;
+    // Restarts at output frame `target`, whose position's whole part is `whole` (below kFrameLimit).
+    virtual void restart(u64 target, u64 whole) = 0;
+
+    const Engine &engine() const { return engine_; }
+    u64 inputNext() const { return inputNext_; }
+    bool ended() const { return ended_; }
+    // Marks the end: the output totals `total` frames.
+    void end(u64 total) { ended_ = true, endTotal_ = total; }
+
+protected:
+    explicit Stream(Engine &&engine) : engine_(std::move(engine)) {}
+    Engine engine_;
+    u64 next_ = 0;       // the next output frame
+    u64 inputNext_ = 0;  // the input frame the caller gives next
+    bool ended_ = false;
+    u64 endTotal_ = 0;  // with ended_: the output frames of the whole input, ceil(N * T / S)
+};
+
+}  // namespace zel::engine
+
+#endif
