@@ -47,7 +47,7 @@ typedef struct zel_resampler zel_resampler;
 #define ZEL_QUALITY_LINEAR 0
 /* A 105 dB stopband, flat to 0.9 of the lower Nyquist frequency; float arithmetic. */
 #define ZEL_QUALITY_MEDIUM 1
-/* A 132 dB stopband, flat to 0.9 of the lower Nyquist; float coefficients, double sums. */
+/* A 132 dB stopband, flat to 0.9 of the lower Nyquist; float arithmetic. */
 #define ZEL_QUALITY_HIGH 2
 /* A 155 dB stopband, flat to 0.9 of the lower Nyquist; double arithmetic. */
 #define ZEL_QUALITY_VERY_HIGH 3
