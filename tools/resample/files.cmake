@@ -16,6 +16,7 @@ if(SNDFILE_FOUND)
         ${CMAKE_CURRENT_LIST_DIR}/output_file.cpp ${CMAKE_CURRENT_LIST_DIR}/output_format.cpp
         ${CMAKE_CURRENT_LIST_DIR}/wav_writer.cpp)
     set_target_properties(zel_resample_files PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    target_compile_features(zel_resample_files PUBLIC cxx_std_17)
     target_include_directories(zel_resample_files PUBLIC ${CMAKE_CURRENT_LIST_DIR})
     target_link_libraries(zel_resample_files PUBLIC zel::resampler PkgConfig::SNDFILE Threads::Threads
                                              PRIVATE zel_warnings)
