@@ -17,7 +17,6 @@ using u64 = unsigned long long;
 
 constexpr u64 kSeconds = 10;
 
-
 std::vector<float> noise(u64 frames) {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> uniform(-0.5f, 0.5f);

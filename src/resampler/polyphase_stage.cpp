@@ -1,0 +1,123 @@
+#include "polyphase_stage.h"
+
+#include <algorithm>
+
+namespace zel::engine {
+
+namespace {
+constexpr u64 kCacheBytes = 256 * 1024;  // coefficient tables larger than this are fetched ahead
+constexpr u64 kPrefetchBytes = 1024;     // of the next row; the processor streams the rest itself
+}  // namespace
+
+PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, PolyphaseTable &&table,
+                               const Preset &preset, u64 channels)
+    : mapper_(mapper),
+      channels_(channels),
+      half_(table.half),
+      stride_(table.stride),
+      phases_(table.phases),
+      exact_(table.exact),
+      kernels_(kernelsFor(preset.precision)) {
+    if (preset.precision == Preset::kDouble) {
+        coefficientsD_.assign(table.rows.begin(), table.rows.end());
+    } else {
+        coefficientsF_.assign(table.rows.begin(), table.rows.end());
+    }
+}
+
+const void *PolyphaseStage::row(u64 phase) const {
+    if (!coefficientsD_.empty()) return &coefficientsD_[phase * stride_];
+    return &coefficientsF_[phase * stride_];
+}
+
+template <typename P, typename S>
+void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const {
+    u64 whole[kRenderChunk], phase[kRenderChunk], remainder[kRenderChunk];
+    const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
+    for (u64 done = 0; done < count; done += kRenderChunk) {
+        const u64 n = std::min(kRenderChunk, count - done);
+        S *y = out + done * channels_;
+        // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
+        // position (P = T), the phase is the position's numerator itself.
+        if (exact_) {
+            mapper_.sourcePositionsFromTarget(whole, phase, first + done, n);
+        } else {
+            mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
+        }
+        if (linear) {
+            renderLinear(whole, phase, n, planes, planeStart, y);
+        } else if (!exact_) {
+            renderInterpolated(whole, phase, remainder, n, planes, planeStart, y);
+        } else if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
+            kernels_.exactD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels_,
+                            prefetches(), y);
+        } else if constexpr (sizeof(P) == sizeof(double)) {
+            kernels_.exactDToFloat(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                                   channels_, prefetches(), y);
+        } else {
+            kernels_.exact(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels_,
+                           prefetches(), y);
+        }
+    }
+}
+
+bool PolyphaseStage::prefetches() const {
+    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
+    return rowBytes * (phases_ + !exact_) > kCacheBytes;
+}
+
+template <typename P, typename S>
+void PolyphaseStage::renderLinear(const u64 *whole, const u64 *phase, u64 n, const P *const *planes,
+                                  u64 planeStart, S *y) const {
+    const u64 channels = channels_;
+    const u64 t = mapper_.targetCommonRate;
+    for (u64 i = 0; i < n; ++i) {
+        // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
+        const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
+        for (u64 c = 0; c < channels; ++c) {
+            const P *p = planes[c] + (whole[i] - planeStart);
+            y[i * channels + c] = phase[i] == 0
+                                      ? static_cast<S>(p[0])
+                                      : static_cast<S>(p[0] + (static_cast<double>(p[1]) - p[0]) * w);
+        }
+    }
+}
+
+template <typename P, typename S>
+void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 n,
+                                        const P *const *planes, u64 planeStart, S *y) const {
+    const u64 channels = channels_;
+    const u64 t = mapper_.targetCommonRate;
+    const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
+    const bool prefetch = prefetches();
+    const P *x[2 * ZEL_MAX_CHANNELS];
+    double sum[2 * ZEL_MAX_CHANNELS];
+    // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
+    for (u64 i = 0; i < n; ++i) {
+        const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
+        const u64 tap0 = whole[i] - (half_ - 1) - planeStart;
+        for (u64 c = 0; c < channels; ++c) x[c] = x[channels + c] = planes[c] + tap0;
+        if (prefetch && i + 1 < n) {
+            // The coming frame's rows are elsewhere in a table that may not fit the cache: fetch them meanwhile.
+            const char *ahead = static_cast<const char *>(row(phase[i + 1]));
+            for (u64 b = 0; b < std::min<u64>(rowBytes, kPrefetchBytes); b += 64)
+                __builtin_prefetch(ahead + b);
+        }
+        if constexpr (sizeof(P) == sizeof(double)) {
+            kernels_.frameD(rows, x, 2, channels, stride_, sum);
+        } else {
+            kernels_.frame(rows, x, 2, channels, stride_, sum);
+        }
+        const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
+        for (u64 c = 0; c < channels; ++c)
+            y[i * channels + c] = static_cast<S>(sum[c] + (sum[channels + c] - sum[c]) * w);
+    }
+}
+
+// Float samples for every preset but those in double, which take double samples; with two stages, double
+// intermediate frames to float samples too.
+template void PolyphaseStage::render(u64, u64, const float *const *, u64, float *) const;
+template void PolyphaseStage::render(u64, u64, const double *const *, u64, float *) const;
+template void PolyphaseStage::render(u64, u64, const double *const *, u64, double *) const;
+
+}  // namespace zel::engine
