@@ -39,6 +39,6 @@ check field_inserted fail "$header" 's/(\n\s*)(unsigned long long targetCommonRa
 baseline=$src/abi/libzel_resampler.abi
 link=(-Wl,-soname,libzel_resampler.so.0 "-Wl,--version-script=$src/cmake/zel_resampler.map")
 check resampler_unchanged pass
-check resampler_handle_grows pass src/resampler/resampler.cpp 's/(bool ended = false;)/$1\n    double added = 0;/'
+check resampler_handle_grows pass src/resampler/resampler.cpp 's/(std::unique_ptr<Stream> stream;)/$1\n    double added = 0;/'
 check resampler_parameter_widened fail include/zel/resampler.h 's/(zel_resampler_create\(.*?)unsigned int channels,/$1unsigned long channels,/s' \
     src/resampler/resampler.cpp 's/(zel_resampler_create\(.*?)unsigned int channels,/$1unsigned long channels,/s'
