@@ -57,39 +57,9 @@ bool printSamples(const ratemap::Options &o, const Mapper &m, ratemap::Report &r
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    // A closed pipe is a failed write, reported with exit status 3, not a silent death by SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
-    ratemap::Options o;
-    std::string error;
-    if (!ratemap::parseOptions(argc, argv, o, error)) return usageError(error);
-    if (o.help) {
-        std::fputs(ratemap::kUsage, stdout);
-        return finish(0);
-    }
-    if (o.version) {
-        std::printf("ratemap (zel) %s\n", ZEL_VERSION_STRING);
-        return finish(0);
-    }
-
-    // The run's last target index, and the index of its last block. The block count itself would not fit: a run
-    // of all 2^64 target samples in blocks of 1 is valid.
-    u64 last = o.last, lastBlock = o.blocks - 1;
-    if (o.hasLast) {
-        lastBlock = (o.last - o.first) / o.blockSize;
-    } else {
-        // Whole blocks are mapped by start and count, whose exclusive end must fit in 64 bits.
-        const u64 room = ~0ULL - o.first;
-        if (o.blocks > room / o.blockSize) {
-            return usageError("the run ends past the last representable target index 18446744073709551614");
-        }
-        last = o.first + o.blocks * o.blockSize - 1;
-    }
-
-    Mapper mapper(o.includeNextSample);
-    if (!zel_cli::configureMapper(mapper, o.source, o.target, error)) return usageError(error);
-    if (o.reduce) mapper.reduce();
-
+// Prints the run's blocks, lastBlock the index of the last, whose last target index is `last`; returns the exit
+// status.
+int printBlocks(const ratemap::Options &o, Mapper &mapper, u64 last, u64 lastBlock) {
     ratemap::Report report(o, mapper, stdout);
     report.header();
     for (u64 b = 0;; ++b) {
@@ -126,4 +96,39 @@ int main(int argc, char **argv) {
     }
     report.finish();
     return finish(0);
+}
+
+int main(int argc, char **argv) {
+    // A closed pipe is a failed write, reported with exit status 3, not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    ratemap::Options o;
+    std::string error;
+    if (!ratemap::parseOptions(argc, argv, o, error)) return usageError(error);
+    if (o.help) {
+        std::fputs(ratemap::kUsage, stdout);
+        return finish(0);
+    }
+    if (o.version) {
+        std::printf("ratemap (zel) %s\n", ZEL_VERSION_STRING);
+        return finish(0);
+    }
+
+    // The run's last target index, and the index of its last block. The block count itself would not fit: a run
+    // of all 2^64 target samples in blocks of 1 is valid.
+    u64 last = o.last, lastBlock = o.blocks - 1;
+    if (o.hasLast) {
+        lastBlock = (o.last - o.first) / o.blockSize;
+    } else {
+        // Whole blocks are mapped by start and count, whose exclusive end must fit in 64 bits.
+        const u64 room = ~0ULL - o.first;
+        if (o.blocks > room / o.blockSize) {
+            return usageError("the run ends past the last representable target index 18446744073709551614");
+        }
+        last = o.first + o.blocks * o.blockSize - 1;
+    }
+
+    Mapper mapper(o.includeNextSample);
+    if (!zel_cli::configureMapper(mapper, o.source, o.target, error)) return usageError(error);
+    if (o.reduce) mapper.reduce();
+    return printBlocks(o, mapper, last, lastBlock);
 }
