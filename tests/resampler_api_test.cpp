@@ -364,3 +364,48 @@ TEST(ResamplerApi, FailuresSetErrnoAndChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The input a stream needs before it has written n frames, fed one frame at a time from its start or a seek: the
+// n-th frame appears exactly with the frame the query counts, for each stage's form and every preset.
+TEST(ResamplerApi, InputNeededIsExactlyWhenTheOutputAppears) {
+    std::mt19937_64 rng(0x5EED0002);
+    for (const auto &[source, target] : {std::pair<u64, u64>{44100, 48000},
+                                         {48000, 44101},
+                                         {96000, 44100},
+                                         {48000, 8000},
+                                         {48000, 16},
+                                         {44100, 44100}}) {
+        for (int quality = 0; quality <= ZEL_QUALITY_MAX; ++quality) {
+            zel_resampler *r = zel_resampler_create(source, 1, target, 1, 1, quality);
+            const u64 n = 1 + rng() % (rng() % 2 ? 3 : 3000), start = rng() % 2 ? 0 : rng() % 100000;
+            u64 input = 0, needed = 0;
+            ASSERT_EQ(zel_resampler_seek(r, start, &input), 0);
+            ASSERT_EQ(zel_resampler_input_needed(r, n, &needed), 0);
+            std::vector<float> out(n + 1);
+            size_t total = 0, used = 0, written = 0;
+            const float frame = 0.5f;
+            for (u64 k = 0; k < needed; ++k) {
+                ASSERT_LT(total, n) << source << " -> " << target << " q" << quality << ": early, at " << k;
+                ASSERT_EQ(zel_resampler_process(r, &frame, 1, &used, out.data() + total, n - total, &written),
+                          0);
+                total += written;
+            }
+            ASSERT_EQ(zel_resampler_process(r, &frame, 0, &used, out.data() + total, n - total, &written), 0);
+            EXPECT_EQ(total + written, n)
+                << source << " -> " << target << " q" << quality << " from " << start;
+            zel_resampler_destroy(r);
+        }
+    }
+    zel_resampler *r = zel_resampler_create(1, 1, 2, 1, 1, ZEL_QUALITY_LINEAR);
+    u64 needed = 99;
+    EXPECT_EQ(zel_resampler_input_needed(r, 0, &needed), 0);
+    EXPECT_EQ(needed, 0U);
+    EXPECT_EQ(zel_resampler_input_needed(r, ~0ULL, &needed), -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_STREQ(zel_resampler_version(), "0.1.0");
+    zel_resampler_destroy(r);
+}
+
+}  // namespace

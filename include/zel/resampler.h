@@ -37,6 +37,12 @@ extern "C" {
 
 typedef struct zel_resampler zel_resampler;
 
+/* The library's version, the one place that holds it (CMake reads it from here); zel_resampler_version() gives
+ * the library's own at run time, as "MAJOR.MINOR.PATCH". */
+#define ZEL_RESAMPLER_VERSION_MAJOR 0
+#define ZEL_RESAMPLER_VERSION_MINOR 1
+#define ZEL_RESAMPLER_VERSION_PATCH 0
+
 /* The limits every layer checks against: channels per resampler, and the passband edges a caller may ask for as
  * fractions of the lower Nyquist frequency. */
 #define ZEL_MAX_CHANNELS 1024
@@ -103,6 +109,17 @@ ZEL_API int zel_resampler_process_double(zel_resampler *resampler, const double 
  * Fails with EOVERFLOW when that frame's position is at or past input frame 2^61. */
 ZEL_API int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
                                unsigned long long *input_frame);
+
+/* Sets *input_frames to the input frames a stream at its start (or just after zel_resampler_seek) must be given
+ * before it can have written output_frames frames, exactly, from the positions and the filter's reach: given that
+ * many frames (and room for the output), it has written them; given one fewer, it has not. input_needed(1) is
+ * the start-up latency in input frames. Fails with EOVERFLOW when the last of those frames passes 2^64 - 1 or its
+ * input passes the stream's range. */
+ZEL_API int zel_resampler_input_needed(const zel_resampler *resampler, unsigned long long output_frames,
+                                       unsigned long long *input_frames);
+
+/* The library's version at run time, "MAJOR.MINOR.PATCH", equal to the ZEL_RESAMPLER_VERSION_* it was built with. */
+ZEL_API const char *zel_resampler_version(void);
 
 /* The calling thread's reason for its last failed call, one line ("the channel count must be 1 to 1024, not 0"),
  * as dlerror gives; "" before any. Valid until the thread's next failed call. */

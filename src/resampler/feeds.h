@@ -96,6 +96,14 @@ public:
     void render(u64 next, u64 count, S *out) const {
         engine_.renderDecimated(next, count, source.planes.data(), source.start, out);
     }
+    // One past the last source frame held before output frame t can be rendered; false when it passes 2^64 - 1.
+    bool inputEnd(u64 t, u64 &end) const {
+        mirelo::ResamplingMapper::sample_mixed_fraction p;
+        if (!engine_.mapper().sourceFromTarget(p, t) || p.whole >= ~0ULL - engine_.reachAfter() - 1)
+            return false;
+        end = p.whole + engine_.reachAfter() + 1;
+        return true;
+    }
     Window<S> source;
 
 private:
@@ -122,7 +130,7 @@ public:
         const u64 j0 = engine_.unitOf(p.whole - engine_.stageBefore()), jSilent = engine_.firstAudibleUnit();
         // The later of the two, compared as the small signed values they stand for.
         const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
-        intermediate.start = j0, intermediate.length = jz - j0;
+        intermediate.start = j0, intermediate.length = jz - j0, firstComputed_ = jz;
         const u64 first = engine_.unitSource(jz);  // the first source frame to keep
         if (beforeZero(first)) {
             source.start = first, source.length = 0 - first;
@@ -168,6 +176,17 @@ public:
     void render(u64 next, u64 count, S *out) const {
         engine_.renderDecimated(next, count, intermediate.planes.data(), intermediate.start, out);
     }
+    // One past the last source frame held before output frame t can be rendered: the end of the reach of the unit
+    // holding the last intermediate frame t reads, unless that unit was silence from the restart on.
+    bool inputEnd(u64 t, u64 &end) const {
+        mirelo::ResamplingMapper::sample_mixed_fraction p;
+        if (!engine_.stage2().sourceFromTarget(p, t)) return false;
+        const u64 unit = engine_.unitOf(p.whole + engine_.stageAfter());
+        end = static_cast<long long>(unit) < static_cast<long long>(firstComputed_)
+                  ? 0
+                  : engine_.unitSource(unit) + engine_.unitSpan();
+        return true;
+    }
     Window<S> source;
     Window<M> intermediate;
 
@@ -189,6 +208,7 @@ private:
         return p.whole - engine_.stageBefore();
     }
     const Engine &engine_;
+    u64 firstComputed_ = 0;  // the first unit computed since the restart: those before it are silence
 };
 
 }  // namespace zel::engine

@@ -164,6 +164,27 @@ int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long lo
     return 0;
 }
 
+int zel_resampler_input_needed(const zel_resampler *resampler, unsigned long long output_frames,
+                               unsigned long long *input_frames) {
+    if (resampler == nullptr || input_frames == nullptr)
+        return fail(EFAULT, "a null resampler or count pointer");
+    const int saved = errno;
+    u64 frames = 0;
+    if (!resampler->stream->inputNeeded(output_frames, frames))
+        return fail(EOVERFLOW,
+                    "the input of " + str(output_frames) + " output frames passes the stream's range");
+    *input_frames = frames;
+    errno = saved;
+    return 0;
+}
+
+#define ZEL_TEXT(x) #x
+#define ZEL_VERSION_TEXT(major, minor, patch) ZEL_TEXT(major) "." ZEL_TEXT(minor) "." ZEL_TEXT(patch)
+const char *zel_resampler_version(void) {
+    return ZEL_VERSION_TEXT(ZEL_RESAMPLER_VERSION_MAJOR, ZEL_RESAMPLER_VERSION_MINOR,
+                            ZEL_RESAMPLER_VERSION_PATCH);
+}
+
 const char *zel_resampler_error_message(void) { return gMessage; }
 
 const char *zel_resampler_quality_name(int quality) {

@@ -39,6 +39,16 @@ public:
     void restart(u64 target, u64 whole) override {
         next_ = target, ended_ = false, endTotal_ = 0;
         inputNext_ = feed_.restart(target, whole);
+        restartTarget_ = target, restartInput_ = inputNext_;
+    }
+    bool inputNeeded(u64 outputs, u64 &frames) const override {
+        u64 end = 0;
+        if (outputs == 0) return frames = 0, true;
+        if (outputs - 1 > ~0ULL - restartTarget_ || !feed_.inputEnd(restartTarget_ + outputs - 1, end) ||
+            end > kFrameLimit)
+            return false;
+        frames = end > restartInput_ ? end - restartInput_ : 0;
+        return true;
     }
 
 private:

@@ -30,6 +30,9 @@ public:
     virtual void convert(const double *in, u64 n, double *out, u64 m, u64 &used, u64 &written) = 0;
     // Restarts at output frame `target`, whose position's whole part is `whole` (below kFrameLimit).
     virtual void restart(u64 target, u64 whole) = 0;
+    // The input frames a stream just restarted must be given before it can have written `outputs` frames; false
+    // when that passes the range.
+    virtual bool inputNeeded(u64 outputs, u64 &frames) const = 0;
 
     const Engine &engine() const { return engine_; }
     u64 inputNext() const { return inputNext_; }
@@ -44,6 +47,7 @@ protected:
     u64 inputNext_ = 0;  // the input frame the caller gives next
     bool ended_ = false;
     u64 endTotal_ = 0;  // with ended_: the output frames of the whole input, ceil(N * T / S)
+    u64 restartTarget_ = 0, restartInput_ = 0;  // the output and input frames of the last restart
 };
 
 }  // namespace zel::engine
