@@ -130,7 +130,7 @@ public:
         const u64 j0 = engine_.unitOf(p.whole - engine_.stageBefore()), jSilent = engine_.firstAudibleUnit();
         // The later of the two, compared as the small signed values they stand for.
         const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
-        intermediate.start = j0, intermediate.length = jz - j0, firstComputed_ = jz;
+        intermediate.start = j0, intermediate.length = jz - j0;
         const u64 first = engine_.unitSource(jz);  // the first source frame to keep
         if (beforeZero(first)) {
             source.start = first, source.length = 0 - first;
@@ -177,14 +177,12 @@ public:
         engine_.renderDecimated(next, count, intermediate.planes.data(), intermediate.start, out);
     }
     // One past the last source frame held before output frame t can be rendered: the end of the reach of the unit
-    // holding the last intermediate frame t reads, unless that unit was silence from the restart on.
+    // holding the last intermediate frame t reads. (That frame lies at or after frame 0, so its unit reads input:
+    // it is never one of the silent units a restart holds.)
     bool inputEnd(u64 t, u64 &end) const {
         mirelo::ResamplingMapper::sample_mixed_fraction p;
         if (!engine_.stage2().sourceFromTarget(p, t)) return false;
-        const u64 unit = engine_.unitOf(p.whole + engine_.stageAfter());
-        end = static_cast<long long>(unit) < static_cast<long long>(firstComputed_)
-                  ? 0
-                  : engine_.unitSource(unit) + engine_.unitSpan();
+        end = engine_.unitSource(engine_.unitOf(p.whole + engine_.stageAfter())) + engine_.unitSpan();
         return true;
     }
     Window<S> source;
@@ -208,7 +206,6 @@ private:
         return p.whole - engine_.stageBefore();
     }
     const Engine &engine_;
-    u64 firstComputed_ = 0;  // the first unit computed since the restart: those before it are silence
 };
 
 }  // namespace zel::engine
