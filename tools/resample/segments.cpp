@@ -11,23 +11,23 @@ namespace {
 
 // Segment k (from 1) on its own thread: the input opened again, a resampler of its own, and frames written at
 // their offset or spooled.
-Error convertLater(const SegmentsSpec &spec, const Segment &segment, const Input &input, FrameWriter &to,
+Error convertLater(const SegmentsPlan &plan, const Segment &segment, const Input &input, FrameWriter &to,
                    std::atomic<u64> &written) {
     Input again;
     if (Error e = openInput(input.reopenPath, input.name, again)) return e;
-    SndfileReader reader(again.file, input.name, spec.setup.channels, static_cast<u64>(input.info.frames),
+    SndfileReader reader(again.file, input.name, plan.setup.channels, static_cast<u64>(input.info.frames),
                          true);
-    const ResamplerPtr r = makeResampler(spec.setup);
+    const ResamplerPtr r = makeResampler(plan.setup);
     if (r == nullptr) return {Error::kConversion, "cannot convert: " + libraryReason(errno)};
     u64 done = 0;
-    return convertSegment(r.get(), spec.setup, segment, reader, to, written, done);
+    return convertSegment(r.get(), plan.setup, segment, reader, to, written, done);
 }
 
 }  // namespace
 
-Error convertSegments(const SegmentsSpec &spec, zel_resampler *first, const Input &input, Sink &sink,
+Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Input &input, Sink &sink,
                       std::atomic<u64> &written, u64 &read) {
-    const u64 segments = std::min<u64>(spec.threads, std::max<u64>(spec.count, 1));
+    const u64 segments = std::min<u64>(plan.threads, std::max<u64>(plan.count, 1));
     std::vector<Error> errors(segments);
     std::vector<std::unique_ptr<FrameWriter>> atOffset(segments);
     std::vector<std::unique_ptr<SpoolWriter>> spools(segments);
@@ -36,26 +36,26 @@ Error convertSegments(const SegmentsSpec &spec, zel_resampler *first, const Inpu
         if (sink.atOffsets())
             atOffset[k] = sink.writerAt();
         else
-            spools[k] = std::make_unique<SpoolWriter>(spec.setup.channels);
+            spools[k] = std::make_unique<SpoolWriter>(plan.setup.channels);
         FrameWriter *to = sink.atOffsets() ? atOffset[k].get() : spools[k].get();
         workers.emplace_back([&, k, to] {
             errors[k] =
-                convertLater(spec, segmentOf(spec.begin, spec.count, segments, k), input, *to, written);
+                convertLater(plan, segmentOf(plan.begin, plan.count, segments, k), input, *to, written);
         });
     }
-    SndfileReader reader(input.file, input.name, spec.setup.channels,
+    SndfileReader reader(input.file, input.name, plan.setup.channels,
                          input.lengthKnown ? static_cast<u64>(input.info.frames) : ~0ULL, input.seekable);
     u64 done = 0;
-    if (spec.count > 0)
-        errors[0] = convertSegment(first, spec.setup, segmentOf(spec.begin, spec.count, segments, 0), reader,
+    if (plan.count > 0)
+        errors[0] = convertSegment(first, plan.setup, segmentOf(plan.begin, plan.count, segments, 0), reader,
                                    sink.writer(), written, done);
     for (u64 k = 1; k < segments; ++k) {
         workers[k - 1].join();
         bool outFailed = false;
         SpoolWriter *spool = spools[k].get();
         if (spool != nullptr && !errors[0] && !errors[k] &&
-            !spool->drainInto(sink.writer(), segmentOf(spec.begin, spec.count, segments, k).first, outFailed))
-            errors[k] = outFailed ? cannotWrite(spec.setup.outputName, spool->error())
+            !spool->drainInto(sink.writer(), segmentOf(plan.begin, plan.count, segments, k).first, outFailed))
+            errors[k] = outFailed ? cannotWrite(plan.setup.outputName, spool->error())
                                   : Error{Error::kConversion, spool->error()};
     }
     read = reader.framesRead();

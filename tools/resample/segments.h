@@ -13,7 +13,7 @@
 
 namespace resample {
 
-struct SegmentsSpec {
+struct SegmentsPlan {
     ConversionSetup setup;
     u64 begin = 0, count = 0;  // output frames begin .. begin + count - 1
     u64 threads = 1;
@@ -21,7 +21,7 @@ struct SegmentsSpec {
 
 // Converts the output range with `first` (made for the setup) and threads reading `input` again; counts the
 // frames written in `written` and those read by the first segment in `read`.
-Error convertSegments(const SegmentsSpec &spec, zel_resampler *first, const Input &input, Sink &sink,
+Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Input &input, Sink &sink,
                       std::atomic<u64> &written, u64 &read);
 
 }  // namespace resample

@@ -14,34 +14,34 @@ Sink::~Sink() {
     if (spool_ >= 0) close(spool_);
 }
 
-Error Sink::open(const SinkSpec &spec) {
-    spec_ = spec;
-    encoding_.bits = spec.format.bits;
-    encoding_.floatBits = spec.format.floatBits;
-    encoding_.dither = spec.dither;
+Error Sink::open(const SinkPlan &plan) {
+    plan_ = plan;
+    encoding_.bits = plan.format.bits;
+    encoding_.floatBits = plan.format.floatBits;
+    encoding_.dither = plan.dither;
     std::string why;
-    if (!out_.open(spec.name, why)) return cannotWrite(spec.name, why);
-    return ownWav(spec.container) ? openWav() : openSndfile();
+    if (!out_.open(plan.name, why)) return cannotWrite(plan.name, why);
+    return ownWav(plan.container) ? openWav() : openSndfile();
 }
 
 Error Sink::failed(const std::string &reason) {
     out_.abandon();
-    return cannotWrite(spec_.name, reason);
+    return cannotWrite(plan_.name, reason);
 }
 
 // WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower that threshold through
 // ZEL_RESAMPLE_RF64_THRESHOLD to take the same path with a small file.
 Error Sink::openWav() {
-    if (!out_.positional() && spec_.frames == ~0ULL)
+    if (!out_.positional() && plan_.frames == ~0ULL)
         return {Error::kUsage, "cannot stream WAV of unknown length; choose --type au or a file"};
     u64 threshold = WavWriter::kRiffLimit;
     if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
         threshold = std::strtoull(env, nullptr, 10);
-    const SampleFormat &f = spec_.format;
-    wav_ = std::make_unique<WavWriter>(out_.fd(), spec_.channels, spec_.rate,
+    const SampleFormat &f = plan_.format;
+    wav_ = std::make_unique<WavWriter>(out_.fd(), plan_.channels, plan_.rate,
                                        f.bits == 0 ? f.floatBits : f.bits, f.bits == 0, out_.positional(),
-                                       threshold, spec_.container == SF_FORMAT_RF64);
-    if (!wav_->header(spec_.frames == ~0ULL ? 0 : spec_.frames)) return failed(std::strerror(wav_->error()));
+                                       threshold, plan_.container == SF_FORMAT_RF64);
+    if (!wav_->header(plan_.frames == ~0ULL ? 0 : plan_.frames)) return failed(std::strerror(wav_->error()));
     writer_ = writerAt();
     return {};
 }
@@ -49,15 +49,15 @@ Error Sink::openWav() {
 Error Sink::openSndfile() {
     int fd = out_.fd();
     std::string why;
-    if (!out_.positional() && spec_.container != SF_FORMAT_AU && (fd = spool_ = openSpool(why)) < 0)
+    if (!out_.positional() && plan_.container != SF_FORMAT_AU && (fd = spool_ = openSpool(why)) < 0)
         return failed(why);
     SF_INFO info{};
-    info.samplerate = static_cast<int>(spec_.rate);
-    info.channels = static_cast<int>(spec_.channels);
-    info.format = sndfileFormat(spec_.container, spec_.format);
+    info.samplerate = static_cast<int>(plan_.rate);
+    info.channels = static_cast<int>(plan_.channels);
+    info.format = sndfileFormat(plan_.container, plan_.format);
     sndfile_.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
     if (sndfile_ == nullptr) return failed(sf_strerror(nullptr));
-    writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), encoding_, spec_.channels);
+    writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), encoding_, plan_.channels);
     return {};
 }
 
@@ -67,19 +67,19 @@ Error Sink::finish(u64 frames) {
         if (Error e = finishSndfile(frames)) return out_.abandon(), e;
     }
     std::string why;
-    if (!out_.commit(why)) return cannotWrite(spec_.name, why);
+    if (!out_.commit(why)) return cannotWrite(plan_.name, why);
     return {};
 }
 
 // A libsndfile container closed, read back, and copied out from its spool.
 Error Sink::finishSndfile(u64 frames) {
     sf_write_sync(sndfile_.get());
-    if (sf_close(sndfile_.release()) != 0) return cannotWrite(spec_.name, "cannot finish the container");
-    if (Error e = readBack(spool_ >= 0 ? spool_ : out_.fd(), frames, spec_.name)) return e;
+    if (sf_close(sndfile_.release()) != 0) return cannotWrite(plan_.name, "cannot finish the container");
+    if (Error e = readBack(spool_ >= 0 ? spool_ : out_.fd(), frames, plan_.name)) return e;
     if (spool_ < 0) return {};
     const bool copied = copyAll(spool_, out_.fd());
     close(spool_), spool_ = -1;
-    if (!copied) return cannotWrite(spec_.name, std::strerror(errno != 0 ? errno : EIO));
+    if (!copied) return cannotWrite(plan_.name, std::strerror(errno != 0 ? errno : EIO));
     return {};
 }
 

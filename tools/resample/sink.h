@@ -17,7 +17,7 @@
 
 namespace resample {
 
-struct SinkSpec {
+struct SinkPlan {
     std::string name;  // OUT as the user named it ("-" for stdout)
     int container = 0;
     SampleFormat format;  // resolved: not "same"
@@ -35,11 +35,11 @@ public:
     ~Sink();
 
     // Opens the output and writes what comes before the frames (a WAV header).
-    Error open(const SinkSpec &spec);
+    Error open(const SinkPlan &plan);
     // Whether segments may be written at their offsets (WAV in a file), each through its own writerAt().
     bool atOffsets() const { return wav_ != nullptr && out_.positional(); }
     std::unique_ptr<FrameWriter> writerAt() {
-        return std::make_unique<WavFrameWriter>(*wav_, encoding_, spec_.channels, spec_.first);
+        return std::make_unique<WavFrameWriter>(*wav_, encoding_, plan_.channels, plan_.first);
     }
     // The writer that takes frames in order.
     FrameWriter &writer() { return *writer_; }
@@ -55,7 +55,7 @@ private:
     Error finishSndfile(u64 frames);
     Error failed(const std::string &reason);
 
-    SinkSpec spec_;
+    SinkPlan plan_;
     OutputFile out_;
     Encoding encoding_;
     std::unique_ptr<WavWriter> wav_;
