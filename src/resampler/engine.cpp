@@ -92,8 +92,6 @@ void Engine::adopt(const mirelo::ResamplingMapper &mapper, StagePlan &&plan, Pol
                    const Preset &preset, int channels) {
     const auto count = static_cast<u64>(channels);
     mapper_ = mapper;
-    first_ = plan.first;
-    decimation_ = plan.decimation;
     polyphase_ = PolyphaseStage(plan.stage2, std::move(table), preset, count);
     stage1_ =
         plan.first == FirstStage::kNone ? nullptr : IntermediateStage::make(std::move(plan), preset, count);

@@ -5,6 +5,7 @@
 #ifndef ZEL_SRC_RESAMPLER_ENGINE_H
 #define ZEL_SRC_RESAMPLER_ENGINE_H
 
+#include <zel/math.h>
 #include <zel/resampling_mapper.h>
 
 #include <memory>
@@ -22,6 +23,18 @@
 
 namespace zel::engine {
 
+// ceil(frames * T / S) for the mapping m: the output frames whose position lies before input frame `frames`.
+// False when that passes 2^64 - 1.
+inline bool outputsBefore(const mirelo::ResamplingMapper &m, u64 frames, u64 &count) {
+    u64 quotient = 0, remainder = 0;
+    if (safe_muldiv_llong_with_remainder(frames, m.targetCommonRate, m.sourceCommonRate, &quotient,
+                                         &remainder) != 0)
+        return false;
+    if (remainder != 0 && quotient == ~0ULL) return false;
+    count = quotient + (remainder != 0);
+    return true;
+}
+
 class Engine {
 public:
     // Configures a conversion. On failure returns false with a one-line reason and keeps the previous
@@ -38,8 +51,11 @@ public:
     const mirelo::ResamplingMapper &mapper() const { return mapper_; }
     int channels() const { return channels_; }
     const Preset &preset() const { return *preset_; }
-    FirstStage firstStage() const { return first_; }
-    u64 decimation() const { return decimation_; }
+    FirstStage firstStage() const {
+        return !stage1_ ? FirstStage::kNone : stage1_->band() ? FirstStage::kBand : FirstStage::kDecimate;
+    }
+    // The decimation's factor M (a decimation's units are one frame, M source frames apart), else 1.
+    u64 decimation() const { return firstStage() == FirstStage::kDecimate ? stage1_->step() : 1; }
     // The band stage's plan (with that first stage only).
     const BandPlan &band() const { return *stage1_->band(); }
     const mirelo::ResamplingMapper &stage2() const { return polyphase_.mapper(); }
@@ -80,9 +96,7 @@ private:
     void adopt(const mirelo::ResamplingMapper &mapper, StagePlan &&plan, PolyphaseTable &&table,
                const Preset &preset, int channels);
 
-    mirelo::ResamplingMapper mapper_;  // source frames to output frames
-    FirstStage first_ = FirstStage::kNone;
-    u64 decimation_ = 1;
+    mirelo::ResamplingMapper mapper_;            // source frames to output frames
     std::unique_ptr<IntermediateStage> stage1_;  // with two stages
     PolyphaseStage polyphase_;
     const Preset *preset_ = nullptr;

@@ -8,8 +8,6 @@
 #ifndef ZEL_SRC_RESAMPLER_FEEDS_H
 #define ZEL_SRC_RESAMPLER_FEEDS_H
 
-#include <zel/math.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -20,18 +18,6 @@ namespace zel::engine {
 
 // A frame index taken modulo 2^64 that lies before frame 0 (no real index comes near 2^63).
 inline bool beforeZero(u64 frame) { return frame >= 1ULL << 63; }
-
-// ceil(frames * T / S) for the mapping m: the output frames whose position lies before input frame `frames`.
-// False when that passes 2^64 - 1.
-inline bool outputsBefore(const mirelo::ResamplingMapper &m, u64 frames, u64 &count) {
-    u64 quotient = 0, remainder = 0;
-    if (safe_muldiv_llong_with_remainder(frames, m.targetCommonRate, m.sourceCommonRate, &quotient,
-                                         &remainder) != 0)
-        return false;
-    if (remainder != 0 && quotient == ~0ULL) return false;
-    count = quotient + (remainder != 0);
-    return true;
-}
 
 // Frames start .. start + length - 1 of every channel, channel c's at c * capacity, allocated once.
 template <typename E>

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "feeds.h"
 #include "stream.h"
 
 using zel::engine::Stream;
