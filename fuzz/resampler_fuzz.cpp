@@ -219,6 +219,19 @@ void seek(Bytes &b, const Config &c, zel_resampler *r, Run &run) {
     run.target = target, run.firstInput = run.inputNext = input;
 }
 
+// The input n output frames need from the last restart, and n + 1's: never fewer, and a refusal for n is one for
+// n + 1 too.
+void needed(u64 n, const zel_resampler *r) {
+    u64 a = 77, b = 77;
+    errno = kUntouched;
+    const int first = zel_resampler_input_needed(r, n, &a);
+    CHECK(first == 0 ? errno == kUntouched && (n > 0 || a == 0) : errno == EOVERFLOW && a == 77,
+          "input_needed(%llu): %d, errno %d", n, first, errno);
+    if (n == ~0ULL) return;
+    const int next = zel_resampler_input_needed(r, n + 1, &b);
+    CHECK(first == 0 ? next != 0 || b >= a : next != 0, "input_needed(%llu) %llu, of one more %llu", n, a, b);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -248,11 +261,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     CHECK(c.s <= ~0ULL && c.t <= ~0ULL, "rates whose reduced terms pass 64 bits accepted");
     Run run;
     for (int calls = 0; calls < 48 && !b.empty(); ++calls) {
-        const u64 op = b.take(1) % 5;
+        const u64 op = b.take(1) % 6;
         if (op < 4) {
             (op % 2 ? step<double> : step<float>)(b, c, r, run, op >= 2);  // float or double, input or end
-        } else {
+        } else if (op == 4) {
             seek(b, c, r, run);
+        } else {
+            needed(b.take(1) % 2 ? b.take(2) : ~0ULL - b.take(8) % 4096, r);
         }
     }
     compare(c, run);
