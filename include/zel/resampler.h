@@ -9,9 +9,12 @@
  * buffer size, and after seek(t) it equals frames t, t + 1, ... of a run from frame 0. A resampler is used by one
  * thread at a time; resamplers share nothing mutable, so each thread may run its own.
  *
- * Frames are interleaved float32, or float64 through zel_resampler_process_double; a preset computes in its own
- * sample type (double for ZEL_QUALITY_MAX, float for the others) and converts at the edges. Every int function returns 0 on success and -1 with errno set on failure: a
- * failed call consumes nothing, writes nothing and changes nothing, and a successful one leaves errno alone.
+ * Frames are interleaved float32 (zel_resampler_process) or float64 (zel_resampler_process_double), or, through
+ * zel_resampler_process_buffers, in the formats and layout the options chose: float32, float64, int16, int32 or
+ * int24, interleaved or one buffer per channel. A preset computes in its own sample type (double for
+ * ZEL_QUALITY_MAX, float for the others) and converts at the edges. Every int function returns 0 on success and
+ * -1 with errno set on failure, and zel_resampler_error_message() then says why in one line: a failed call
+ * consumes nothing, writes nothing and changes nothing, and a successful one leaves errno alone.
  * EFAULT: a null resampler, a null count pointer, or a null buffer with a non-zero count. EOVERFLOW: an input
  * frame index would reach 2^61 (a stream's input frames are 0 to 2^61 - 1, 1.5 million years at 48 kHz), or an
  * output frame count would pass 2^64 - 1. process and seek never allocate.
@@ -49,6 +52,19 @@ typedef struct zel_resampler zel_resampler;
 #define ZEL_MIN_BANDWIDTH 0.80
 #define ZEL_MAX_BANDWIDTH 0.99
 
+/* Sample formats. Integers are scaled so that full scale is 1.0: int16 x reads as x / 32768, int32 as x / 2^31.
+ * Integer output is rounded to nearest (ties to even) and clipped to its range, never wrapped. */
+#define ZEL_FORMAT_FLOAT32 0
+#define ZEL_FORMAT_FLOAT64 1
+#define ZEL_FORMAT_INT16 2
+#define ZEL_FORMAT_INT32 3
+/* 24-bit samples in an int32, sign-extended (-8388608 to 8388607), read as x / 2^23. */
+#define ZEL_FORMAT_INT24 4
+
+/* Frame layouts: one buffer of frames, channel after channel, or one buffer per channel. */
+#define ZEL_LAYOUT_INTERLEAVED 0
+#define ZEL_LAYOUT_PLANAR 1
+
 /* Linear interpolation between the two nearest input frames. */
 #define ZEL_QUALITY_LINEAR 0
 /* A 105 dB stopband, flat to 0.9 of the lower Nyquist frequency; float arithmetic. */
@@ -84,6 +100,32 @@ ZEL_API zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long so
                                                            unsigned int channels, int quality,
                                                            double bandwidth);
 
+/* Settings beyond the rates, channels and quality. Fill one with zel_resampler_options_init, then set fields. */
+typedef struct zel_resampler_options {
+    size_t size;       /* sizeof(zel_resampler_options), so that the struct can grow */
+    double bandwidth;  /* 0: the preset's own band; else 0.80 to 0.99 */
+    int input_format;  /* ZEL_FORMAT_*; default ZEL_FORMAT_FLOAT32 */
+    int output_format; /* ZEL_FORMAT_*; default ZEL_FORMAT_FLOAT32 */
+    int layout;        /* ZEL_LAYOUT_*, both sides; default interleaved */
+    int dither;        /* integer output: 0 rounds to nearest; 1 adds triangular dither of one step */
+} zel_resampler_options;
+
+/* Sets every field to its default and size to sizeof(zel_resampler_options). */
+ZEL_API void zel_resampler_options_init(zel_resampler_options *options);
+
+/* As zel_resampler_create, with the settings in `options` (NULL: the defaults). A size smaller than this
+ * library's struct reads the fields it leaves out as their defaults; a larger one is accepted when the bytes past
+ * this library's fields are zero. Fails as zel_resampler_create_with_bandwidth does (bandwidth 0 is the preset's
+ * own), and with EINVAL for a size of 0, non-zero bytes past the fields this library knows, or an unknown
+ * format, layout or dither. The dither is a function of the output frame and channel, so dithered output is the
+ * same for every chunking, seek and thread count; it has no effect on float output. */
+ZEL_API zel_resampler *zel_resampler_create_with_options(unsigned long long source_numerator,
+                                                         unsigned long long source_denominator,
+                                                         unsigned long long target_numerator,
+                                                         unsigned long long target_denominator,
+                                                         unsigned int channels, int quality,
+                                                         const zel_resampler_options *options);
+
 /* Frees the resampler; NULL is ignored. */
 ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
 
@@ -94,7 +136,7 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
  * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
  * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
  * frames after the end, EOVERFLOW when the input would reach frame 2^61 or the output's count at the end would
- * pass 2^64 - 1. */
+ * pass 2^64 - 1. It takes interleaved float32 whatever the resampler's options say. */
 ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                                   size_t *input_used, float *output, size_t output_frames,
                                   size_t *output_written);
@@ -103,6 +145,28 @@ ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, 
 ZEL_API int zel_resampler_process_double(zel_resampler *resampler, const double *input, size_t input_frames,
                                          size_t *input_used, double *output, size_t output_frames,
                                          size_t *output_written);
+
+/* As zel_resampler_process, in the formats and layout of the resampler's options: `input` and `output` point to
+ * one buffer (interleaved) or to `channels` buffers (planar), each of input_frames or output_frames frames. The
+ * counts are frames, so a planar caller advances every channel's pointer by them. input == NULL with
+ * input_frames == 0 marks the end. Fails as zel_resampler_process does, and with EFAULT for a null channel
+ * pointer when that side has frames. */
+ZEL_API int zel_resampler_process_buffers(zel_resampler *resampler, const void *const *input,
+                                          size_t input_frames, size_t *input_used, void *const *output,
+                                          size_t output_frames, size_t *output_written);
+
+/* Sets *samples to the integer output samples clipped so far (since the resampler was made; seek keeps the
+ * count). Fails with EFAULT for a null pointer. */
+ZEL_API int zel_resampler_clipped(const zel_resampler *resampler, unsigned long long *samples);
+
+/* Converts a whole input of input_frames frames in one call, as a resampler made with these arguments would,
+ * bit for bit, and writes min(output_frames, ceil(input_frames * T / S)) frames, setting *output_written. Fails
+ * as zel_resampler_create_with_options and zel_resampler_process_buffers do. */
+ZEL_API int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long source_denominator,
+                                 unsigned long long target_numerator, unsigned long long target_denominator,
+                                 unsigned int channels, int quality, const zel_resampler_options *options,
+                                 const void *const *input, size_t input_frames, void *const *output,
+                                 size_t output_frames, size_t *output_written);
 
 /* Restarts the stream at output frame output_frame (forgetting all input and any end) and sets *input_frame to
  * the input frame the caller feeds next; the frames the filter needs before input frame 0 read as silence.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "kernels.h"
@@ -25,8 +26,9 @@ bool acceptable(int channels, const Preset &preset, std::optional<double> bandwi
         return false;
     }
     if (bandwidth && !(*bandwidth >= kMinBandwidth && *bandwidth <= kMaxBandwidth)) {
-        error = "the bandwidth must be 0.80 to 0.99 of the lower Nyquist frequency, not " +
-                std::to_string(*bandwidth);
+        char text[64];
+        std::snprintf(text, sizeof text, "bandwidth %.6g is outside 0.80 to 0.99", *bandwidth);
+        error = text;
         return false;
     }
     if (bandwidth && preset.stopbandDb == 0) {

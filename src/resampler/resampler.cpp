@@ -2,7 +2,9 @@
 #include "zel/resampler.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -10,11 +12,15 @@
 
 #include "stream.h"
 
+using zel::engine::Buffers;
+using zel::engine::Format;
 using zel::engine::Stream;
 using zel::engine::u64;
 
 struct zel_resampler {
     std::unique_ptr<Stream> stream;
+    Format inputFormat = Format::kFloat32, outputFormat = Format::kFloat32;
+    bool planar = false;
 };
 
 namespace {
@@ -35,9 +41,67 @@ std::nullptr_t refuse(int code, const std::string &message) {
 
 std::string str(u64 value) { return std::to_string(value); }
 
+// Options as this library reads them: a caller's struct of any size, its missing fields the defaults.
+struct Settings {
+    std::optional<double> bandwidth;
+    Format input = Format::kFloat32, output = Format::kFloat32;
+    bool planar = false, dither = false;
+};
+
+// A caller's struct larger than ours is scanned for non-zero bytes only this far: a size past it is garbage.
+constexpr size_t kMaxOptionsSize = 4096;
+
+bool readOptions(const zel_resampler_options *options, Settings &settings) {
+    zel_resampler_options o;
+    zel_resampler_options_init(&o);
+    if (options != nullptr) {
+        const size_t size = options->size;
+        if (size == 0)
+            return fail(EINVAL, "options.size is 0; set it with zel_resampler_options_init"), false;
+        if (size > kMaxOptionsSize)
+            return fail(EINVAL, "options.size " + str(size) + " is not the size of an options struct"), false;
+            // Only whole fields the caller's struct holds; the rest keep their defaults.
+#define ZEL_READ_FIELD(field)                                            \
+    if (offsetof(zel_resampler_options, field) + sizeof o.field <= size) \
+    std::memcpy(&o.field, &options->field, sizeof o.field)
+        ZEL_READ_FIELD(bandwidth);
+        ZEL_READ_FIELD(input_format);
+        ZEL_READ_FIELD(output_format);
+        ZEL_READ_FIELD(layout);
+        ZEL_READ_FIELD(dither);
+#undef ZEL_READ_FIELD
+        const auto *bytes = reinterpret_cast<const unsigned char *>(options);
+        for (size_t i = sizeof o; i < size; ++i)
+            if (bytes[i] != 0)
+                return fail(EINVAL, "options set at byte " + str(i) + ", past the " + str(sizeof o) +
+                                        " this library (" + zel_resampler_version() + ") knows"),
+                       false;
+    }
+    const auto unknownFormat = [](const char *side, int format) {
+        return fail(EINVAL, std::string("unknown ") + side + " " + std::to_string(format) +
+                                " (ZEL_FORMAT_FLOAT32 to ZEL_FORMAT_INT24)");
+    };
+    if (!zel::engine::knownFormat(o.input_format))
+        return unknownFormat("input_format", o.input_format), false;
+    if (!zel::engine::knownFormat(o.output_format))
+        return unknownFormat("output_format", o.output_format), false;
+    if (o.layout != ZEL_LAYOUT_INTERLEAVED && o.layout != ZEL_LAYOUT_PLANAR)
+        return fail(EINVAL, "unknown layout " + std::to_string(o.layout) +
+                                " (ZEL_LAYOUT_INTERLEAVED or ZEL_LAYOUT_PLANAR)"),
+               false;
+    if (o.dither != 0 && o.dither != 1)
+        return fail(EINVAL, "dither must be 0 or 1, not " + std::to_string(o.dither)), false;
+    if (o.bandwidth != 0) settings.bandwidth = o.bandwidth;
+    settings.input = static_cast<Format>(o.input_format);
+    settings.output = static_cast<Format>(o.output_format);
+    settings.planar = o.layout == ZEL_LAYOUT_PLANAR;
+    settings.dither = o.dither == 1;
+    return true;
+}
+
 zel_resampler *create(unsigned long long source_numerator, unsigned long long source_denominator,
                       unsigned long long target_numerator, unsigned long long target_denominator,
-                      unsigned int channels, int quality, std::optional<double> bandwidth) {
+                      unsigned int channels, int quality, const Settings &settings) {
     const int saved = errno;
     if (source_numerator == 0 || source_denominator == 0 || target_numerator == 0 || target_denominator == 0)
         return refuse(EDOM, "a rate's numerator or denominator is 0");
@@ -60,11 +124,13 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
         std::string error;
         // Left to the engine: a bandwidth out of range, with linear quality, or needing too long a filter.
         if (!engine.configure({source_numerator, source_denominator}, {target_numerator, target_denominator},
-                              static_cast<int>(channels), *preset, error, bandwidth))
+                              static_cast<int>(channels), *preset, error, settings.bandwidth))
             return refuse(EINVAL, error);
         auto r = std::make_unique<zel_resampler>();
         r->stream = Stream::create(std::move(engine), error);
         if (r->stream == nullptr) return refuse(ENOMEM, error);
+        r->stream->setDither(settings.dither);
+        r->inputFormat = settings.input, r->outputFormat = settings.output, r->planar = settings.planar;
         errno = saved;
         return r.release();
     } catch (const std::bad_alloc &) {
@@ -72,19 +138,16 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
     }
 }
 
-template <typename T>
-int process(zel_resampler *resampler, const T *input, size_t input_frames, size_t *input_used, T *output,
-            size_t output_frames, size_t *output_written) {
-    if (resampler == nullptr || input_used == nullptr || output_written == nullptr ||
-        (input == nullptr && input_frames > 0) || (output == nullptr && output_frames > 0))
-        return fail(EFAULT, "a null resampler, count pointer, or buffer with frames");
+// One call on the stream, checked: frames from `in` and into `out`, either of which may have no buffers.
+int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, size_t *input_used,
+            const Buffers &out, size_t output_frames, size_t *output_written) {
     Stream &s = *resampler->stream;
     if (s.ended() && input_frames > 0) return fail(EINVAL, "input after the end of the input");
     if (input_frames > Stream::kFrameLimit - s.inputNext())
         return fail(EOVERFLOW, str(input_frames) + " frames after input frame " + str(s.inputNext()) +
                                    " pass the last a stream reaches, 2^61 - 1");
     const int saved = errno;
-    if (input == nullptr && !s.ended()) {
+    if (in.at == nullptr && !s.ended()) {
         u64 total = 0;
         if (!zel::engine::outputsBefore(s.engine().mapper(), s.inputNext(), total))
             return fail(EOVERFLOW,
@@ -92,16 +155,45 @@ int process(zel_resampler *resampler, const T *input, size_t input_frames, size_
         s.end(total);
     }
     u64 used = 0, written = 0;
-    s.convert(input, input_frames, output, output_frames, used, written);
+    s.convert(in, input_frames, out, output_frames, used, written);
     *input_used = used;
     *output_written = written;
     errno = saved;
     return 0;
 }
 
+template <typename T>
+int processInterleaved(zel_resampler *resampler, const T *input, size_t input_frames, size_t *input_used,
+                       T *output, size_t output_frames, size_t *output_written) {
+    if (resampler == nullptr || input_used == nullptr || output_written == nullptr ||
+        (input == nullptr && input_frames > 0) || (output == nullptr && output_frames > 0))
+        return fail(EFAULT, "a null resampler, count pointer, or buffer with frames");
+    constexpr Format format = sizeof(T) == 4 ? Format::kFloat32 : Format::kFloat64;
+    void *in[1] = {const_cast<T *>(input)}, *out[1] = {output};
+    return process(resampler, {input == nullptr ? nullptr : in, format, false}, input_frames, input_used,
+                   {out, format, false}, output_frames, output_written);
+}
+
+// Whether a side's buffers exist where it has frames: the one pointer, or every channel's.
+bool present(const void *const *buffers, size_t frames, bool planar, u64 channels) {
+    if (frames == 0) return true;
+    if (buffers == nullptr) return false;
+    for (u64 c = 0; c < (planar ? channels : 1); ++c)
+        if (buffers[c] == nullptr) return false;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
+
+void zel_resampler_options_init(zel_resampler_options *options) {
+    if (options == nullptr) return;
+    *options = {};
+    options->size = sizeof *options;
+    options->input_format = options->output_format = ZEL_FORMAT_FLOAT32;
+    options->layout = ZEL_LAYOUT_INTERLEAVED;
+}
 
 zel_resampler *zel_resampler_create(unsigned long long source_numerator,
                                     unsigned long long source_denominator,
@@ -109,7 +201,7 @@ zel_resampler *zel_resampler_create(unsigned long long source_numerator,
                                     unsigned long long target_denominator, unsigned int channels,
                                     int quality) {
     return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
-                  quality, std::nullopt);
+                  quality, Settings{});
 }
 
 zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_numerator,
@@ -117,21 +209,94 @@ zel_resampler *zel_resampler_create_with_bandwidth(unsigned long long source_num
                                                    unsigned long long target_numerator,
                                                    unsigned long long target_denominator,
                                                    unsigned int channels, int quality, double bandwidth) {
+    Settings settings;
+    settings.bandwidth = bandwidth;
     return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
-                  quality, bandwidth);
+                  quality, settings);
+}
+
+zel_resampler *zel_resampler_create_with_options(unsigned long long source_numerator,
+                                                 unsigned long long source_denominator,
+                                                 unsigned long long target_numerator,
+                                                 unsigned long long target_denominator, unsigned int channels,
+                                                 int quality, const zel_resampler_options *options) {
+    Settings settings;
+    if (!readOptions(options, settings)) return nullptr;
+    return create(source_numerator, source_denominator, target_numerator, target_denominator, channels,
+                  quality, settings);
 }
 
 void zel_resampler_destroy(zel_resampler *resampler) { delete resampler; }
 
 int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                           size_t *input_used, float *output, size_t output_frames, size_t *output_written) {
-    return process(resampler, input, input_frames, input_used, output, output_frames, output_written);
+    return processInterleaved(resampler, input, input_frames, input_used, output, output_frames,
+                              output_written);
 }
 
 int zel_resampler_process_double(zel_resampler *resampler, const double *input, size_t input_frames,
                                  size_t *input_used, double *output, size_t output_frames,
                                  size_t *output_written) {
-    return process(resampler, input, input_frames, input_used, output, output_frames, output_written);
+    return processInterleaved(resampler, input, input_frames, input_used, output, output_frames,
+                              output_written);
+}
+
+int zel_resampler_process_buffers(zel_resampler *resampler, const void *const *input, size_t input_frames,
+                                  size_t *input_used, void *const *output, size_t output_frames,
+                                  size_t *output_written) {
+    if (resampler == nullptr || input_used == nullptr || output_written == nullptr)
+        return fail(EFAULT, "a null resampler or count pointer");
+    const u64 channels = static_cast<u64>(resampler->stream->engine().channels());
+    const bool planar = resampler->planar;
+    if (!present(input, input_frames, planar, channels) || !present(output, output_frames, planar, channels))
+        return fail(EFAULT,
+                    planar ? "a null buffer or channel pointer with frames" : "a null buffer with frames");
+    // A planar side with no frames may have no channel pointers at all: nothing reads them.
+    return process(resampler, {const_cast<void *const *>(input), resampler->inputFormat, planar},
+                   input_frames, input_used,
+                   {output_frames > 0 ? output : nullptr, resampler->outputFormat, planar}, output_frames,
+                   output_written);
+}
+
+int zel_resampler_clipped(const zel_resampler *resampler, unsigned long long *samples) {
+    if (resampler == nullptr || samples == nullptr) return fail(EFAULT, "a null resampler or count pointer");
+    *samples = resampler->stream->clipped();
+    return 0;
+}
+
+int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long source_denominator,
+                         unsigned long long target_numerator, unsigned long long target_denominator,
+                         unsigned int channels, int quality, const zel_resampler_options *options,
+                         const void *const *input, size_t input_frames, void *const *output,
+                         size_t output_frames, size_t *output_written) {
+    Settings settings;
+    if (!readOptions(options, settings)) return -1;
+    if (output_written == nullptr) return fail(EFAULT, "a null count pointer");
+    const u64 sides = settings.planar && channels >= 1 && channels <= ZEL_MAX_CHANNELS ? channels : 1;
+    if (!present(input, input_frames, settings.planar, sides) ||
+        !present(output, output_frames, settings.planar, sides))
+        return fail(EFAULT, "a null buffer or channel pointer with frames");
+    if (input_frames > Stream::kFrameLimit)
+        return fail(EOVERFLOW, str(input_frames) + " input frames pass the last a stream reaches, 2^61 - 1");
+    const int saved = errno;
+    std::unique_ptr<zel_resampler> r(create(source_numerator, source_denominator, target_numerator,
+                                            target_denominator, channels, quality, settings));
+    if (r == nullptr) return -1;
+    Stream &s = *r->stream;
+    u64 total = 0;
+    if (!zel::engine::outputsBefore(s.engine().mapper(), input_frames, total))
+        return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
+    const Buffers in{input_frames > 0 ? const_cast<void *const *>(input) : nullptr, settings.input,
+                     settings.planar};
+    const Buffers out{output_frames > 0 ? output : nullptr, settings.output, settings.planar};
+    // All the input, then the end: the same calls as a stream's caller makes, so the same frames.
+    u64 used = 0, written = 0;
+    s.convert(in, input_frames, out, output_frames, used, written);
+    s.end(total);
+    s.convert(Buffers{}, 0, out, output_frames, used, written);
+    *output_written = written;
+    errno = saved;
+    return 0;
 }
 
 int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,

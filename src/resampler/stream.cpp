@@ -1,7 +1,6 @@
 #include "stream.h"
 
 #include <algorithm>
-#include <type_traits>
 #include <vector>
 
 #include "feeds.h"
@@ -16,7 +15,7 @@ constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
 // A stream whose windows would pass this is refused rather than attempted: past it, only a wide band at max
 // quality with hundreds of channels, which would take seconds to create and gigabytes to hold.
 constexpr u64 kMaxWindowBytes = 1ULL << 30;
-// Output frames converted at a time when the caller's sample type is not the engine's.
+// Output frames converted at a time when the caller's format or layout is not the engine's.
 constexpr u64 kConvertSamples = 4096;
 
 // A stream computing in sample type S, with intermediate frames of type M, through Feed.
@@ -30,11 +29,22 @@ public:
         converted_.resize(std::max<u64>(1, kConvertSamples / channels_) * channels_);
         restart(0, 0);
     }
-    void convert(const float *in, u64 n, float *out, u64 m, u64 &used, u64 &written) override {
-        run(in, n, out, m, used, written);
-    }
-    void convert(const double *in, u64 n, double *out, u64 m, u64 &used, u64 &written) override {
-        run(in, n, out, m, used, written);
+    // Renders what the window allows, then takes more input (or, after the end, silence), until the input is used
+    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs is
+    // still taken, so that a caller may feed input and collect output in separate calls.
+    void convert(const Buffers &in, u64 n, const Buffers &out, u64 m, u64 &used, u64 &written) override {
+        for (;;) {
+            written += renderReady(out, written, m - written);
+            const u64 space = m - written;
+            u64 got = 0;
+            if (!ended_) {
+                got = take(in, used, n - used, space);
+                used += got, inputNext_ += got;
+            } else if (space > 0 && next_ < endTotal_) {
+                got = take(Buffers{}, 0, ~0ULL, std::min(space, endTotal_ - next_));
+            }
+            if (got == 0) break;
+        }
     }
     void restart(u64 target, u64 whole) override {
         next_ = target, ended_ = false, endTotal_ = 0;
@@ -52,45 +62,24 @@ public:
     }
 
 private:
-    // Renders what the window allows, then takes more input (or, after the end, silence), until the input is used
-    // up or reaches past the first frame there is no room for. With no room at all, the input that frame needs is
-    // still taken, so that a caller may feed input and collect output in separate calls.
-    template <typename T>
-    void run(const T *input, u64 n, T *output, u64 m, u64 &used, u64 &written) {
-        for (;;) {
-            written += renderReady(output + written * channels_, m - written);
-            const u64 space = m - written;
-            u64 got = 0;
-            if (!ended_) {
-                got = take(input + used * channels_, n - used, space);
-                used += got, inputNext_ += got;
-            } else if (space > 0 && next_ < endTotal_) {
-                got = take(static_cast<const T *>(nullptr), ~0ULL, std::min(space, endTotal_ - next_));
-            }
-            if (got == 0) break;
-        }
-    }
-
-    // Renders as many frames as the feed and the end allow, at most `space`, converting them when the caller's
-    // type O is not the engine's sample type S.
-    template <typename O>
-    u64 renderReady(O *out, u64 space) {
+    // Renders as many frames as the feed and the end allow, at most `space`, to frames at .. of `out`: in place when
+    // it holds the engine's samples interleaved, else through a scratch buffer and the format's store.
+    u64 renderReady(const Buffers &out, u64 at, u64 space) {
         u64 ready = 0;  // output frames before `ready` read only frames held
         if (!feed_.ready(ready)) ready = ~0ULL;
         if (ended_) ready = std::min(ready, endTotal_);
         const u64 count = std::min(space, ready > next_ ? ready - next_ : 0);
-        if constexpr (std::is_same_v<S, O>) {
-            if (count > 0) feed_.render(next_, count, out);
+        if (count > 0 && out.template native<S>()) {
+            feed_.render(next_, count, reinterpret_cast<S *>(out.sample(at, 0, channels_)));
             next_ += count;
-        } else {
-            const u64 most = converted_.size() / channels_;
-            for (u64 done = 0; done < count;) {
-                const u64 k = std::min(most, count - done);
-                feed_.render(next_, k, converted_.data());
-                for (u64 i = 0; i < k * channels_; ++i)
-                    out[done * channels_ + i] = static_cast<O>(converted_[i]);
-                done += k, next_ += k;
-            }
+            return count;
+        }
+        const u64 most = converted_.size() / channels_;
+        for (u64 done = 0; done < count;) {
+            const u64 k = std::min(most, count - done);
+            feed_.render(next_, k, converted_.data());
+            clipped_ += store(converted_.data(), k, channels_, out, at + done, next_, dither_);
+            done += k, next_ += k;
         }
         return count;
     }
@@ -103,11 +92,10 @@ private:
         return p.whole + after + 1;
     }
 
-    // Takes up to n interleaved frames (zeros when `in` is null) into the feed's window, but no further than the
-    // reach of output frame next + space, the first the caller has no room for. Frames that no output reads are
-    // consumed without being kept. Returns the frames consumed.
-    template <typename I>
-    u64 take(const I *in, u64 n, u64 space) {
+    // Takes up to n frames of `in` from frame `from` (zeros when it has no buffers) into the feed's window, but no
+    // further than the reach of output frame next + space, the first the caller has no room for. Frames that no
+    // output reads are consumed without being kept. Returns the frames consumed.
+    u64 take(const Buffers &in, u64 from, u64 n, u64 space) {
         Window<S> &w = feed_.source;
         feed_.compute(next_);  // frees the window's older source frames when outputs have moved on
         const u64 end = w.end(), limit = next_ + space < next_ ? ~0ULL : reachEnd(next_ + space);
@@ -123,12 +111,10 @@ private:
         const u64 kept = std::min(n - skipped, w.capacity - w.length);
         for (u64 c = 0; c < channels_; ++c) {
             S *plane = w.at(c) + w.length;
-            if (in == nullptr) {
+            if (in.at == nullptr)
                 std::fill_n(plane, kept, S(0));
-            } else {
-                const I *x = in + skipped * channels_ + c;
-                for (u64 f = 0; f < kept; ++f) plane[f] = static_cast<S>(x[f * channels_]);
-            }
+            else
+                load(in, channels_, c, from + skipped, kept, plane);
         }
         w.length += kept;
         feed_.compute(next_);
@@ -137,7 +123,7 @@ private:
 
     u64 channels_;
     Feed feed_;
-    std::vector<S> converted_;  // output frames on their way to a caller's buffer of the other type
+    std::vector<S> converted_;  // output frames on their way to a buffer of another format or layout
 };
 
 template <typename S, typename M>

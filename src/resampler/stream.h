@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine.h"
+#include "sample_formats.h"
 
 namespace zel::engine {
 
@@ -24,10 +25,9 @@ public:
     static std::unique_ptr<Stream> create(Engine &&engine, std::string &error);
     virtual ~Stream() = default;
 
-    // Consumes up to n frames of `in` and writes up to m frames to `out`, as zel_resampler_process describes;
-    // the caller has checked the call. A null `in` with no frames marks the end.
-    virtual void convert(const float *in, u64 n, float *out, u64 m, u64 &used, u64 &written) = 0;
-    virtual void convert(const double *in, u64 n, double *out, u64 m, u64 &used, u64 &written) = 0;
+    // Consumes frames used .. n - 1 of `in` and writes frames written .. m - 1 of `out`, as zel_resampler_process
+    // describes, advancing both counts; the caller has checked the call and marked any end.
+    virtual void convert(const Buffers &in, u64 n, const Buffers &out, u64 m, u64 &used, u64 &written) = 0;
     // Restarts at output frame `target`, whose position's whole part is `whole` (below kFrameLimit).
     virtual void restart(u64 target, u64 whole) = 0;
     // The input frames a stream just restarted must be given before it can have written `outputs` frames; false
@@ -39,6 +39,9 @@ public:
     bool ended() const { return ended_; }
     // Marks the end: the output totals `total` frames.
     void end(u64 total) { ended_ = true, endTotal_ = total; }
+    // Integer output: whether it is dithered, and the samples clipped since the stream was made.
+    void setDither(bool dither) { dither_ = dither; }
+    u64 clipped() const { return clipped_; }
 
 protected:
     explicit Stream(Engine &&engine) : engine_(std::move(engine)) {}
@@ -48,6 +51,8 @@ protected:
     bool ended_ = false;
     u64 endTotal_ = 0;  // with ended_: the output frames of the whole input, ceil(N * T / S)
     u64 restartTarget_ = 0, restartInput_ = 0;  // the output and input frames of the last restart
+    bool dither_ = false;
+    u64 clipped_ = 0;
 };
 
 }  // namespace zel::engine
