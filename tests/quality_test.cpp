@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine.h"
-#include "pcm.h"
 #include "reference_render.h"
+#include "sample_formats.h"
 
 namespace {
 
@@ -62,11 +62,11 @@ std::vector<double> amplitudes(const std::vector<S> &out) {
 }
 
 // Converts a sine of `frequency` Hz (amplitude `level`, in the preset's sample type) and returns the output's
-// amplitudes per bin. A `step` quantises the output to integers of that step as the tool writes them, dithered if
+// amplitudes per bin. `pcm16` quantises the output to 16-bit samples as the library stores them, dithered if
 // `dither`.
 template <typename S = float>
 std::vector<double> spectrum(const zel::engine::Preset &preset, u64 source, u64 target, double frequency,
-                             double level = kAmplitude, double step = 0, bool dither = false,
+                             double level = kAmplitude, bool pcm16 = false, bool dither = false,
                              std::optional<double> bandwidth = std::nullopt) {
     zel::engine::Engine engine;
     std::string error;
@@ -82,11 +82,11 @@ std::vector<double> spectrum(const zel::engine::Preset &preset, u64 source, u64 
     std::vector<S> out(kSize);
     const S *planes[] = {input.data()};
     referenceRender(engine, skip, kSize, planes, 0 - pad, out.data());
-    if (step > 0) {
-        std::vector<int32_t> pcm(kSize);
-        resample::toPcm(out.data(), kSize, 1, skip, -static_cast<int>(std::log2(step)) + 1, dither,
-                        pcm.data());
-        for (u64 n = 0; n < kSize; ++n) out[n] = static_cast<S>(pcm[n] * step);
+    if (pcm16) {
+        std::vector<int16_t> pcm(kSize);
+        void *const to[] = {pcm.data()};
+        zel::engine::store(out.data(), kSize, 1, {to, zel::engine::Format::kInt16, false}, 0, skip, dither);
+        for (u64 n = 0; n < kSize; ++n) out[n] = static_cast<S>(pcm[n] * 0x1p-15);
     }
     return amplitudes(out);
 }
@@ -111,8 +111,8 @@ void measure(const Targets &want, u64 source, u64 target) {
     const zel::engine::Preset &preset = *zel::engine::findPreset(want.preset);
     const double nyquist = 0.5 * static_cast<double>(std::min(source, target));
     const auto tone = [&](double hz, double level = kAmplitude) {
-        return spectrum<S>(preset, source, target, binFrequency(binOf(hz, target), target), level, 0, false,
-                           want.bandwidth);
+        return spectrum<S>(preset, source, target, binFrequency(binOf(hz, target), target), level, false,
+                           false, want.bandwidth);
     };
     SCOPED_TRACE(testing::Message() << want.preset << " " << want.bandwidth.value_or(0) << ", " << source
                                     << " -> " << target);
@@ -208,8 +208,8 @@ TEST(Quality, DitherRemovesTheHarmonicsOf16BitQuantisation) {
     const zel::engine::Preset &high = *zel::engine::findPreset("high");
     const u64 tone = binOf(1000, 48000);
     for (const bool dither : {false, true}) {
-        std::vector<double> a = spectrum(high, 44100, 48000, binFrequency(tone, 48000),
-                                         std::pow(10.0, -70.0 / 20), 0x1p-15, dither);
+        std::vector<double> a =
+            spectrum(high, 44100, 48000, binFrequency(tone, 48000), std::pow(10.0, -70.0 / 20), true, dither);
         double harmonic = 0;  // the strongest up to the 20th
         for (u64 h = 2; h <= 20; ++h) harmonic = std::max(harmonic, a[h * tone]);
         std::nth_element(a.begin(), a.begin() + kSize / 4, a.end());

@@ -56,7 +56,8 @@ resample::FileJob jobOf(const py::dict &d) {
     job.setup.outputName = d["output_name"].cast<std::string>();
     job.input = pathOf(d["path"]), job.output = pathOf(d["dest"]);
     job.inputFrames = d["frames"].cast<u64>();
-    if (!resample::sampleFormatNamed(d["format"].cast<std::string>(), job.format) || job.format.bits < 0)
+    if (!resample::sampleFormatNamed(d["format"].cast<std::string>(), job.setup.format) ||
+        job.setup.format.bits < 0)
         throw py::value_error("a job's format must be float, double, pcm16, pcm24 or pcm32");
     job.container = containerNamed(d["type"].cast<std::string>());
     job.total = d["total"].cast<u64>();
@@ -137,19 +138,17 @@ u64 convertSegment(const py::dict &d, u64 first, u64 count, const py::handle &pa
     return clipped;
 }
 
-u64 completeOutput(const py::dict &d, const py::handle &temporary, const std::vector<py::object> &spools) {
+void completeOutput(const py::dict &d, const py::handle &temporary, const std::vector<py::object> &spools) {
     const resample::FileJob job = jobOf(d);
     std::string temp = temporary.is_none() ? "" : pathOf(temporary);
     std::vector<std::string> paths;
     for (const py::object &spool : spools) paths.push_back(pathOf(spool));
-    u64 clipped = 0;
     Error e;
     {
         py::gil_scoped_release unlocked;
-        e = resample::completeOutput(job, temp, paths, clipped);
+        e = resample::completeOutput(job, temp, paths);
     }
     check(e);
-    return clipped;
 }
 
 }  // namespace

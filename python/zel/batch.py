@@ -94,10 +94,9 @@ def complete_file(job, temp, parts):
     """The last task of a file: the container encoded from the spools if it is not WAV, the output read back (a
     write a full disk cut short must not pass for a complete file, here or in a rerun), then the rename. The spools
     stay until the output is in place, for a rerun of this task. Returns its record."""
-    clipped = sum(p[1] for p in parts)
-    if os.path.exists(job["dest"]):
-        return {"clipped": clipped}
-    clipped += _native.complete_output(job, temp, [p[0] for p in parts if p[0] is not None])
+    clipped = sum(p[1] for p in parts)  # counted by each segment's resampler
+    if not os.path.exists(job["dest"]):
+        _native.complete_output(job, temp, [p[0] for p in parts if p[0] is not None])
     return {"clipped": clipped}
 
 

@@ -1,8 +1,8 @@
 // The conversion on the public resampler API: one resampler per segment of the output, started at its first
 // frame by zel_resampler_seek, so that segments converted apart (by threads, or by tasks on other machines) join
-// bit for bit. Frames come from a FrameReader and go to a FrameWriter, which encodes them in the output's sample
-// format. Frames pass as double: the resampler computes in its preset's own type, and a float preset's frames
-// widen and narrow exactly.
+// bit for bit. Frames come from a FrameReader as double, which holds every sample libsndfile decodes exactly, and
+// leave the resampler already in the output's sample format (rounded, dithered and clipped by the library, so that
+// every container and every way of cutting the output holds the same samples) for a FrameWriter to store.
 #ifndef ZEL_TOOLS_RESAMPLE_CONVERT_H
 #define ZEL_TOOLS_RESAMPLE_CONVERT_H
 
@@ -14,6 +14,7 @@
 
 #include "error.h"
 #include "frame_writers.h"
+#include "output_format.h"
 
 namespace resample {
 
@@ -41,6 +42,8 @@ struct ConversionSetup {
     unsigned channels = 0;
     int quality = 0;
     double bandwidth = 0;               // 0: the preset's own
+    SampleFormat format;                // the output's, resolved: not "same"
+    bool dither = false;                // integer output only
     u64 block = 512;                    // output frames per process call
     std::string inputName, outputName;  // for messages
 };
@@ -51,14 +54,18 @@ struct ResamplerDeleter {
 };
 using ResamplerPtr = std::unique_ptr<zel_resampler, ResamplerDeleter>;
 
-// A resampler for the setup; null with errno set when it cannot be made.
+// A resampler for the setup, taking double frames and giving the output's samples; null with errno set (and the
+// library's reason) when it cannot be made.
 ResamplerPtr makeResampler(const ConversionSetup &setup);
 
 // Why the library refused this thread's last call, in one line: its own reason, else errno `code`'s.
 std::string libraryReason(int code);
 
-// Why the resampler could not be started at output `frame` (its seek failed).
-std::string seekError(u64 frame);
+// The library's refusal to convert the input named `input`, with errno `code`.
+Error cannotConvert(const std::string &input, int code);
+
+// The integer samples `r` has clipped so far.
+u64 clippedBy(const zel_resampler *r);
 
 // Converts one segment with `r` (seeking it to the segment's first frame) from `reader` to `writer`; counts
 // frames written in `written` and in `progress`.

@@ -20,24 +20,23 @@ namespace {
 
 WavWriter wavWriter(const FileJob &job, int fd) {
     const u64 rate = static_cast<u64>(headerRate(job.setup.targetNumerator, job.setup.targetDenominator));
-    const int bits = job.format.bits == 0 ? job.format.floatBits : job.format.bits;
-    return WavWriter(fd, job.setup.channels, rate, bits, job.format.bits == 0, true, WavWriter::kRiffLimit,
-                     job.container == SF_FORMAT_RF64);
+    const SampleFormat &f = job.setup.format;
+    return WavWriter(fd, job.setup.channels, rate, f.bits == 0 ? f.floatBits : f.bits, f.bits == 0, true,
+                     WavWriter::kRiffLimit, job.container == SF_FORMAT_RF64);
 }
 
 Error failed(const FileJob &job) { return cannotWrite(job.setup.outputName, std::strerror(errno)); }
 
 // Encodes the spools, in order, into the temporary file `fd` through libsndfile.
-Error encodeSpools(const FileJob &job, int fd, const std::vector<std::string> &spools, u64 &clipped) {
+Error encodeSpools(const FileJob &job, int fd, const std::vector<std::string> &spools) {
     SF_INFO info{};
     info.samplerate = headerRate(job.setup.targetNumerator, job.setup.targetDenominator);
     info.channels = static_cast<int>(job.setup.channels);
-    info.format = sndfileFormat(job.container, job.format);
+    info.format = sndfileFormat(job.container, job.setup.format);
     SNDFILE *file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
     if (file == nullptr) return cannotWrite(job.setup.outputName, sf_strerror(nullptr));
-    Encoding encoding;
-    encoding.bits = job.format.bits, encoding.floatBits = job.format.floatBits;
-    SndfileWriter writer(file, encoding, job.setup.channels);
+    SndfileWriter writer(file, job.setup.format, job.setup.channels);
+    const u64 frameBytes = job.setup.channels * sampleBytes(job.setup.format);
     Error error;
     u64 first = 0;
     for (const std::string &path : spools) {
@@ -48,8 +47,8 @@ Error encodeSpools(const FileJob &job, int fd, const std::vector<std::string> &s
             break;
         }
         struct stat st {};
-        const u64 frames = fstat(spool, &st) == 0 ? static_cast<u64>(st.st_size) / 8 / job.setup.channels : 0;
-        SpoolWriter segment(job.setup.channels, spool);
+        const u64 frames = fstat(spool, &st) == 0 ? static_cast<u64>(st.st_size) / frameBytes : 0;
+        SpoolWriter segment(frameBytes, spool);
         bool outFailed = false;
         if (!segment.drainInto(writer, first, outFailed)) {
             error = cannotWrite(job.setup.outputName, segment.error());
@@ -60,7 +59,6 @@ Error encodeSpools(const FileJob &job, int fd, const std::vector<std::string> &s
     sf_write_sync(file);
     if (sf_close(file) != 0 && !error)
         error = cannotWrite(job.setup.outputName, "cannot finish the container");
-    clipped += encoding.clipped;
     return error;
 }
 
@@ -88,35 +86,35 @@ Error convertPart(const FileJob &job, const Segment &segment, const std::string 
         ::open(path.c_str(),
                ownWav(job.container) ? O_WRONLY | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return failed(job);
-    Encoding encoding;
-    encoding.bits = job.format.bits, encoding.floatBits = job.format.floatBits;
     const ResamplerPtr r = makeResampler(job.setup);
-    if (r == nullptr) return close(fd), Error{Error::kConversion, "cannot convert: " + libraryReason(errno)};
+    if (r == nullptr) {
+        const int code = errno;
+        return close(fd), cannotConvert(job.setup.inputName, code);
+    }
     std::atomic<u64> progress{0};
     u64 written = 0;
     Error error;
     if (ownWav(job.container)) {
         WavWriter wav = wavWriter(job, fd);
-        WavFrameWriter writer(wav, encoding, job.setup.channels, 0);
+        WavFrameWriter writer(wav, 0);
         error = convertSegment(r.get(), job.setup, segment, reader, writer, progress, written);
         // The last segment ends the data: the pad byte of an odd size.
         if (!error && segment.first + segment.count == job.total && !wav.finish(job.total))
             error = cannotWrite(job.setup.outputName, std::strerror(wav.error()));
         if (close(fd) != 0 && !error) error = failed(job);
     } else {
-        SpoolWriter writer(job.setup.channels, fd);
+        SpoolWriter writer(job.setup.channels * sampleBytes(job.setup.format), fd);
         error = convertSegment(r.get(), job.setup, segment, reader, writer, progress, written);
     }
-    clipped = encoding.clipped;
+    clipped = clippedBy(r.get());
     return error;
 }
 
-Error completeOutput(const FileJob &job, std::string &temporary, const std::vector<std::string> &spools,
-                     u64 &clipped) {
+Error completeOutput(const FileJob &job, std::string &temporary, const std::vector<std::string> &spools) {
     const int fd = ownWav(job.container) ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC)
                                          : createTemporary(job.output, job.tag, temporary);
     if (fd < 0) return failed(job);
-    Error error = ownWav(job.container) ? Error{} : encodeSpools(job, fd, spools, clipped);
+    Error error = ownWav(job.container) ? Error{} : encodeSpools(job, fd, spools);
     // A write lost to a full disk that no call reported (libsndfile's close does not) must not pass for a
     // complete file, here or in a rerun.
     if (!error) error = readBack(fd, job.total, job.setup.outputName);

@@ -6,33 +6,30 @@
 #include <cstring>
 
 #include "output_file.h"
-#include "pcm.h"
 
 namespace resample {
 
-bool WavFrameWriter::write(u64 frame, const double *data, u64 frames) {
-    if (encoding_.bits == 0 && encoding_.floatBits == 64)
-        return wav_.write(frame - begin_, data, frames, bytes_);
-    if (encoding_.bits == 0) {
-        floats_.assign(data, data + frames * channels_);
-        return wav_.write(frame - begin_, floats_.data(), frames, bytes_);
-    }
-    pcm_.resize(frames * channels_);
-    encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
-    return wav_.write(frame - begin_, pcm_.data(), frames, bytes_);
+bool WavFrameWriter::write(u64 frame, const void *samples, u64 frames) {
+    return wav_.write(frame - begin_, samples, frames, bytes_);
 }
 
 std::string WavFrameWriter::error() const { return std::strerror(wav_.error() != 0 ? wav_.error() : EIO); }
 
-bool SndfileWriter::write(u64 frame, const double *data, u64 frames) {
+bool SndfileWriter::write(u64, const void *samples, u64 frames) {
     const auto n = static_cast<sf_count_t>(frames);
     errno = 0;
-    if (encoding_.bits == 0) return sf_writef_double(file_, data, n) == n;
-    pcm_.resize(frames * channels_);
-    encoding_.clipped += toPcm(data, frames, channels_, frame, encoding_.bits, encoding_.dither, pcm_.data());
-    // libsndfile takes the top bits of 32-bit integers exactly: no second rounding.
-    for (int32_t &q : pcm_) q = static_cast<int32_t>(static_cast<uint32_t>(q) << (32 - encoding_.bits) % 32);
-    return sf_writef_int(file_, pcm_.data(), n) == n;
+    if (format_.bits == 16) return sf_writef_short(file_, static_cast<const short *>(samples), n) == n;
+    if (format_.bits == 32) return sf_writef_int(file_, static_cast<const int *>(samples), n) == n;
+    if (format_.bits == 24) {
+        // libsndfile takes 24-bit samples as the top bits of 32-bit integers, exactly.
+        const auto *q = static_cast<const int32_t *>(samples);
+        shifted_.resize(frames * channels_);
+        for (size_t i = 0; i < shifted_.size(); ++i)
+            shifted_[i] = static_cast<int32_t>(static_cast<uint32_t>(q[i]) << 8);
+        return sf_writef_int(file_, shifted_.data(), n) == n;
+    }
+    if (format_.floatBits == 64) return sf_writef_double(file_, static_cast<const double *>(samples), n) == n;
+    return sf_writef_float(file_, static_cast<const float *>(samples), n) == n;
 }
 
 std::string SndfileWriter::error() const {
@@ -44,13 +41,13 @@ SpoolWriter::~SpoolWriter() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool SpoolWriter::write(u64, const double *data, u64 frames) {
+bool SpoolWriter::write(u64, const void *samples, u64 frames) {
     if (!opened_) {
         opened_ = true;
         fd_ = openSpool(error_);
     }
     if (fd_ < 0) return false;
-    if (!writeAll(fd_, data, frames * channels_ * sizeof(double))) {
+    if (!writeAll(fd_, samples, frames * frameBytes_)) {
         error_ = std::string("cannot write a spool file: ") + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
@@ -61,22 +58,21 @@ bool SpoolWriter::drainInto(FrameWriter &out, u64 first, bool &outFailed) {
     outFailed = false;
     if (fd_ < 0) return true;  // nothing was written
     if (lseek(fd_, 0, SEEK_SET) != 0) return error_ = std::strerror(errno), false;
-    std::vector<double> buffer(4096 * channels_);
-    const size_t frameBytes = channels_ * sizeof(double);
+    // Held in doubles, so that every sample format is aligned.
+    std::vector<double> buffer((4096 * frameBytes_ + 7) / 8);
+    char *const bytes = reinterpret_cast<char *>(buffer.data());
     size_t have = 0;  // bytes in the buffer
     for (;;) {
-        const ssize_t n = ::read(fd_, reinterpret_cast<char *>(buffer.data()) + have,
-                                 buffer.size() * sizeof(double) - have);
+        const ssize_t n = ::read(fd_, bytes + have, 4096 * frameBytes_ - have);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return error_ = std::string("cannot read a spool file: ") + std::strerror(errno), false;
         have += static_cast<size_t>(n);
-        const u64 frames = have / frameBytes;
-        if (frames > 0 && !out.write(first, buffer.data(), frames))
+        const u64 frames = have / frameBytes_;
+        if (frames > 0 && !out.write(first, bytes, frames))
             return error_ = out.error(), outFailed = true, false;
         first += frames;
-        std::memmove(buffer.data(), reinterpret_cast<char *>(buffer.data()) + frames * frameBytes,
-                     have - frames * frameBytes);
-        have -= frames * frameBytes;
+        std::memmove(bytes, bytes + frames * frameBytes_, have - frames * frameBytes_);
+        have -= frames * frameBytes_;
         if (n == 0) return true;
     }
 }

@@ -1,86 +1,74 @@
 // Where converted frames go, each write starting at an output frame of the whole conversion: the tool's own WAV
 // writer (at offsets, so that segments may be written by several threads), a libsndfile container (in order), or a
-// spool of raw doubles held until they can be written in order. The writers that store integers encode them here,
-// with pcm.h's rounding, clipping and dither, so that every container holds the same samples.
+// spool that holds them until they can be written in order. Frames come in the output's sample format, as the
+// resampler wrote them: the writers only store them.
 #ifndef ZEL_TOOLS_RESAMPLE_FRAME_WRITERS_H
 #define ZEL_TOOLS_RESAMPLE_FRAME_WRITERS_H
 
 #include <sndfile.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "output_format.h"
 #include "wav_writer.h"
 
 namespace resample {
 
-// The output's samples: 16-, 24- or 32-bit PCM (rounded, optionally dithered, clipped and counted) or float.
-struct Encoding {
-    int bits = 0;        // 16, 24 or 32; 0 for float
-    int floatBits = 32;  // float: 32 or 64
-    bool dither = false;
-    std::atomic<u64> clipped{0};
-};
-
 class FrameWriter {
 public:
     virtual ~FrameWriter() = default;
-    // Writes interleaved frames, the first being output frame `frame`; false on a failed write, error() then says
-    // why.
-    virtual bool write(u64 frame, const double *data, u64 frames) = 0;
+    // Writes interleaved frames of the output's samples, the first being output frame `frame`; false on a failed
+    // write, error() then says why.
+    virtual bool write(u64 frame, const void *samples, u64 frames) = 0;
     virtual std::string error() const = 0;
 };
 
 // Frames into a WavWriter, at their offset from the output's first frame `begin`.
 class WavFrameWriter : public FrameWriter {
 public:
-    WavFrameWriter(WavWriter &wav, Encoding &encoding, u64 channels, u64 begin)
-        : wav_(wav), encoding_(encoding), channels_(channels), begin_(begin) {}
-    bool write(u64 frame, const double *data, u64 frames) override;
+    WavFrameWriter(WavWriter &wav, u64 begin) : wav_(wav), begin_(begin) {}
+    bool write(u64 frame, const void *samples, u64 frames) override;
     std::string error() const override;
 
 private:
     WavWriter &wav_;
-    Encoding &encoding_;
-    u64 channels_, begin_;
-    std::vector<int32_t> pcm_;
-    std::vector<float> floats_;
+    u64 begin_;
     std::vector<char> bytes_;
 };
 
-// Frames into a libsndfile output, in order.
+// Frames of `format` into a libsndfile output, in order.
 class SndfileWriter : public FrameWriter {
 public:
-    SndfileWriter(SNDFILE *file, Encoding &encoding, u64 channels)
-        : file_(file), encoding_(encoding), channels_(channels) {}
-    bool write(u64 frame, const double *data, u64 frames) override;
+    SndfileWriter(SNDFILE *file, const SampleFormat &format, u64 channels)
+        : file_(file), format_(format), channels_(channels) {}
+    bool write(u64 frame, const void *samples, u64 frames) override;
     std::string error() const override;
 
 private:
     SNDFILE *file_;
-    Encoding &encoding_;
+    SampleFormat format_;
     u64 channels_;
-    std::vector<int32_t> pcm_;
+    std::vector<int32_t> shifted_;
 };
 
-// Frames as raw doubles in a spool: an unnamed file in $TMPDIR opened at the first write, or the open file `fd`
-// (which it then owns), for a spool others read by name.
+// Frames of `frameBytes` bytes as they come, in a spool: an unnamed file in $TMPDIR opened at the first write, or
+// the open file `fd` (which it then owns), for a spool others read by name.
 class SpoolWriter : public FrameWriter {
 public:
-    explicit SpoolWriter(u64 channels, int fd = -1) : channels_(channels), fd_(fd), opened_(fd >= 0) {}
+    explicit SpoolWriter(u64 frameBytes, int fd = -1) : frameBytes_(frameBytes), fd_(fd), opened_(fd >= 0) {}
     SpoolWriter(const SpoolWriter &) = delete;
     SpoolWriter &operator=(const SpoolWriter &) = delete;
     ~SpoolWriter() override;
-    bool write(u64 frame, const double *data, u64 frames) override;
+    bool write(u64 frame, const void *samples, u64 frames) override;
     std::string error() const override { return error_; }
     // Writes every spooled frame to `out`, the first as frame `first`; false with error() set (out's reason when
     // out failed, and `outFailed` then true).
     bool drainInto(FrameWriter &out, u64 first, bool &outFailed);
 
 private:
-    u64 channels_;
+    u64 frameBytes_;
     int fd_;
     bool opened_;
     std::string error_;

@@ -112,6 +112,8 @@ Error createResampler(Plan &p, const Input &input, ResamplerPtr &r) {
                static_cast<unsigned>(input.info.channels),
                p.quality,
                o.bandwidth,
+               p.format,
+               o.dither,
                o.block,
                o.in,
                o.out};
@@ -120,7 +122,7 @@ Error createResampler(Plan &p, const Input &input, ResamplerPtr &r) {
     // What the command line asked for (rates, a band) is a usage error; the rest, such as memory, a failure.
     if (r == nullptr && (code == EDOM || code == EOVERFLOW || (code == EINVAL && o.bandwidth > 0)))
         return usage(libraryReason(code));
-    if (r == nullptr) return {Error::kConversion, "'" + o.in + "': cannot convert: " + libraryReason(code)};
+    if (r == nullptr) return cannotConvert(o.in, code);
     if (headerRate(p.target.numerator, p.target.denominator) == 0)
         return usage("rate " + o.rate + " does not fit a file header");
     return {};
@@ -131,12 +133,12 @@ Error createResampler(Plan &p, const Input &input, ResamplerPtr &r) {
 Error planRange(Plan &p, const Input &input, zel_resampler *r) {
     const Options &o = p.options;
     if (input.lengthKnown && zel_resampler_output_frames(r, static_cast<u64>(input.info.frames), &p.total))
-        return usage("the output would have more frames than 64 bits can count");
+        return usage(libraryReason(errno));
     p.begin = std::min(o.start, p.total);
     p.count = std::min(o.frames, p.total - p.begin);  // ~0 - begin when the length is unknown
     // A start the resampler cannot reach exactly is refused before any output exists.
     if (unsigned long long at = 0; zel_resampler_seek(r, p.begin, &at) != 0)
-        return {Error::kConversion, "'" + o.in + "': " + seekError(p.begin)};
+        return cannotConvert(o.in, errno);
     if (o.threads > 1 && (input.reopenPath.empty() || !input.lengthKnown))
         return usage("--threads above 1 needs a seekable input of known length, not a pipe");
     const u64 bytesPerFrame =
@@ -162,22 +164,21 @@ int convert(const Plan &p, const Input &input, zel_resampler *first) {
     const Options &o = p.options;
     Sink sink;
     const u64 rate = static_cast<u64>(headerRate(p.target.numerator, p.target.denominator));
-    if (Error e = sink.open({o.out, p.container, p.format, o.dither, p.setup.channels, rate, p.begin,
+    if (Error e = sink.open({o.out, p.container, p.format, p.setup.channels, rate, p.begin,
                              input.lengthKnown ? p.count : ~0ULL}))
         return report(e);
     std::atomic<u64> written{0};
-    u64 read = 0;
+    u64 read = 0, clipped = 0;
     const double exactRate =
         static_cast<double>(p.target.numerator) / static_cast<double>(p.target.denominator);
     Progress progress(!o.quiet && isatty(STDERR_FILENO), written, p.count, exactRate);
     const Error failed =
-        convertSegments({p.setup, p.begin, p.count, o.threads}, first, input, sink, written, read);
+        convertSegments({p.setup, p.begin, p.count, o.threads}, first, input, sink, written, read, clipped);
     progress.stop(true);
     if (failed) return sink.abandon(), report(failed);
     if (Error e = sink.finish(written.load())) return report(e);
-    if (sink.clipped() > 0)
-        std::fprintf(stderr, "resample: %llu samples clipped to the %d-bit range\n", sink.clipped(),
-                     p.format.bits);
+    if (clipped > 0)
+        std::fprintf(stderr, "resample: %llu samples clipped to the %d-bit range\n", clipped, p.format.bits);
     if (!o.quiet) {
         std::fprintf(stderr, "resample: %s: %llu frames at %d Hz -> %s: %llu frames at %s Hz\n", o.in.c_str(),
                      input.lengthKnown ? static_cast<u64>(input.info.frames) : read, input.info.samplerate,

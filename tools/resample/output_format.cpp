@@ -1,6 +1,7 @@
 #include "output_format.h"
 
 #include <sndfile.h>
+#include <zel/resampler.h>
 
 #include <cctype>
 #include <cmath>
@@ -27,6 +28,18 @@ bool sampleFormatOf(int format, SampleFormat &into) {
                                               : 0;
     into.floatBits = subtype == SF_FORMAT_DOUBLE ? 64 : 32;
     return into.bits != 0 || subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+}
+
+int resamplerFormat(const SampleFormat &format) {
+    return format.bits == 16        ? ZEL_FORMAT_INT16
+           : format.bits == 24      ? ZEL_FORMAT_INT24
+           : format.bits == 32      ? ZEL_FORMAT_INT32
+           : format.floatBits == 64 ? ZEL_FORMAT_FLOAT64
+                                    : ZEL_FORMAT_FLOAT32;
+}
+
+unsigned sampleBytes(const SampleFormat &format) {
+    return format.bits == 16 ? 2 : format.bits == 0 && format.floatBits == 64 ? 8 : 4;
 }
 
 const std::vector<std::pair<std::string, int>> &containers() {

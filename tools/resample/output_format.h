@@ -19,6 +19,11 @@ bool sampleFormatNamed(const std::string &name, SampleFormat &format);
 // The sample format of libsndfile's `format` (its subtype); false when it is neither 16/24/32-bit PCM nor float.
 bool sampleFormatOf(int format, SampleFormat &into);
 
+// The resampler's ZEL_FORMAT_* that writes a resolved `format`, and the bytes one of its samples takes in memory
+// (24-bit PCM comes in an int32).
+int resamplerFormat(const SampleFormat &format);
+unsigned sampleBytes(const SampleFormat &format);
+
 // The container names --type takes, as libsndfile's major formats.
 const std::vector<std::pair<std::string, int>> &containers();
 

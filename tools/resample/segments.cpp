@@ -12,23 +12,27 @@ namespace {
 // Segment k (from 1) on its own thread: the input opened again, a resampler of its own, and frames written at
 // their offset or spooled.
 Error convertLater(const SegmentsPlan &plan, const Segment &segment, const Input &input, FrameWriter &to,
-                   std::atomic<u64> &written) {
+                   std::atomic<u64> &written, u64 &clipped) {
     Input again;
     if (Error e = openInput(input.reopenPath, input.name, again)) return e;
     SndfileReader reader(again.file, input.name, plan.setup.channels, static_cast<u64>(input.info.frames),
                          true);
     const ResamplerPtr r = makeResampler(plan.setup);
-    if (r == nullptr) return {Error::kConversion, "cannot convert: " + libraryReason(errno)};
+    if (r == nullptr) return cannotConvert(plan.setup.inputName, errno);
     u64 done = 0;
-    return convertSegment(r.get(), plan.setup, segment, reader, to, written, done);
+    const Error e = convertSegment(r.get(), plan.setup, segment, reader, to, written, done);
+    clipped = clippedBy(r.get());
+    return e;
 }
 
 }  // namespace
 
 Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Input &input, Sink &sink,
-                      std::atomic<u64> &written, u64 &read) {
+                      std::atomic<u64> &written, u64 &read, u64 &clipped) {
     const u64 segments = std::min<u64>(plan.threads, std::max<u64>(plan.count, 1));
+    const u64 frameBytes = plan.setup.channels * sampleBytes(plan.setup.format);
     std::vector<Error> errors(segments);
+    std::vector<u64> clips(segments);
     std::vector<std::unique_ptr<FrameWriter>> atOffset(segments);
     std::vector<std::unique_ptr<SpoolWriter>> spools(segments);
     std::vector<std::thread> workers;
@@ -36,11 +40,11 @@ Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Inpu
         if (sink.atOffsets())
             atOffset[k] = sink.writerAt();
         else
-            spools[k] = std::make_unique<SpoolWriter>(plan.setup.channels);
+            spools[k] = std::make_unique<SpoolWriter>(frameBytes);
         FrameWriter *to = sink.atOffsets() ? atOffset[k].get() : spools[k].get();
         workers.emplace_back([&, k, to] {
-            errors[k] =
-                convertLater(plan, segmentOf(plan.begin, plan.count, segments, k), input, *to, written);
+            errors[k] = convertLater(plan, segmentOf(plan.begin, plan.count, segments, k), input, *to,
+                                     written, clips[k]);
         });
     }
     SndfileReader reader(input.file, input.name, plan.setup.channels,
@@ -59,6 +63,9 @@ Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Inpu
                                   : Error{Error::kConversion, spool->error()};
     }
     read = reader.framesRead();
+    clips[0] = clippedBy(first);
+    clipped = 0;
+    for (const u64 c : clips) clipped += c;
     for (const Error &e : errors) {
         if (e) return e;
     }

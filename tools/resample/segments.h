@@ -20,9 +20,10 @@ struct SegmentsPlan {
 };
 
 // Converts the output range with `first` (made for the setup) and threads reading `input` again; counts the
-// frames written in `written` and those read by the first segment in `read`.
+// frames written in `written`, those read by the first segment in `read`, and the samples the segments'
+// resamplers clipped in `clipped`.
 Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Input &input, Sink &sink,
-                      std::atomic<u64> &written, u64 &read);
+                      std::atomic<u64> &written, u64 &read, u64 &clipped);
 
 }  // namespace resample
 

@@ -16,9 +16,6 @@ Sink::~Sink() {
 
 Error Sink::open(const SinkPlan &plan) {
     plan_ = plan;
-    encoding_.bits = plan.format.bits;
-    encoding_.floatBits = plan.format.floatBits;
-    encoding_.dither = plan.dither;
     std::string why;
     if (!out_.open(plan.name, why)) return cannotWrite(plan.name, why);
     return ownWav(plan.container) ? openWav() : openSndfile();
@@ -57,7 +54,7 @@ Error Sink::openSndfile() {
     info.format = sndfileFormat(plan_.container, plan_.format);
     sndfile_.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
     if (sndfile_ == nullptr) return failed(sf_strerror(nullptr));
-    writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), encoding_, plan_.channels);
+    writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), plan_.format, plan_.channels);
     return {};
 }
 

@@ -21,7 +21,6 @@ struct SinkPlan {
     std::string name;  // OUT as the user named it ("-" for stdout)
     int container = 0;
     SampleFormat format;  // resolved: not "same"
-    bool dither = false;
     u64 channels = 0, rate = 0;
     u64 first = 0;       // the output frame written first
     u64 frames = ~0ULL;  // the frames that will be written, ~0 when unknown
@@ -38,12 +37,9 @@ public:
     Error open(const SinkPlan &plan);
     // Whether segments may be written at their offsets (WAV in a file), each through its own writerAt().
     bool atOffsets() const { return wav_ != nullptr && out_.positional(); }
-    std::unique_ptr<FrameWriter> writerAt() {
-        return std::make_unique<WavFrameWriter>(*wav_, encoding_, plan_.channels, plan_.first);
-    }
+    std::unique_ptr<FrameWriter> writerAt() { return std::make_unique<WavFrameWriter>(*wav_, plan_.first); }
     // The writer that takes frames in order.
     FrameWriter &writer() { return *writer_; }
-    u64 clipped() const { return encoding_.clipped; }
     // Ends the output after `frames` frames and puts it in place.
     Error finish(u64 frames);
     // Removes what a failed run wrote.
@@ -57,7 +53,6 @@ private:
 
     SinkPlan plan_;
     OutputFile out_;
-    Encoding encoding_;
     std::unique_ptr<WavWriter> wav_;
     std::unique_ptr<FrameWriter> writer_;
     std::unique_ptr<SNDFILE, int (*)(SNDFILE *)> sndfile_{nullptr, sf_close};

@@ -61,16 +61,15 @@ bool WavWriter::header(u64 frames) {
 
 bool WavWriter::write(u64 at, const void *samples, u64 frames, std::vector<char> &buffer) {
     const u64 count = frames * channels_;
-    buffer.resize(count * bytes_);
-    if (floating_) {
-        std::memcpy(buffer.data(), samples, buffer.size());  // every target of this tool is little-endian
-    } else {
-        const auto *q = static_cast<const int32_t *>(samples);
-        char *p = buffer.data();
-        for (u64 i = 0; i < count; ++i) {
-            const auto v = static_cast<uint32_t>(q[i]);
-            for (u64 b = 0; b < bytes_; ++b) *p++ = static_cast<char>((v >> (8 * b)) & 0xFF);
-        }
+    if (bytes_ != 3)  // every target of this tool is little-endian, as WAV is
+        return put(headerBytes_ + at * frameBytes(), static_cast<const char *>(samples), count * bytes_);
+    buffer.resize(count * 3);
+    const auto *q = static_cast<const int32_t *>(samples);
+    char *p = buffer.data();
+    for (u64 i = 0; i < count; ++i) {
+        const auto v = static_cast<uint32_t>(q[i]);
+        *p++ = static_cast<char>(v & 0xFF), *p++ = static_cast<char>((v >> 8) & 0xFF);
+        *p++ = static_cast<char>((v >> 16) & 0xFF);
     }
     return put(headerBytes_ + at * frameBytes(), buffer.data(), buffer.size());
 }

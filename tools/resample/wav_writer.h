@@ -30,7 +30,7 @@ public:
     // Writes the header for `frames` frames (the caller has checked that their bytes fit in 64 bits).
     bool header(u64 frames);
     // Writes frames at frame offset `at` of the data (in order on a stream); several threads may write at once.
-    // `samples` are int32_t for PCM, float or double for float.
+    // `samples` are as the resampler writes them: int16_t, int32_t (24-bit PCM sign-extended), float or double.
     bool write(u64 at, const void *samples, u64 frames, std::vector<char> &buffer);
     // Ends the data after `frames` frames: the pad byte of an odd size, and on a positional output the sizes.
     bool finish(u64 frames);
