@@ -192,6 +192,55 @@ TEST(ResamplerFormats, EveryFormatAndLayoutGivesTheFloatPathsFrames) {
     }
 }
 
+// Integer output at its edges, through a copy (linear at equal rates): ties to even, clipping (counted) at both
+// ends and for NaN and infinities, never a wrap; interleaved and planar, each through the vectorised run.
+TEST(ResamplerFormats, IntegerOutputRoundsHalfToEvenAndClipsNeverWraps) {
+    constexpr float kStep = 1.0f / 32768;
+    const float nan = std::nanf(""), inf = INFINITY;
+    const float in[16] = {nan,
+                          inf,
+                          -inf,
+                          1e30f,
+                          0.5f * kStep,
+                          1.5f * kStep,
+                          2.5f * kStep,
+                          -0.5f * kStep,
+                          32767.5f * kStep,
+                          32766.5f * kStep,
+                          -1.0f,
+                          1.0f,
+                          -32768.5f * kStep,
+                          -1.5f,
+                          0.25f,
+                          -0.25f};
+    const int16_t want[16] = {-32768, 32767, -32768, 32767, 0,      2,      2,    0,
+                              32767,  32766, -32768, 32767, -32768, -32768, 8192, -8192};
+    for (const int layout : {ZEL_LAYOUT_INTERLEAVED, ZEL_LAYOUT_PLANAR}) {
+        zel_resampler_options o;
+        zel_resampler_options_init(&o);
+        o.output_format = ZEL_FORMAT_INT16, o.layout = layout;
+        Frames input(ZEL_FORMAT_FLOAT32, layout == ZEL_LAYOUT_PLANAR, 2, 8),
+            out(ZEL_FORMAT_INT16, input.planar, 2, 8);
+        for (u64 i = 0; i < 16; ++i) input.set(i / 2, i % 2, in[i]);
+        size_t written = 0;
+        u64 clipped = 0;
+        zel_resampler *r = zel_resampler_create_with_options(48000, 1, 48000, 1, 2, ZEL_QUALITY_LINEAR, &o);
+        ASSERT_EQ(zel_resample_oneshot(48000, 1, 48000, 1, 2, ZEL_QUALITY_LINEAR, &o, input.from(0), 8,
+                                       out.from(0), 8, &written),
+                  0);
+        ASSERT_EQ(written, 8U);
+        for (u64 i = 0; i < 16; ++i) EXPECT_EQ(out.get(i / 2, i % 2), want[i]) << i << ", layout " << layout;
+        size_t used = 0;
+        ASSERT_EQ(zel_resampler_process_buffers(r, input.from(0), 8, &used, out.from(0), 8, &written), 0);
+        ASSERT_EQ(
+            zel_resampler_process_buffers(r, nullptr, 0, &used, out.from(written), 8 - written, &written), 0);
+        ASSERT_EQ(zel_resampler_clipped(r, &clipped), 0);
+        EXPECT_EQ(clipped, 7U)
+            << "NaN, both infinities, 1e30, 32767.5, 1.0 and -1.5 clip; -32768.5 rounds to -32768";
+        zel_resampler_destroy(r);
+    }
+}
+
 // The options' size rule, and each failure with its errno and reason, nothing consumed or written.
 TEST(ResamplerFormats, OptionsAndBuffersFailWithTheirReason) {
     const auto made = [](const zel_resampler_options *o, const char *reason = "") {
