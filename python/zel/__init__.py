@@ -9,12 +9,13 @@ exactly ceil(n * T / S) output frames, and the samples are the same, bit for bit
 chunks: the same as the C library (libzel_resampler) and the resample tool give. Arrays hold float32, float64, int16
 or int32 samples in either byte order, with time on axis 0 (frames, or frames x channels) or on the axis given as
 axis= (-1 for channels x frames); every other axis is channels. The result has the input's shape but along that
-axis, and its dtype in the machine's byte order (integers are rounded and clipped, never wrapped). Rates are int,
-fractions.Fraction or strings such as "30000/1001". The "max" quality computes in double: give it float64 (or int32)
-to keep that precision. bandwidth (0.80 to 0.99 of the lower Nyquist frequency) widens the band a filtered quality
-keeps from its 0.90, at the cost of a longer filter. The interpreter lock is released while samples are converted,
-in pieces, so that Ctrl-C stops a long conversion at once; one Resampler serves one thread at a time (RuntimeError
-for a second).
+axis, in the machine's byte order, and the dtype out_dtype= names (by default the input's): integers are rounded
+to nearest, ties to even, and clipped, never wrapped, or with dither=True dithered first (the same for every
+chunking and seek). Rates are int, fractions.Fraction or strings such as "30000/1001". The "max" quality computes
+in double: give it float64, int16 or int32 to keep that precision. bandwidth (0.80 to 0.99 of the lower Nyquist
+frequency) widens the band a filtered quality keeps from its 0.90, at the cost of a longer filter. Failures raise
+exceptions with the library's reason. The interpreter lock is released while samples are converted, in pieces, so
+that Ctrl-C stops a long conversion at once; one Resampler serves one thread at a time (RuntimeError for a second).
 """
 import math
 from fractions import Fraction
@@ -23,11 +24,16 @@ from zel import _native
 
 __all__ = ["resample", "Resampler", "output_frames", "QUALITIES"]
 
+# The library's version at run time, "MAJOR.MINOR.PATCH".
+__version__ = _native.VERSION
+
 # Quality presets, by name, in the order of the C API's ZEL_QUALITY_* values.
 QUALITIES = _native.QUALITIES
 _DTYPES = ("float32", "float64", "int16", "int32")
 _MAX_CHANNELS = _native.MAX_CHANNELS
 _BANDWIDTHS = f"{_native.MIN_BANDWIDTH:.2f} to {_native.MAX_BANDWIDTH:.2f}"
+# The library checks the channel count; a count out of this range cannot reach it.
+_UNSIGNED = 2**32
 
 
 def _rate(value, name):
@@ -63,16 +69,14 @@ def _quality(quality):
     return QUALITIES.index(quality)
 
 
-def _bandwidth(bandwidth, quality):
-    """0 for the preset's own band, else the passband edge asked for."""
+def _bandwidth(bandwidth):
+    """0 for the preset's own band, else the passband edge asked for; the library checks its range."""
     if bandwidth is None:
         return 0.0
     if isinstance(bandwidth, bool) or not isinstance(bandwidth, (int, float, Fraction)):
         raise TypeError(f"bandwidth must be a number from {_BANDWIDTHS}, not {type(bandwidth).__name__}")
-    if not _native.MIN_BANDWIDTH <= bandwidth <= _native.MAX_BANDWIDTH:
-        raise ValueError(f"bandwidth must be {_BANDWIDTHS} of the lower Nyquist frequency, not {bandwidth}")
-    if quality == "linear":
-        raise ValueError("bandwidth needs a filtered quality; linear interpolation has no passband")
+    if bandwidth == 0:  # the library would read 0 as the preset's own band
+        raise ValueError(f"bandwidth 0 is outside {_BANDWIDTHS}; None keeps the preset's own")
     return float(bandwidth)
 
 
@@ -127,22 +131,31 @@ def output_frames(n, in_rate, out_rate):
 
 
 class Resampler:
-    """A stream: process() takes chunks of any size, with time on `axis` and the other axes holding `channels`
-    samples in all, and returns the frames each completes; process(chunk, last=True) (or process(None, last=True))
-    returns the rest. The chunks' results joined along axis are the same, bit for bit, as one call with the whole
-    input. seek(output_frame) restarts the stream there and returns the input frame to feed next."""
+    """A stream: process() takes chunks of `dtype` of any size, with time on `axis` and the other axes holding
+    `channels` samples in all, and returns the frames each completes, as `out_dtype` (default: dtype);
+    process(chunk, last=True) (or process(None, last=True)) returns the rest. The chunks' results joined along axis
+    are the same, bit for bit, as one call with the whole input. seek(output_frame) restarts the stream there and
+    returns the input frame to feed next. dither=True adds triangular dither of one step to integer output."""
 
-    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None, axis=0):
+    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None, axis=0,
+                 out_dtype=None, dither=False):
         if isinstance(channels, bool) or not isinstance(channels, int):
             raise TypeError(f"channels must be an int, not {type(channels).__name__}")
-        if not 1 <= channels <= _MAX_CHANNELS:
+        if not 0 <= channels < _UNSIGNED:
             raise ValueError(f"channels must be 1 to {_MAX_CHANNELS}, not {channels}")
         self.axis = _axis(axis)
         (sn, sd), (tn, td) = _rate(in_rate, "in_rate"), _rate(out_rate, "out_rate")
         self.dtype = _dtype(dtype)
+        self.out_dtype = self.dtype if out_dtype is None else _dtype(out_dtype)
+        if dither not in (False, True):
+            raise TypeError(f"dither must be True or False, not {dither!r}")
+        if dither and self.out_dtype.kind != "i":
+            raise ValueError(f"dither needs an integer out_dtype (int16 or int32), not {self.out_dtype}")
         self.channels = channels
         self.in_rate, self.out_rate = Fraction(sn, sd), Fraction(tn, td)
-        self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth, quality))
+        # Time last: the stream reads each channel's frames where they lie and writes the result as it is returned.
+        self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth),
+                                      self.dtype, self.out_dtype, self.axis == -1, bool(dither))
         # The shape of an empty chunk like those given, for process(None, last=True): frames x channels at first.
         ndim = max(2, self.axis + 1 if self.axis >= 0 else -self.axis)
         self._empty = [1] * ndim
@@ -179,11 +192,21 @@ class Resampler:
         """The exact number of output frames of n input frames."""
         return self._native.output_frames(_index(n, "n"))
 
+    def input_needed(self, n):
+        """The input frames the stream, at its start or just after seek(), must be given before it can have
+        returned n frames: one fewer, and it has not. input_needed(1) is its start-up latency in input frames."""
+        return self._native.input_needed(_index(n, "n"))
 
-def resample(x, in_rate, out_rate, quality="high", bandwidth=None, axis=None):
+    @property
+    def clipped(self):
+        """The integer output samples clipped so far (seek() keeps the count)."""
+        return self._native.clipped()
+
+
+def resample(x, in_rate, out_rate, quality="high", bandwidth=None, axis=None, out_dtype=None, dither=False):
     """Resamples the whole of x from in_rate to out_rate along axis, by default the first (frames, or frames x
-    channels). Without axis=, a shape that reads as more channels than frames is refused, as time-last input
-    would be; an explicit axis= is taken as given."""
+    channels), into out_dtype (default: x's dtype). Without axis=, a shape that reads as more channels than frames
+    is refused, as time-last input would be; an explicit axis= is taken as given."""
     x = _array(x)
     if x.dtype.name not in _DTYPES:
         _dtype(x.dtype)
@@ -193,4 +216,6 @@ def resample(x, in_rate, out_rate, quality="high", bandwidth=None, axis=None):
         raise ValueError(f"an array of shape {x.shape} with time on axis={t} is {frames} frames of {channels} "
                          f"channels (at most {_MAX_CHANNELS}): give the time axis as axis= (axis=-1 for channels "
                          f"x frames)")
-    return Resampler(in_rate, out_rate, channels, quality, x.dtype, bandwidth, t).process(x, last=True)
+    time_last = t == x.ndim - 1 and x.ndim > 1
+    return Resampler(in_rate, out_rate, channels, quality, x.dtype, bandwidth, -1 if time_last else t, out_dtype,
+                     dither).process(x, last=True)
