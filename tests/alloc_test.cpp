@@ -61,28 +61,27 @@ TEST(Allocation, ConfigurationAndMappingAllocateNothing) {
     EXPECT_NE(sink, 0U);
 }
 
-template <typename T>
-int process(zel_resampler *r, const T *in, size_t n, size_t *used, T *out, size_t m, size_t *written) {
-    if constexpr (sizeof(T) == sizeof(float)) {
-        return zel_resampler_process(r, in, n, used, out, m, written);
-    } else {
-        return zel_resampler_process_double(r, in, n, used, out, m, written);
-    }
-}
-
-// Every preset, through each stage's form, in both sample types (so also converting at the edges).
-template <typename T>
-void streamWithoutAllocating(int quality, unsigned long long source, unsigned long long target) {
-    zel_resampler *r = zel_resampler_create(source, 1, target, 1, 2, quality);
+// Every preset, through each stage's form, in float64 interleaved and int16 planar frames (so also converting at
+// the edges).
+void streamWithoutAllocating(int quality, unsigned long long source, unsigned long long target, int format) {
+    zel_resampler_options o;
+    zel_resampler_options_init(&o);
+    o.input_format = o.output_format = format;
+    o.layout = format == ZEL_FORMAT_INT16 ? ZEL_LAYOUT_PLANAR : ZEL_LAYOUT_INTERLEAVED;
+    zel_resampler *r = zel_resampler_create_with_options(source, 1, target, 1, 2, quality, &o);
     ASSERT_NE(r, nullptr);
-    std::vector<T> in(2 * 40000, T(0.25)), out(2 * 5000);
+    std::vector<double> in(2 * 40000, 0.25), out(2 * 5000);  // big enough for either
+    void *input[2] = {in.data(), in.data() + 40000}, *output[2] = {out.data(), out.data() + 5000}, *at[2];
+    const size_t step = format == ZEL_FORMAT_INT16 ? 2 : 16;  // bytes from one frame to the next, per pointer
     size_t used = 0, written = 0;
     unsigned long long next = 0;
     const long before = allocations.load();
     for (int pass = 0; pass < 2; ++pass) {
-        for (size_t at = 0; at < 40000; at += used)
-            process(r, &in[2 * at], 40000 - at, &used, out.data(), 5000, &written);
-        do process(r, static_cast<const T *>(nullptr), 0, &used, out.data(), 5000, &written);
+        for (size_t done = 0; done < 40000; done += used) {
+            for (int c = 0; c < 2; ++c) at[c] = static_cast<char *>(input[c]) + done * step;
+            zel_resampler_process_buffers(r, at, 40000 - done, &used, output, 5000, &written);
+        }
+        do zel_resampler_process_buffers(r, nullptr, 0, &used, output, 5000, &written);
         while (written > 0);
         zel_resampler_seek(r, 1234, &next);
     }
@@ -95,8 +94,8 @@ TEST(Allocation, AResamplerProcessesAndSeeksWithoutAllocating) {
         for (const auto &c : {std::pair<unsigned long long, unsigned long long>{44100, 48000},
                               {48000, 16000},
                               {48000, 8000}}) {
-            streamWithoutAllocating<float>(quality, c.first, c.second);
-            streamWithoutAllocating<double>(quality, c.first, c.second);
+            streamWithoutAllocating(quality, c.first, c.second, ZEL_FORMAT_FLOAT64);
+            streamWithoutAllocating(quality, c.first, c.second, ZEL_FORMAT_INT16);
         }
     }
 }

@@ -174,13 +174,8 @@ def test_bad_input_raises_a_clear_exception(call, error, message):
         call(np.zeros(100, np.float32))
 
 
-def test_nan_and_infinity_propagate_and_a_stream_ends():
-    # Frames computed by one transform share their fate: a NaN spreads through its block, not further.
-    x = np.zeros(20000, np.float32)
-    x[500], x[600] = np.nan, np.inf
-    y = zel.resample(x, 48000, 44100)
-    assert len(y) == 18375 and np.isnan(y).any() and np.isfinite(y[8000:]).all()
-    r = zel.Resampler(48000, 44100)
+def test_an_ended_stream_needs_a_seek():
+    r, x = zel.Resampler(48000, 44100), np.zeros(2000, np.float32)
     r.process(x, last=True)
     with pytest.raises(ValueError, match="seek"):
         r.process(x)
