@@ -24,9 +24,11 @@ flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name zel-resampler.pc)") pk
 "$cc" -std=c99 -Wall -Werror "$tests/../examples/resample_raw.c" $flags -Wl,-rpath,"$libdir" -o "$work/raw"
 head -c $((44100 * 8)) /dev/zero | "$work/raw" 44100 48000 2 > "$work/out.f32"
 [ "$(wc -c < "$work/out.f32")" -eq $((48000 * 8)) ] || { echo "resample_raw wrote the wrong length" >&2; exit 1; }
-"$cc" -std=c99 -Wall -Wextra -Werror "$tests/consumer/resampler_client.c" $flags -Wl,-rpath,"$libdir" \
-    -o "$work/resampler_client"
-"$work/resampler_client"
+# The live example: options, int16 output through process_buffers, input_needed, the version, clipped samples.
+# shellcheck disable=SC2086
+"$cc" -std=c99 -Wall -Wextra -Werror "$tests/../examples/live_callback.c" $flags -lm -Wl,-rpath,"$libdir" \
+    -o "$work/live"
+"$work/live" 128 > /dev/null
 echo "pkg-config resampler client: ok"
 
 cmake -S "$tests/consumer" -B "$work/cxx" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" \
