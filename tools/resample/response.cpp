@@ -5,11 +5,9 @@
 // Blackman-Harris-windowed DFT at exactly that frequency, over 32768 output frames after the filter has settled).
 #include <zel/resampler.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -79,7 +77,7 @@ int main(int argc, char **argv) {
                            : zel_resampler_create_with_bandwidth(source, 1, target, 1, 1, quality, bandwidth);
     if (points < 2 || r == nullptr) {
         std::fprintf(stderr, "resample_response: %s\n",
-                     r == nullptr ? std::strerror(errno) : "POINTS must be at least 2");
+                     r == nullptr ? zel_resampler_error_message() : "POINTS must be at least 2");
         return 1;
     }
     std::printf("frequency_hz,gain_db\n");
