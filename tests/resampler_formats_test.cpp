@@ -53,10 +53,10 @@ struct Frames {
         if (format == ZEL_FORMAT_INT16) return std::memcpy(&i16, p, 2), i16;
         return std::memcpy(&i32, p, 4), i32;
     }
-    void set(u64 f, u64 c, double v) {
+    void set(u64 f, u64 c, double v) {  // v in the format's range
         const float f32 = static_cast<float>(v);
-        const auto i16 = static_cast<int16_t>(v);
-        const auto i32 = static_cast<int32_t>(v);
+        const auto i16 = static_cast<int16_t>(format == ZEL_FORMAT_INT16 ? v : 0);
+        const auto i32 = static_cast<int32_t>(integral(format) && format != ZEL_FORMAT_INT16 ? v : 0);
         const void *from[] = {&f32, &v, &i16, &i32, &i32};
         std::memcpy(at(f, c), from[format], bytesOf(format));
     }

@@ -96,7 +96,8 @@ u64 storeInt16Vector(const float *from, u64 fromStride, u64 n, char *y, unsigned
     const __m128 scale = _mm_set1_ps(32768.0f), low = _mm_set1_ps(-32769.0f), high = _mm_set1_ps(32768.0f);
     const __m128i top = _mm_set1_epi32(32767), bottom = _mm_set1_epi32(-32768);
     __m128i count = _mm_setzero_si128();
-    for (; i + 8 <= n; i += 8) {
+    // A stride-2 run's last load reaches one sample past its last frame's: the next frame's, so stop before it.
+    for (; i + 8 + (fromStride == 2) <= n; i += 8) {
         __m128i q[2];
         for (u64 h = 0; h < 2; ++h) {
             const float *x = from + (i + 4 * h) * fromStride;
