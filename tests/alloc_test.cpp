@@ -61,13 +61,14 @@ TEST(Allocation, ConfigurationAndMappingAllocateNothing) {
     EXPECT_NE(sink, 0U);
 }
 
-// Every preset, through each stage's form, in float64 interleaved and int16 planar frames (so also converting at
-// the edges).
+// Every preset, through each stage's form, in float64 interleaved frames and in int16 planar ones whose source
+// rate changes (so also converting at the edges).
 void streamWithoutAllocating(int quality, unsigned long long source, unsigned long long target, int format) {
     zel_resampler_options o;
     zel_resampler_options_init(&o);
     o.input_format = o.output_format = format;
     o.layout = format == ZEL_FORMAT_INT16 ? ZEL_LAYOUT_PLANAR : ZEL_LAYOUT_INTERLEAVED;
+    o.source_rate_range = format == ZEL_FORMAT_INT16 ? 0.01 : 0;  // and a source rate that changes
     zel_resampler *r = zel_resampler_create_with_options(source, 1, target, 1, 2, quality, &o);
     ASSERT_NE(r, nullptr);
     std::vector<double> in(2 * 40000, 0.25), out(2 * 5000);  // big enough for either
@@ -84,6 +85,7 @@ void streamWithoutAllocating(int quality, unsigned long long source, unsigned lo
         do zel_resampler_process_buffers(r, nullptr, 0, &used, output, 5000, &written);
         while (written > 0);
         zel_resampler_seek(r, 1234, &next);
+        if (o.source_rate_range > 0) zel_resampler_set_source_rate(r, source + 1);
     }
     EXPECT_EQ(allocations.load() - before, 0) << quality << ", " << source << " -> " << target;
     zel_resampler_destroy(r);

@@ -244,7 +244,7 @@ TEST(ResamplerFormats, OptionsAndBuffersFailWithTheirReason) {
     newer.known.size = sizeof newer;
     EXPECT_EQ(made(&newer.known), 0);
     newer.later[1] = 1;
-    EXPECT_EQ(made(&newer.known, "options set at byte 36, past the 32 this library (0.1.0) knows"), EINVAL);
+    EXPECT_EQ(made(&newer.known, "options set at byte 44, past the 40 this library (0.1.0) knows"), EINVAL);
     using Options = zel_resampler_options;
     const std::pair<void (*)(Options &), const char *> refused[] = {
         {[](Options &x) { x.size = 0; }, "options.size is 0; set it with zel_resampler_options_init"},
@@ -254,7 +254,8 @@ TEST(ResamplerFormats, OptionsAndBuffersFailWithTheirReason) {
          "unknown output_format -1 (ZEL_FORMAT_FLOAT32 to ZEL_FORMAT_INT24)"},
         {[](Options &x) { x.layout = 2; }, "unknown layout 2 (ZEL_LAYOUT_INTERLEAVED or ZEL_LAYOUT_PLANAR)"},
         {[](Options &x) { x.dither = 2; }, "dither must be 0 or 1, not 2"},
-        {[](Options &x) { x.bandwidth = 0.75; }, "bandwidth 0.75 is outside 0.80 to 0.99"}};
+        {[](Options &x) { x.bandwidth = 0.75; }, "bandwidth 0.75 is outside 0.80 to 0.99"},
+        {[](Options &x) { x.source_rate_range = 0.2; }, "source_rate_range 0.2 is outside 0 to 0.10"}};
     for (const auto &[set, reason] : refused) {
         zel_resampler_options_init(&o);
         set(o);

@@ -108,6 +108,8 @@ typedef struct zel_resampler_options {
     int output_format; /* ZEL_FORMAT_*; default ZEL_FORMAT_FLOAT32 */
     int layout;        /* ZEL_LAYOUT_*, both sides; default interleaved */
     int dither;        /* integer output: 0 rounds to nearest; 1 adds triangular dither of one step */
+    double source_rate_range; /* 0: a fixed source rate; else it may move by up to this fraction either way (at
+                                 most 0.10) through zel_resampler_set_source_rate */
 } zel_resampler_options;
 
 /* Sets every field to its default and size to sizeof(zel_resampler_options). */
@@ -116,8 +118,9 @@ ZEL_API void zel_resampler_options_init(zel_resampler_options *options);
 /* As zel_resampler_create, with the settings in `options` (NULL: the defaults). A size smaller than this
  * library's struct reads the fields it leaves out as their defaults; a larger one is accepted when the bytes past
  * this library's fields are zero. Fails as zel_resampler_create_with_bandwidth does (bandwidth 0 is the preset's
- * own), and with EINVAL for a size of 0, non-zero bytes past the fields this library knows, or an unknown
- * format, layout or dither. The dither is a function of the output frame and channel, so dithered output is the
+ * own), and with EINVAL for a size of 0, non-zero bytes past the fields this library knows, an unknown format,
+ * layout or dither, or a source_rate_range outside 0 to 0.10 (or with rates whose products pass 2^62, too large
+ * to follow exactly). The dither is a function of the output frame and channel, so dithered output is the
  * same for every chunking, seek and thread count; it has no effect on float output. */
 ZEL_API zel_resampler *zel_resampler_create_with_options(unsigned long long source_numerator,
                                                          unsigned long long source_denominator,
@@ -125,6 +128,17 @@ ZEL_API zel_resampler *zel_resampler_create_with_options(unsigned long long sour
                                                          unsigned long long target_denominator,
                                                          unsigned int channels, int quality,
                                                          const zel_resampler_options *options);
+
+/* From the next output frame to be written, t_k, the source rate is source_numerator / (the source denominator
+ * the resampler was made with): frame t >= t_k falls at p_k + (t - t_k) * S' / T exactly, p_k being frame t_k's
+ * position before the change, so every position stays an exact fraction over a fixed denominator (make it at
+ * 48000000 / 1000 and move the numerator for steps of 0.001 Hz). The same changes at the same output frames give
+ * the same output, bit for bit, for every chunking. The filter, designed for the highest rate in the range, is
+ * kept; nothing is allocated. After a change, zel_resampler_seek(t) places frame t at t * S' / T, and
+ * zel_resampler_input_needed and zel_resampler_output_frames answer at the current rate (output_frames counting
+ * from the last change). Fails with EINVAL for a resampler made with source_rate_range 0 or a numerator outside
+ * the range (the numerators within source_rate_range of the one it was made with), nothing changed. */
+ZEL_API int zel_resampler_set_source_rate(zel_resampler *resampler, unsigned long long source_numerator);
 
 /* Frees the resampler; NULL is ignored. */
 ZEL_API void zel_resampler_destroy(zel_resampler *resampler);

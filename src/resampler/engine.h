@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "band_plan.h"
+#include "drift.h"
 #include "filter_design.h"
 #include "first_stages.h"
 #include "kernels.h"
@@ -41,14 +42,41 @@ public:
     // configuration whole. Rates must be non-zero; channels 1 to kMaxChannels. A bandwidth (kMinBandwidth to
     // kMaxBandwidth) moves the passband edge of a filtered preset; none keeps the preset's. A bandwidth whose
     // filter would pass kMaxTaps taps is refused, where a preset's own caps its length.
+    // A sourceRateRange (0 to kMaxSourceRateRange) lets the source rate's numerator move by that fraction either
+    // way while a stream runs (setSourceRate); the filters are then designed for the highest rate in the range.
     bool configure(const mirelo::ResamplingMapper::sample_fraction &sourceRate,
                    const mirelo::ResamplingMapper::sample_fraction &targetRate, int channels,
-                   const Preset &preset, std::string &error, std::optional<double> bandwidth = std::nullopt);
+                   const Preset &preset, std::string &error, std::optional<double> bandwidth = std::nullopt,
+                   double sourceRateRange = 0);
+    static constexpr double kMaxSourceRateRange = 0.10;
 
     static constexpr int kMaxChannels = ZEL_MAX_CHANNELS;
     using FirstStage = engine::FirstStage;
 
     const mirelo::ResamplingMapper &mapper() const { return mapper_; }
+    // Output frame t's position: its whole part in source frames, or in the frames the polyphase stage reads
+    // (the intermediate frames with two stages); and the outputs whose positions lie before frame n of each. At a
+    // fixed rate these are the mappers'; with a source rate that changes, the current rate's from its last change
+    // on. False when a value passes 2^64 - 1.
+    bool sourceWhole(u64 t, u64 &whole) const;
+    bool outputsBeforeSource(u64 n, u64 &count) const;
+    bool stageWhole(u64 t, u64 &whole) const;
+    bool outputsBeforeStage(u64 n, u64 &count) const;
+    // With a source rate range: the numerators allowed, a change from output frame t on (false, nothing changed,
+    // outside the range), and a restart at output frame 0 at the current rate.
+    bool drifting() const { return maxNumerator_ > 0; }
+    u64 minNumerator() const { return minNumerator_; }
+    u64 maxNumerator() const { return maxNumerator_; }
+    bool setSourceRate(u64 t, u64 numerator);
+    void restartDrift() { drift_.source.restart(), drift_.stage.restart(); }
+    struct Drift {
+        Segment source, stage;
+    };
+    const Drift &drift() const { return drift_; }
+    void setDrift(const Drift &drift) { drift_ = drift; }
+    // Output frame t's whole position in source frames once restarted (a drifting rate's from frame 0 at the
+    // current rate).
+    bool restartedWhole(u64 t, u64 &whole) const;
     int channels() const { return channels_; }
     const Preset &preset() const { return *preset_; }
     FirstStage firstStage() const {
@@ -96,7 +124,15 @@ private:
     void adopt(const mirelo::ResamplingMapper &mapper, StagePlan &&plan, PolyphaseTable &&table,
                const Preset &preset, int channels);
 
-    mirelo::ResamplingMapper mapper_;            // source frames to output frames
+    // Sets up the two mappings of a drifting source rate; false when their terms pass Segment::kLimit.
+    bool startDrift(const mirelo::ResamplingMapper::sample_fraction &source,
+                    const mirelo::ResamplingMapper::sample_fraction &target, u64 minNumerator,
+                    u64 maxNumerator);
+
+    mirelo::ResamplingMapper mapper_;  // source frames to output frames
+    Drift drift_;
+    u64 minNumerator_ = 0, maxNumerator_ = 0;  // 0: a fixed rate
+    u64 sourceScale_ = 1, stageScale_ = 1;  // a source numerator times these is each mapping's step numerator
     std::unique_ptr<IntermediateStage> stage1_;  // with two stages
     PolyphaseStage polyphase_;
     const Preset *preset_ = nullptr;

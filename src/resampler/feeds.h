@@ -69,14 +69,13 @@ public:
     bool ready(u64 &outputs) const {
         const u64 end = source.end(), after = engine_.reachAfter();
         outputs = 0;
-        return end <= after || outputsBefore(engine_.mapper(), end - after, outputs);
+        return end <= after || engine_.outputsBeforeSource(end - after, outputs);
     }
     // Source frames at the window's start that no output from `next` on reads.
     u64 unneeded(u64 next) const {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
-        if (!engine_.mapper().sourceFromTarget(p, next))
-            return 0;  // no output from here can be computed anyway
-        return (p.whole - engine_.reachBefore()) - source.start;
+        u64 whole = 0;
+        if (!engine_.sourceWhole(next, whole)) return 0;  // no output from here can be computed anyway
+        return (whole - engine_.reachBefore()) - source.start;
     }
     void compute(u64) {}
     void render(u64 next, u64 count, S *out) const {
@@ -84,10 +83,9 @@ public:
     }
     // One past the last source frame held before output frame t can be rendered; false when it passes 2^64 - 1.
     bool inputEnd(u64 t, u64 &end) const {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
-        if (!engine_.mapper().sourceFromTarget(p, t) || p.whole >= ~0ULL - engine_.reachAfter() - 1)
-            return false;
-        end = p.whole + engine_.reachAfter() + 1;
+        u64 whole = 0;
+        if (!engine_.sourceWhole(t, whole) || whole >= ~0ULL - engine_.reachAfter() - 1) return false;
+        end = whole + engine_.reachAfter() + 1;
         return true;
     }
     Window<S> source;
@@ -111,9 +109,9 @@ public:
     // The intermediate frames the first output reads start in the unit at j0; units whose reach lies wholly
     // before source frame 0 are silence, and the window starts at the reach of the first other one.
     u64 restart(u64 target, u64 whole) {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
-        engine_.stage2().sourceFromTarget(p, target);  // fits: it is within a factor of 2 of whole(target)
-        const u64 j0 = engine_.unitOf(p.whole - engine_.stageBefore()), jSilent = engine_.firstAudibleUnit();
+        u64 w = 0;
+        engine_.stageWhole(target, w);  // fits: it is within a factor of 2 of whole(target)
+        const u64 j0 = engine_.unitOf(w - engine_.stageBefore()), jSilent = engine_.firstAudibleUnit();
         // The later of the two, compared as the small signed values they stand for.
         const u64 jz = static_cast<long long>(jSilent) > static_cast<long long>(j0) ? jSilent : j0;
         intermediate.start = j0, intermediate.length = jz - j0;
@@ -132,7 +130,7 @@ public:
     bool ready(u64 &outputs) const {
         const u64 end = intermediate.end() - engine_.stageAfter();
         outputs = 0;
-        return end == 0 || beforeZero(end) || outputsBefore(engine_.stage2(), end, outputs);
+        return end == 0 || beforeZero(end) || engine_.outputsBeforeStage(end, outputs);
     }
     // Source frames before those the intermediate frames still to compute read (they are computed in whole
     // units, so the intermediate end is always a unit's start).
@@ -166,9 +164,9 @@ public:
     // holding the last intermediate frame t reads. (That frame lies at or after frame 0, so its unit reads input:
     // it is never one of the silent units a restart holds.)
     bool inputEnd(u64 t, u64 &end) const {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
-        if (!engine_.stage2().sourceFromTarget(p, t)) return false;
-        end = engine_.unitSource(engine_.unitOf(p.whole + engine_.stageAfter())) + engine_.unitSpan();
+        u64 w = 0;
+        if (!engine_.stageWhole(t, w)) return false;
+        end = engine_.unitSource(engine_.unitOf(w + engine_.stageAfter())) + engine_.unitSpan();
         return true;
     }
     Window<S> source;
@@ -186,10 +184,9 @@ private:
     u64 sourceNeeded() const { return engine_.unitSource(intermediate.end()); }
     // The first intermediate frame any output from `next` on reads.
     u64 intermediateNeeded(u64 next) const {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
-        if (!engine_.stage2().sourceFromTarget(p, next))
-            return intermediate.end();  // nothing more to compute
-        return p.whole - engine_.stageBefore();
+        u64 w = 0;
+        if (!engine_.stageWhole(next, w)) return intermediate.end();  // nothing more to compute
+        return w - engine_.stageBefore();
     }
     const Engine &engine_;
 };

@@ -31,7 +31,8 @@ const void *PolyphaseStage::row(u64 phase) const {
 }
 
 template <typename P, typename S>
-void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const {
+void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out,
+                            const Segment *drift) const {
     u64 whole[kRenderChunk], phase[kRenderChunk], remainder[kRenderChunk];
     const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
     for (u64 done = 0; done < count; done += kRenderChunk) {
@@ -39,15 +40,18 @@ void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 pl
         S *y = out + done * channels_;
         // The caller has mapped the block, so its last position fits and these cannot fail. With one phase per
         // position (P = T), the phase is the position's numerator itself.
-        if (exact_) {
+        const u64 den = drift != nullptr ? drift->den() : mapper_.targetCommonRate;
+        if (drift != nullptr) {
+            drift->positions(first + done, n, linear ? 0 : phases_, whole, phase, remainder);
+        } else if (exact_) {
             mapper_.sourcePositionsFromTarget(whole, phase, first + done, n);
         } else {
             mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);
         }
         if (linear) {
-            renderLinear(whole, phase, n, planes, planeStart, y);
+            renderLinear(whole, phase, den, n, planes, planeStart, y);
         } else if (!exact_) {
-            renderInterpolated(whole, phase, remainder, n, planes, planeStart, y);
+            renderInterpolated(whole, phase, remainder, den, n, planes, planeStart, y);
         } else if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
             kernels_.exactD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart, channels_,
                             prefetches(), y);
@@ -67,10 +71,10 @@ bool PolyphaseStage::prefetches() const {
 }
 
 template <typename P, typename S>
-void PolyphaseStage::renderLinear(const u64 *whole, const u64 *phase, u64 n, const P *const *planes,
+void PolyphaseStage::renderLinear(const u64 *whole, const u64 *phase, u64 den, u64 n, const P *const *planes,
                                   u64 planeStart, S *y) const {
     const u64 channels = channels_;
-    const u64 t = mapper_.targetCommonRate;
+    const u64 t = den;
     for (u64 i = 0; i < n; ++i) {
         // The exact weight phase / T becomes floating point only here; on a source frame, a copy.
         const double w = static_cast<double>(phase[i]) / static_cast<double>(t);
@@ -84,10 +88,10 @@ void PolyphaseStage::renderLinear(const u64 *whole, const u64 *phase, u64 n, con
 }
 
 template <typename P, typename S>
-void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 n,
-                                        const P *const *planes, u64 planeStart, S *y) const {
+void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den,
+                                        u64 n, const P *const *planes, u64 planeStart, S *y) const {
     const u64 channels = channels_;
-    const u64 t = mapper_.targetCommonRate;
+    const u64 t = den;
     const u64 rowBytes = stride_ * (coefficientsD_.empty() ? sizeof(float) : sizeof(double));
     const bool prefetch = prefetches();
     const P *x[2 * ZEL_MAX_CHANNELS];
@@ -116,8 +120,8 @@ void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, cons
 
 // Float samples for every preset but those in double, which take double samples; with two stages, double
 // intermediate frames to float samples too.
-template void PolyphaseStage::render(u64, u64, const float *const *, u64, float *) const;
-template void PolyphaseStage::render(u64, u64, const double *const *, u64, float *) const;
-template void PolyphaseStage::render(u64, u64, const double *const *, u64, double *) const;
+template void PolyphaseStage::render(u64, u64, const float *const *, u64, float *, const Segment *) const;
+template void PolyphaseStage::render(u64, u64, const double *const *, u64, float *, const Segment *) const;
+template void PolyphaseStage::render(u64, u64, const double *const *, u64, double *, const Segment *) const;
 
 }  // namespace zel::engine

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "drift.h"
 #include "filter_design.h"
 #include "kernels.h"
 
@@ -29,19 +30,21 @@ public:
 
     // Renders output frames first .. first + count - 1, interleaved, into out, from planes[c][j - planeStart]
     // (frame j of channel c, the difference taken modulo 2^64), which must exist for every frame the outputs
-    // reach. P is the frames' type, S the output's. Allocates nothing.
+    // reach. P is the frames' type, S the output's. With `drift`, the positions are its, not the mapper's.
+    // Allocates nothing.
     template <typename P, typename S>
-    void render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out) const;
+    void render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out,
+                const Segment *drift = nullptr) const;
 
 private:
     static constexpr u64 kRenderChunk = 256;  // output frames whose positions are mapped at once
-    // A chunk of mapped output frames by linear interpolation, or between two of the interpolated phases (the exact
-    // phases' run is a kernel of its own).
+    // A chunk of mapped output frames by linear interpolation (weight phase / den), or between two of the
+    // interpolated phases (weight remainder / den); the exact phases' run is a kernel of its own.
     template <typename P, typename S>
-    void renderLinear(const u64 *whole, const u64 *phase, u64 n, const P *const *planes, u64 planeStart,
-                      S *y) const;
+    void renderLinear(const u64 *whole, const u64 *phase, u64 den, u64 n, const P *const *planes,
+                      u64 planeStart, S *y) const;
     template <typename P, typename S>
-    void renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 n,
+    void renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
                             const P *const *planes, u64 planeStart, S *y) const;
     // Whether the table is large enough that coming rows are fetched ahead.
     bool prefetches() const;

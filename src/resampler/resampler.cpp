@@ -46,6 +46,7 @@ struct Settings {
     std::optional<double> bandwidth;
     Format input = Format::kFloat32, output = Format::kFloat32;
     bool planar = false, dither = false;
+    double sourceRateRange = 0;
 };
 
 // A caller's struct larger than ours is scanned for non-zero bytes only this far: a size past it is garbage.
@@ -69,6 +70,7 @@ bool readOptions(const zel_resampler_options *options, Settings &settings) {
         ZEL_READ_FIELD(output_format);
         ZEL_READ_FIELD(layout);
         ZEL_READ_FIELD(dither);
+        ZEL_READ_FIELD(source_rate_range);
 #undef ZEL_READ_FIELD
         const auto *bytes = reinterpret_cast<const unsigned char *>(options);
         for (size_t i = sizeof o; i < size; ++i)
@@ -96,6 +98,7 @@ bool readOptions(const zel_resampler_options *options, Settings &settings) {
     settings.output = static_cast<Format>(o.output_format);
     settings.planar = o.layout == ZEL_LAYOUT_PLANAR;
     settings.dither = o.dither == 1;
+    settings.sourceRateRange = o.source_rate_range;
     return true;
 }
 
@@ -124,7 +127,8 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
         std::string error;
         // Left to the engine: a bandwidth out of range, with linear quality, or needing too long a filter.
         if (!engine.configure({source_numerator, source_denominator}, {target_numerator, target_denominator},
-                              static_cast<int>(channels), *preset, error, settings.bandwidth))
+                              static_cast<int>(channels), *preset, error, settings.bandwidth,
+                              settings.sourceRateRange))
             return refuse(EINVAL, error);
         auto r = std::make_unique<zel_resampler>();
         r->stream = Stream::create(std::move(engine), error);
@@ -149,7 +153,7 @@ int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, si
     const int saved = errno;
     if (in.at == nullptr && !s.ended()) {
         u64 total = 0;
-        if (!zel::engine::outputsBefore(s.engine().mapper(), s.inputNext(), total))
+        if (!s.engine().outputsBeforeSource(s.inputNext(), total))
             return fail(EOVERFLOW,
                         "the output of " + str(s.inputNext()) + " input frames passes 2^64 - 1 frames");
         s.end(total);
@@ -258,6 +262,24 @@ int zel_resampler_process_buffers(zel_resampler *resampler, const void *const *i
                    output_written);
 }
 
+int zel_resampler_set_source_rate(zel_resampler *resampler, unsigned long long source_numerator) {
+    if (resampler == nullptr) return fail(EFAULT, "a null resampler");
+    Stream &s = *resampler->stream;
+    const zel::engine::Engine &e = s.engine();
+    if (!e.drifting())
+        return fail(EINVAL,
+                    "this resampler's source rate is fixed; make it with a source_rate_range to change it");
+    if (source_numerator < e.minNumerator() || source_numerator > e.maxNumerator())
+        return fail(EINVAL, "source rate numerator " + str(source_numerator) + " is outside " +
+                                str(e.minNumerator()) + " to " + str(e.maxNumerator()) +
+                                ", the range it was made with");
+    const int saved = errno;
+    if (!s.setSourceRate(source_numerator))
+        return fail(EOVERFLOW, "output frame " + str(s.next()) + " lies past the positions a stream reaches");
+    errno = saved;
+    return 0;
+}
+
 int zel_resampler_clipped(const zel_resampler *resampler, unsigned long long *samples) {
     if (resampler == nullptr || samples == nullptr) return fail(EFAULT, "a null resampler or count pointer");
     *samples = resampler->stream->clipped();
@@ -284,7 +306,7 @@ int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long
     if (r == nullptr) return -1;
     Stream &s = *r->stream;
     u64 total = 0;
-    if (!zel::engine::outputsBefore(s.engine().mapper(), input_frames, total))
+    if (!s.engine().outputsBeforeSource(input_frames, total))
         return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
     const Buffers in{input_frames > 0 ? const_cast<void *const *>(input) : nullptr, settings.input,
                      settings.planar};
@@ -305,11 +327,11 @@ int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame
         return fail(EFAULT, "a null resampler or frame pointer");
     const int saved = errno;
     Stream &s = *resampler->stream;
-    mirelo::ResamplingMapper::sample_mixed_fraction p;
-    if (!s.engine().mapper().sourceFromTarget(p, output_frame) || p.whole >= Stream::kFrameLimit)
+    u64 whole = 0;
+    if (!s.engine().restartedWhole(output_frame, whole) || whole >= Stream::kFrameLimit)
         return fail(EOVERFLOW, "output frame " + str(output_frame) +
                                    " lies past input frame 2^61 - 1, the last a stream reaches");
-    s.restart(output_frame, p.whole);
+    s.restart(output_frame, whole);
     *input_frame = s.inputNext();
     errno = saved;
     return 0;
@@ -321,7 +343,7 @@ int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long lo
         return fail(EFAULT, "a null resampler or count pointer");
     const int saved = errno;
     u64 count = 0;
-    if (!zel::engine::outputsBefore(resampler->stream->engine().mapper(), input_frames, count))
+    if (!resampler->stream->engine().outputsBeforeSource(input_frames, count))
         return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
     *output_frames = count;
     errno = saved;

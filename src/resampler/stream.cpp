@@ -47,6 +47,7 @@ public:
         }
     }
     void restart(u64 target, u64 whole) override {
+        engine_.restartDrift();
         next_ = target, ended_ = false, endTotal_ = 0;
         inputNext_ = feed_.restart(target, whole);
         restartTarget_ = target, restartInput_ = inputNext_;
@@ -86,10 +87,10 @@ private:
 
     // One past the last input frame output frame t reads (saturating).
     u64 reachEnd(u64 t) const {
-        mirelo::ResamplingMapper::sample_mixed_fraction p;
+        u64 whole = 0;
         const u64 after = engine_.reachAfter();
-        if (!engine_.mapper().sourceFromTarget(p, t) || p.whole >= ~0ULL - after - 1) return ~0ULL;
-        return p.whole + after + 1;
+        if (!engine_.sourceWhole(t, whole) || whole >= ~0ULL - after - 1) return ~0ULL;
+        return whole + after + 1;
     }
 
     // Takes up to n frames of `in` from frame `from` (zeros when it has no buffers) into the feed's window, but no

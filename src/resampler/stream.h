@@ -36,9 +36,21 @@ public:
 
     const Engine &engine() const { return engine_; }
     u64 inputNext() const { return inputNext_; }
+    u64 next() const { return next_; }
     bool ended() const { return ended_; }
     // Marks the end: the output totals `total` frames.
     void end(u64 total) { ended_ = true, endTotal_ = total; }
+    // From the next output frame on, the source rate's numerator; false (nothing changed) outside the range the
+    // engine allows or when positions would pass 2^64 - 1. An end already marked keeps its input, so its total
+    // follows the new rate.
+    bool setSourceRate(u64 numerator) {
+        const Engine::Drift before = engine_.drift();
+        u64 total = endTotal_;
+        if (!engine_.setSourceRate(next_, numerator)) return false;
+        if (ended_ && !engine_.outputsBeforeSource(inputNext_, total)) return engine_.setDrift(before), false;
+        endTotal_ = total;
+        return true;
+    }
     // Integer output: whether it is dithered, and the samples clipped since the stream was made.
     void setDither(bool dither) { dither_ = dither; }
     u64 clipped() const { return clipped_; }
