@@ -135,10 +135,12 @@ class Resampler:
     `channels` samples in all, and returns the frames each completes, as `out_dtype` (default: dtype);
     process(chunk, last=True) (or process(None, last=True)) returns the rest. The chunks' results joined along axis
     are the same, bit for bit, as one call with the whole input. seek(output_frame) restarts the stream there and
-    returns the input frame to feed next. dither=True adds triangular dither of one step to integer output."""
+    returns the input frame to feed next. dither=True adds triangular dither of one step to integer output.
+    source_rate_range (at most 0.10) lets set_source_rate() move the source rate by that fraction either way while
+    the stream runs, in steps of 0.001 Hz (for in_rate n/d, of 1/(1000 d)), exactly and reproducibly."""
 
     def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None, axis=0,
-                 out_dtype=None, dither=False):
+                 out_dtype=None, dither=False, source_rate_range=0):
         if isinstance(channels, bool) or not isinstance(channels, int):
             raise TypeError(f"channels must be an int, not {type(channels).__name__}")
         if not 0 <= channels < _UNSIGNED:
@@ -153,9 +155,16 @@ class Resampler:
             raise ValueError(f"dither needs an integer out_dtype (int16 or int32), not {self.out_dtype}")
         self.channels = channels
         self.in_rate, self.out_rate = Fraction(sn, sd), Fraction(tn, td)
+        if isinstance(source_rate_range, bool) or not isinstance(source_rate_range, (int, float, Fraction)):
+            raise TypeError(f"source_rate_range must be a number from 0 to 0.10, not {type(source_rate_range).__name__}")
+        # A rate that moves is kept over a denominator 1000 times finer, fixed for the stream's life.
+        self._scale = 1000 if source_rate_range else 1
+        if sn * self._scale >= 2**64 or sd * self._scale >= 2**64:
+            raise ValueError(f"in_rate {self.in_rate} is too large to follow a moving rate exactly")
         # Time last: the stream reads each channel's frames where they lie and writes the result as it is returned.
-        self._native = _native.Stream(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth),
-                                      self.dtype, self.out_dtype, self.axis == -1, bool(dither))
+        self._native = _native.Stream(sn * self._scale, sd * self._scale, tn, td, channels, _quality(quality),
+                                      _bandwidth(bandwidth), self.dtype, self.out_dtype, self.axis == -1,
+                                      bool(dither), float(source_rate_range))
         # The shape of an empty chunk like those given, for process(None, last=True): frames x channels at first.
         ndim = max(2, self.axis + 1 if self.axis >= 0 else -self.axis)
         self._empty = [1] * ndim
@@ -188,8 +197,19 @@ class Resampler:
     def seek(self, output_frame):
         return self._native.seek(_index(output_frame, "output_frame"))
 
+    def set_source_rate(self, rate):
+        """From the next output frame on, the source rate is `rate` (an int, Fraction or string such as
+        '48000.125'): later frames fall at exact positions that continue from that frame's. The stream must have
+        been made with a source_rate_range that holds the rate; seek() then restarts at it."""
+        (n, d) = _rate(rate, "rate")
+        denominator = self.in_rate.denominator * self._scale
+        if denominator % d:
+            raise ValueError(f"rate {Fraction(n, d)} is not a whole number of steps of 1/{denominator} Hz")
+        self._native.set_source_rate(n * (denominator // d))
+
     def output_frames(self, n):
-        """The exact number of output frames of n input frames."""
+        """The exact number of output frames of n input frames (after set_source_rate, at the current rate from
+        the last change)."""
         return self._native.output_frames(_index(n, "n"))
 
     def input_needed(self, n):

@@ -67,7 +67,7 @@ public:
     // bandwidth 0 keeps the preset's passband edge. `planar` suits time-last arrays: each channel's frames are
     // then read where they lie, and the result is written channel after channel, as such an array holds it.
     Stream(u64 sn, u64 sd, u64 tn, u64 td, unsigned channels, int quality, double bandwidth,
-           const py::dtype &in, const py::dtype &out, bool planar, bool dither)
+           const py::dtype &in, const py::dtype &out, bool planar, bool dither, double sourceRateRange)
         : channels_(channels), planar_(planar), in_(in), out_(out) {
         zel_resampler_options options;
         zel_resampler_options_init(&options);
@@ -76,6 +76,7 @@ public:
         options.output_format = formatOf(out);
         options.layout = planar ? ZEL_LAYOUT_PLANAR : ZEL_LAYOUT_INTERLEAVED;
         options.dither = dither ? 1 : 0;
+        options.source_rate_range = sourceRateRange;
         for (const py::dtype *d : {&in, &out})
             if (formatOf(*d) < 0 || !d->attr("isnative").cast<bool>())
                 throw py::type_error(
@@ -104,6 +105,12 @@ public:
         u64 n = 0;
         if (zel_resampler_input_needed(r_, outputFrames, &n) != 0) failed(errno);
         return n;
+    }
+
+    // From the next output frame on, the source rate is numerator / the denominator the stream was made with.
+    void setSourceRate(u64 numerator) {
+        const auto claim = claimed();
+        if (zel_resampler_set_source_rate(r_, numerator) != 0) failed(errno);
     }
 
     u64 clipped() {
@@ -284,7 +291,8 @@ PYBIND11_MODULE(_native, m) {
     m.attr("QUALITIES") = py::tuple(names);
     m.attr("VERSION") = zel_resampler_version();
     py::class_<Stream>(m, "Stream")
-        .def(py::init<u64, u64, u64, u64, unsigned, int, double, py::dtype, py::dtype, bool, bool>())
+        .def(py::init<u64, u64, u64, u64, unsigned, int, double, py::dtype, py::dtype, bool, bool, double>())
+        .def("set_source_rate", &Stream::setSourceRate)
         .def_property_readonly("channels", &Stream::channels)
         .def("output_frames", &Stream::outputFrames)
         .def("input_needed", &Stream::inputNeeded)

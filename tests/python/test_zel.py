@@ -211,3 +211,25 @@ def test_a_second_thread_is_refused_and_ctrl_c_stops_a_long_conversion():
         r.process(x[:10])
     r.seek(0)
     assert len(r.process(x[:44100], last=True)) == 8000
+
+
+def test_a_source_rate_that_changes_gives_the_same_samples_for_any_chunking():
+    # The changes come after input frames 10000 and 20000, so at the same output frames whatever the pieces.
+    x = np.random.default_rng(4).uniform(-1, 1, (30000, 2)).astype(np.float32)
+    runs = []
+    for cuts in ((10000, 20000, 30000), (3, 10000, 17000, 20000, 29999, 30000)):
+        r, parts, at = zel.Resampler(48000, 44100, 2, source_rate_range=0.01), [], 0
+        rates = {10000: "48000.5", 20000: Fraction(47900001, 1000)}
+        for cut in cuts:
+            parts.append(r.process(x[at:cut]))
+            if cut in rates:
+                r.set_source_rate(rates[cut])
+            at = cut
+        runs.append(np.concatenate(parts + [r.process(None, last=True)]))
+    assert bits(runs[0]) == bits(runs[1]) and len(runs[0]) != zel.output_frames(30000, 48000, 44100)
+    with pytest.raises(ValueError, match="outside 47520000 to 48480000, the range it was made with"):
+        r.set_source_rate(50000)
+    with pytest.raises(ValueError, match="steps of 1/1000 Hz"):
+        r.set_source_rate("48000.0001")
+    with pytest.raises(ValueError, match="source rate is fixed"):
+        zel.Resampler(48000, 44100).set_source_rate(48000)
