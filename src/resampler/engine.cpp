@@ -134,7 +134,6 @@ bool Engine::startDrift(const Fraction &source, const Fraction &target, u64 minN
 }
 
 bool Engine::setSourceRate(u64 t, u64 numerator) {
-    if (numerator < minNumerator_ || numerator > maxNumerator_) return false;
     Drift next = drift_;
     if (!next.source.change(t, numerator * sourceScale_) || !next.stage.change(t, numerator * stageScale_))
         return false;

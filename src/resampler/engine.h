@@ -62,8 +62,8 @@ public:
     bool outputsBeforeSource(u64 n, u64 &count) const;
     bool stageWhole(u64 t, u64 &whole) const;
     bool outputsBeforeStage(u64 n, u64 &count) const;
-    // With a source rate range: the numerators allowed, a change from output frame t on (false, nothing changed,
-    // outside the range), and a restart at output frame 0 at the current rate.
+    // With a source rate range: the numerators allowed, a change from output frame t on to one of them (false,
+    // nothing changed, when t's position does not fit), and a restart at output frame 0 at the current rate.
     bool drifting() const { return maxNumerator_ > 0; }
     u64 minNumerator() const { return minNumerator_; }
     u64 maxNumerator() const { return maxNumerator_; }

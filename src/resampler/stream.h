@@ -40,8 +40,8 @@ public:
     bool ended() const { return ended_; }
     // Marks the end: the output totals `total` frames.
     void end(u64 total) { ended_ = true, endTotal_ = total; }
-    // From the next output frame on, the source rate's numerator; false (nothing changed) outside the range the
-    // engine allows or when positions would pass 2^64 - 1. An end already marked keeps its input, so its total
+    // From the next output frame on, the source rate's numerator, one the engine allows; false (nothing changed)
+    // when positions would pass 2^64 - 1. An end already marked keeps its input, so its total
     // follows the new rate.
     bool setSourceRate(u64 numerator) {
         const Engine::Drift before = engine_.drift();
