@@ -108,8 +108,9 @@ typedef struct zel_resampler_options {
     int output_format; /* ZEL_FORMAT_*; default ZEL_FORMAT_FLOAT32 */
     int layout;        /* ZEL_LAYOUT_*, both sides; default interleaved */
     int dither;        /* integer output: 0 rounds to nearest; 1 adds triangular dither of one step */
-    double source_rate_range; /* 0: a fixed source rate; else it may move by up to this fraction either way (at
-                                 most 0.10) through zel_resampler_set_source_rate */
+    /* 0: a fixed source rate; else it may move by up to this fraction either way (at most 0.10) through
+     * zel_resampler_set_source_rate */
+    double source_rate_range;
 } zel_resampler_options;
 
 /* Sets every field to its default and size to sizeof(zel_resampler_options). */
