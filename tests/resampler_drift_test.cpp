@@ -153,6 +153,10 @@ TEST(ResamplerDrift, RefusalsChangeNothing) {
     ASSERT_EQ(zel_resampler_set_source_rate(r, 47520), 0);
     ASSERT_EQ(zel_resampler_output_frames(r, 47520, &frames), 0);
     EXPECT_EQ(frames, 44100U) << "the count at the current rate";
+    // Terms whose products pass 2^62 cannot keep a fixed denominator: refused when the resampler is made.
+    EXPECT_EQ(make(3ULL << 31, 1ULL << 31, (1ULL << 31) + 1, 1, ZEL_QUALITY_LINEAR, 0.01), nullptr);
+    EXPECT_STREQ(zel_resampler_error_message(),
+                 "the rates are too large to follow a moving source rate exactly");
     EXPECT_EQ(zel_resampler_set_source_rate(nullptr, 48000), -1);
     EXPECT_EQ(errno, EFAULT);
     zel_resampler_destroy(fixed);

@@ -138,7 +138,8 @@ ZEL_API zel_resampler *zel_resampler_create_with_options(unsigned long long sour
  * kept; nothing is allocated. After a change, zel_resampler_seek(t) places frame t at t * S' / T, and
  * zel_resampler_input_needed and zel_resampler_output_frames answer at the current rate (output_frames counting
  * from the last change). Fails with EINVAL for a resampler made with source_rate_range 0 or a numerator outside
- * the range (the numerators within source_rate_range of the one it was made with), nothing changed. */
+ * the range (the numerators within source_rate_range of the one it was made with), and with EOVERFLOW when the
+ * next output frame's position passes 2^64 - 1; nothing is changed then. */
 ZEL_API int zel_resampler_set_source_rate(zel_resampler *resampler, unsigned long long source_numerator);
 
 /* Frees the resampler; NULL is ignored. */
