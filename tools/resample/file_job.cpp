@@ -82,15 +82,13 @@ Error convertPart(const FileJob &job, const Segment &segment, const std::string 
     if (Error e = openInput(job.input, job.setup.inputName, input)) return e;
     SndfileReader reader(input.file, job.setup.inputName, job.setup.channels, job.inputFrames,
                          input.seekable);
+    // The resampler first, so that a refusal leaves no file behind.
+    const ResamplerPtr r = makeResampler(job.setup);
+    if (r == nullptr) return cannotConvert(job.setup.inputName, errno);
     const int fd =
         ::open(path.c_str(),
                ownWav(job.container) ? O_WRONLY | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return failed(job);
-    const ResamplerPtr r = makeResampler(job.setup);
-    if (r == nullptr) {
-        const int code = errno;
-        return close(fd), cannotConvert(job.setup.inputName, code);
-    }
     std::atomic<u64> progress{0};
     u64 written = 0;
     Error error;
