@@ -46,12 +46,25 @@ std::vector<float> noise(u64 samples) {
     return x;
 }
 
-u64 zelLatency(const Live &l, int quality) {
+// input_needed(1), and the least and most input any output needs past its own position over the first 20000
+// outputs: the least is the filters' reach (the floor), the most what a live source must run ahead.
+struct Latency {
+    u64 start, floor, most;
+};
+
+Latency zelLatency(const Live &l, int quality) {
     zel_resampler *r = zel_resampler_create(l.source, 1, l.target, 1, l.channels, quality);
-    u64 n = 0;
-    zel_resampler_input_needed(r, 1, &n);
+    Latency a{0, ~0ULL, 0};
+    zel_resampler_input_needed(r, 1, &a.start);
+    for (u64 t = 0; t < 20000; ++t) {
+        u64 n = 0;
+        zel_resampler_input_needed(r, t + 1, &n);
+        const u64 ahead =
+            n - t * l.source / l.target;  // frames from the output's position to the last it reads
+        a.floor = std::min(a.floor, ahead), a.most = std::max(a.most, ahead);
+    }
     zel_resampler_destroy(r);
-    return n;
+    return a;
 }
 
 u64 soxrLatency(const Live &l, unsigned long recipe) {
@@ -130,14 +143,17 @@ int main() {
     const u64 conversions[][2] = {{44100, 48000}, {48000, 44100}, {96000, 44100}, {48000, 32000},
                                   {48000, 16000}, {44100, 22050}, {8000, 44100},  {44100, 96000},
                                   {44100, 16000}, {48000, 44101}};
-    std::printf("Start-up latency in input frames, zel input_needed(1) / soxr fed one frame at a time:\n\n");
+    std::printf(
+        "Start-up latency in input frames, zel input_needed(1) / soxr fed one frame at a time; zel's floor\n"
+        "(the filters' reach past an output's position) and the most any output needs past it:\n\n");
     std::printf(
         "| conversion | medium / MQ | high / HQ | very-high / VHQ | max / VHQ |\n|---|---|---|---|---|\n");
     for (const auto &[s, t] : conversions) {
         std::printf("| %llu -> %llu |", s, t);
         for (int k = 0; k < 4; ++k) {
             const Live l{s, t, 2, 256};
-            std::printf(" %llu / %llu |", zelLatency(l, presets[k]), soxrLatency(l, recipes[k]));
+            const Latency z = zelLatency(l, presets[k]);
+            std::printf(" %llu / %llu (%llu-%llu) |", z.start, soxrLatency(l, recipes[k]), z.floor, z.most);
         }
         std::printf("\n");
         std::fflush(stdout);
