@@ -80,6 +80,7 @@ struct Run {
     std::vector<double> output;  // interleaved, as written
     std::vector<bool> single;    // per output frame: written by the float call
     bool ended = false, drained = false, recorded = true;
+    u64 written = 0;  // output frames since the seek
 };
 
 // ceil(frames * t / s), or false when it passes 2^64 - 1.
@@ -155,8 +156,9 @@ void step(Bytes &b, const Config &c, zel_resampler *r, Run &run, bool end) {
     int expected = 0;
     if (!end && n > 0 && run.ended) {
         expected = EINVAL;
-    } else if (n > kFrameLimit - run.inputNext) {
-        expected = EOVERFLOW;
+    } else if (n > kFrameLimit - run.inputNext || (!end && n > 0 && run.target + run.written == ~0ULL)) {
+        expected =
+            EOVERFLOW;  // past the input's range, or input for output frame 2^64 - 1, which none reaches
     } else if (end && !run.ended && !outputsBefore(c, run.inputNext, endTotal)) {
         expected = EOVERFLOW;
     }
@@ -172,7 +174,7 @@ void step(Bytes &b, const Config &c, zel_resampler *r, Run &run, bool end) {
           used, n, written, m);
     CHECK(end || run.ended || used == n || written == m, "input left with room for output");
     if (end) run.ended = true;
-    run.inputNext += used;
+    run.inputNext += used, run.written += written;
     run.recorded = run.recorded && run.input.size() + used * ch <= kMaxSamples &&
                    run.output.size() + written * ch <= kMaxSamples;
     if (run.recorded) {
@@ -207,7 +209,7 @@ void seek(Bytes &b, const Config &c, zel_resampler *r, Run &run) {
     u64 input = 77;
     errno = kUntouched;
     const int result = zel_resampler_seek(r, target, &input);
-    if (whole >= kFrameLimit) {
+    if (whole >= kFrameLimit || target == ~0ULL) {
         CHECK(result == -1 && errno == EOVERFLOW && input == 77,
               "seek to %llu (input frame %.0f) not refused", target, static_cast<double>(whole));
         return;

@@ -152,7 +152,8 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
  * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
  * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
  * frames after the end, EOVERFLOW when the input would reach frame 2^61 or the output's count at the end would
- * pass 2^64 - 1. It takes interleaved float32 whatever the resampler's options say. */
+ * pass 2^64 - 1, or for input once output frame 2^64 - 1 is next (no frame is written there). It takes
+ * interleaved float32 whatever the resampler's options say. */
 ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                                   size_t *input_used, float *output, size_t output_frames,
                                   size_t *output_written);
@@ -186,7 +187,8 @@ ZEL_API int zel_resample_oneshot(unsigned long long source_numerator, unsigned l
 
 /* Restarts the stream at output frame output_frame (forgetting all input and any end) and sets *input_frame to
  * the input frame the caller feeds next; the frames the filter needs before input frame 0 read as silence.
- * Fails with EOVERFLOW when that frame's position is at or past input frame 2^61. */
+ * Fails with EOVERFLOW when that frame's position is at or past input frame 2^61, and for output frame 2^64 - 1,
+ * which no count of frames written reaches. */
 ZEL_API int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame,
                                unsigned long long *input_frame);
 

@@ -150,6 +150,9 @@ int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, si
     if (input_frames > Stream::kFrameLimit - s.inputNext())
         return fail(EOVERFLOW, str(input_frames) + " frames after input frame " + str(s.inputNext()) +
                                    " pass the last a stream reaches, 2^61 - 1");
+    // No frame can be written at output frame 2^64 - 1 (the count would pass 2^64 - 1), so no input is taken for it.
+    if (input_frames > 0 && s.next() == ~0ULL)
+        return fail(EOVERFLOW, "output frame 2^64 - 1 is next, and no frame is written there");
     const int saved = errno;
     if (in.at == nullptr && !s.ended()) {
         u64 total = 0;
@@ -328,7 +331,8 @@ int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame
     const int saved = errno;
     Stream &s = *resampler->stream;
     u64 whole = 0;
-    if (!s.engine().restartedWhole(output_frame, whole) || whole >= Stream::kFrameLimit)
+    if (output_frame == ~0ULL || !s.engine().restartedWhole(output_frame, whole) ||
+        whole >= Stream::kFrameLimit)
         return fail(EOVERFLOW, "output frame " + str(output_frame) +
                                    " lies past input frame 2^61 - 1, the last a stream reaches");
     s.restart(output_frame, whole);
