@@ -141,20 +141,28 @@ bool Engine::setSourceRate(u64 t, u64 numerator) {
     return true;
 }
 
-bool Engine::sourceWhole(u64 t, u64 &whole) const {
+namespace {
+
+// Output frame t's whole position: the drifting rate's segment when there is one, else the mapper's.
+bool wholeAt(const Segment *drift, const mirelo::ResamplingMapper &mapper, u64 t, u64 &whole) {
     u64 frac = 0;
-    if (drifting()) return drift_.source.at(t, whole, frac);
+    if (drift != nullptr) return drift->at(t, whole, frac);
     mirelo::ResamplingMapper::sample_mixed_fraction p;
-    if (!mapper_.sourceFromTarget(p, t)) return false;
+    if (!mapper.sourceFromTarget(p, t)) return false;
     whole = p.whole;
     return true;
+}
+
+}  // namespace
+
+bool Engine::sourceWhole(u64 t, u64 &whole) const {
+    return wholeAt(drifting() ? &drift_.source : nullptr, mapper_, t, whole);
 }
 
 bool Engine::restartedWhole(u64 t, u64 &whole) const {
     Segment restarted = drift_.source;
     restarted.restart();
-    u64 frac = 0;
-    return drifting() ? restarted.at(t, whole, frac) : sourceWhole(t, whole);
+    return wholeAt(drifting() ? &restarted : nullptr, mapper_, t, whole);
 }
 
 bool Engine::outputsBeforeSource(u64 n, u64 &count) const {
@@ -162,12 +170,7 @@ bool Engine::outputsBeforeSource(u64 n, u64 &count) const {
 }
 
 bool Engine::stageWhole(u64 t, u64 &whole) const {
-    u64 frac = 0;
-    if (drifting()) return drift_.stage.at(t, whole, frac);
-    mirelo::ResamplingMapper::sample_mixed_fraction p;
-    if (!stage2().sourceFromTarget(p, t)) return false;
-    whole = p.whole;
-    return true;
+    return wholeAt(drifting() ? &drift_.stage : nullptr, stage2(), t, whole);
 }
 
 bool Engine::outputsBeforeStage(u64 n, u64 &count) const {

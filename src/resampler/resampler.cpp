@@ -142,6 +142,12 @@ zel_resampler *create(unsigned long long source_numerator, unsigned long long so
     }
 }
 
+// The output of a stream's first `frames` input frames, or false with EOVERFLOW's reason when it passes 2^64 - 1.
+bool outputTotal(const Stream &s, u64 frames, u64 &total) {
+    if (s.engine().outputsBeforeSource(frames, total)) return true;
+    return fail(EOVERFLOW, "the output of " + str(frames) + " input frames passes 2^64 - 1 frames"), false;
+}
+
 // One call on the stream, checked: frames from `in` and into `out`, either of which may have no buffers.
 int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, size_t *input_used,
             const Buffers &out, size_t output_frames, size_t *output_written) {
@@ -156,9 +162,7 @@ int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, si
     const int saved = errno;
     if (in.at == nullptr && !s.ended()) {
         u64 total = 0;
-        if (!s.engine().outputsBeforeSource(s.inputNext(), total))
-            return fail(EOVERFLOW,
-                        "the output of " + str(s.inputNext()) + " input frames passes 2^64 - 1 frames");
+        if (!outputTotal(s, s.inputNext(), total)) return -1;
         s.end(total);
     }
     u64 used = 0, written = 0;
@@ -309,8 +313,7 @@ int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long
     if (r == nullptr) return -1;
     Stream &s = *r->stream;
     u64 total = 0;
-    if (!s.engine().outputsBeforeSource(input_frames, total))
-        return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
+    if (!outputTotal(s, input_frames, total)) return -1;
     const Buffers in{input_frames > 0 ? const_cast<void *const *>(input) : nullptr, settings.input,
                      settings.planar};
     const Buffers out{output_frames > 0 ? output : nullptr, settings.output, settings.planar};
@@ -347,8 +350,7 @@ int zel_resampler_output_frames(const zel_resampler *resampler, unsigned long lo
         return fail(EFAULT, "a null resampler or count pointer");
     const int saved = errno;
     u64 count = 0;
-    if (!resampler->stream->engine().outputsBeforeSource(input_frames, count))
-        return fail(EOVERFLOW, "the output of " + str(input_frames) + " input frames passes 2^64 - 1 frames");
+    if (!outputTotal(*resampler->stream, input_frames, count)) return -1;
     *output_frames = count;
     errno = saved;
     return 0;
