@@ -205,7 +205,10 @@ class Resampler:
         denominator = self.in_rate.denominator * self._scale
         if denominator % d:
             raise ValueError(f"rate {Fraction(n, d)} is not a whole number of steps of 1/{denominator} Hz")
-        self._native.set_source_rate(n * (denominator // d))
+        numerator = n * (denominator // d)
+        if numerator >= 2**64:  # past any range the library could have been given
+            raise ValueError(f"rate {Fraction(n, d)} is outside the source_rate_range this Resampler was made with")
+        self._native.set_source_rate(numerator)
 
     def output_frames(self, n):
         """The exact number of output frames of n input frames (after set_source_rate, at the current rate from
