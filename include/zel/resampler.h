@@ -152,7 +152,8 @@ ZEL_API void zel_resampler_destroy(zel_resampler *resampler);
  * input; later calls (input NULL or not, with no frames) drain the rest until the output totals
  * ceil(N * T / S) frames for the N frames given, and write 0 frames when done. Fails with EINVAL for input
  * frames after the end, EOVERFLOW when the input would reach frame 2^61 or the output's count at the end would
- * pass 2^64 - 1, or for input once output frame 2^64 - 1 is next (no frame is written there). It takes
+ * pass 2^64 - 1, or for input once output frame 2^64 - 1 is next (no frame is written there, so a call that
+ * reaches it stops taking input as at a full output buffer). It takes
  * interleaved float32 whatever the resampler's options say. */
 ZEL_API int zel_resampler_process(zel_resampler *resampler, const float *input, size_t input_frames,
                                   size_t *input_used, float *output, size_t output_frames,
