@@ -47,4 +47,10 @@ if [ -x "$prefix/bin/ratemap" ]; then
     [ "$got" = "0,5,10,3,3,4,7,2,4,3,7,5" ] || { echo "installed ratemap printed '$got'" >&2; exit 1; }
     echo "installed ratemap: ok"
 fi
+# The GStreamer plugin finds the resampler from where it is installed.
+plugin=$(find "$prefix" -name libgstzel.so | head -n 1)
+if [ -n "$plugin" ] && command -v gst-inspect-1.0 > /dev/null; then
+    GST_REGISTRY=$work/registry.bin GST_PLUGIN_PATH=$(dirname "$plugin") gst-inspect-1.0 zelresample > /dev/null
+    echo "installed GStreamer plugin: ok"
+fi
 if [ -x "$prefix/bin/resample" ]; then "$prefix/bin/resample" --help > /dev/null && echo "installed resample: ok"; fi

@@ -48,5 +48,12 @@ py=$(ls "$work"/out/python3-zel_*.deb) || fail "python3-zel is missing"
 dpkg-deb -f "$py" Depends | grep -q "libzel-resampler0 (= $version).*python3-numpy" || fail "python3-zel's depends"
 [[ "$(dpkg-deb -c "$py")" == *usr/lib/python3/dist-packages/zel/__init__.py* ]] || fail "python3-zel lacks the package"
 
+# The GStreamer plugin, where the build made it: in GStreamer's own directory under the prefix.
+if [ -e "$1/gst/libgstzel.so" ]; then
+    gst=$(ls "$work"/out/gstreamer1.0-zel_*.deb) || fail "gstreamer1.0-zel is missing"
+    dpkg-deb -f "$gst" Depends | grep -q "libzel-resampler0 (= $version).*libgstreamer1.0-0" || fail "its depends"
+    [[ "$(dpkg-deb -c "$gst")" == *usr/lib/*/gstreamer-1.0/libgstzel.so* ]] || fail "gstreamer1.0-zel lacks the plugin"
+fi
+
 for deb in "$work"/out/*.deb; do dpkg -x "$deb" "$work/root"; done  # as installing them all would
 "$(dirname "$0")/consume_prefix.sh" "$work/root/usr" "${@:2}"
