@@ -12,6 +12,48 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr u64 kMaxCoefficients = 1ULL << 22;  // a polyphase table of at most 32 MB
 }  // namespace
 
+// sin(pi x) and cos(pi x) from +, - and * alone: libm's sin and cos differ in the last bit between processors
+// (glibc picks FMA variants where the processor has FMA), and a filter's taps must be the same on every machine.
+// x is reduced exactly to r in [-1/4, 1/4] (|x| < 2^52) and Taylor series in pi r summed in Horner form, their
+// coefficients +-1 / k! computed by the compiler (terms to the 18th power leave an error below 1e-19).
+namespace {
+struct Taylor {
+    double sin[9], cos[9];  // the coefficients of y^(2i + 1) and of y^(2i + 2)
+    constexpr Taylor() : sin(), cos() {
+        double factorial = 1;
+        for (int k = 1; k <= 18; ++k) {
+            factorial *= k;
+            const double term = (k / 2) % 2 == 1 ? -1 / factorial : 1 / factorial;
+            if (k >= 2) (k % 2 == 1 ? sin[(k - 3) / 2] : cos[(k - 2) / 2]) = term;
+        }
+    }
+};
+constexpr Taylor kTaylor;
+
+double sinPiReduced(double r) {  // |r| <= 1/4
+    const double y = kPi * r, y2 = y * y;
+    double s = 0;
+    for (int i = 7; i >= 0; --i) s = (s + kTaylor.sin[i]) * y2;
+    return y + y * s;
+}
+double cosPiReduced(double r) {
+    const double y = kPi * r, y2 = y * y;
+    double c = 0;
+    for (int i = 8; i >= 0; --i) c = (c + kTaylor.cos[i]) * y2;
+    return 1 + c;
+}
+
+double sinPi(double x) {
+    const double q = std::round(2 * x);  // x = q / 2 + r, |r| <= 1/4, exactly
+    const double r = x - q / 2;
+    const u64 quadrant = static_cast<u64>(static_cast<long long>(std::fmod(q, 4.0)) + 4) % 4;
+    const double v = quadrant % 2 == 0 ? sinPiReduced(r) : cosPiReduced(r);
+    return quadrant >= 2 ? -v : v;
+}
+
+double cosPi(double x) { return sinPi(x + 0.5); }
+}  // namespace
+
 // The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
 double besselI0(double x) {
     double sum = 1, term = 1;
@@ -40,7 +82,7 @@ double kaiserTap(double x, double width, double cutoff, double beta, double i0Be
     const double u = x / width;
     if (u <= -1 || u >= 1) return 0;
     const double arg = 2 * cutoff * x;
-    const double sinc = arg == 0 ? 1 : std::sin(kPi * arg) / (kPi * arg);
+    const double sinc = arg == 0 ? 1 : sinPi(arg) / (kPi * arg);
     return 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
 }
 
@@ -82,8 +124,9 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     std::vector<double> twiddles(2 * n, 0.0);
     for (u64 h = 1; h < n; h *= 2) {
         for (u64 j = 0; j < h; ++j) {
-            const double angle = -kPi * static_cast<double>(j) / static_cast<double>(h);
-            twiddles[h - 1 + j] = std::cos(angle), twiddles[n + h - 1 + j] = std::sin(angle);
+            // Exact: h is a power of two.
+            const double turn = static_cast<double>(j) / static_cast<double>(h);
+            twiddles[h - 1 + j] = cosPi(turn), twiddles[n + h - 1 + j] = -sinPi(turn);
         }
     }
     // The taps about tap 0, wrapping around: an even sequence, whose transform is real.

@@ -6,7 +6,7 @@
 namespace zel::engine {
 
 KernelTable kernelsFor(Preset::Precision precision) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(ZEL_NO_SIMD)
 #ifdef ZEL_KERNEL_OVERRIDE
     // The test build's seam: ZEL_RESAMPLE_KERNEL=generic keeps the portable kernels, so that their results are
     // checked on any machine. A release build reads no environment.
@@ -14,8 +14,7 @@ KernelTable kernelsFor(Preset::Precision precision) {
     if (kernel != nullptr && std::string(kernel) == "generic") return kernels_generic::table(precision);
 #endif
     __builtin_cpu_init();  // a shared library may be configured before the runtime's constructors have run
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return kernels_avx2::table(precision);
+    if (__builtin_cpu_supports("avx2")) return kernels_avx2::table(precision);
 #endif
     return kernels_generic::table(precision);
 }

@@ -1,6 +1,9 @@
 // The engine's inner products, compiled twice from this one source: for any processor (kernels_generic.cpp) and
-// with AVX2 and FMA (kernels_avx2.cpp). Each translation unit puts them in its own namespace and offers them as
-// one KernelTable per precision; kernel_table.cpp chooses the table for the processor.
+// with AVX2 (kernels_avx2.cpp). Each translation unit puts them in its own namespace and offers them as one
+// KernelTable per precision; kernel_table.cpp chooses the table for the processor. Both give the same bits: the
+// same operations in the same order (lanes are explicit, sums follow one tree) and no fused multiply-add anywhere
+// (the library is built with -ffp-contract=off), so that any processor, or a compiler for another architecture,
+// computes what this one does.
 #ifndef ZEL_SRC_RESAMPLER_KERNELS_H
 #define ZEL_SRC_RESAMPLER_KERNELS_H
 
@@ -44,7 +47,7 @@ struct KernelTable {
     BandKernelOf<float, double> bandFloatToD;
 };
 
-// The table for this processor: AVX2 with FMA where it has both, else the portable kernels.
+// The table for this processor: AVX2 where it has it, else the portable kernels; both give the same bits.
 KernelTable kernelsFor(Preset::Precision precision);
 
 namespace kernels_generic {
@@ -123,9 +126,9 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
             const __m128 q = _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
             out[f][0] = _mm_cvtss_f32(q), out[f][1] = _mm_cvtss_f32(_mm_shuffle_ps(q, q, 1));
 #else
-            float sa = 0, sb = 0;
-            for (int l = 0; l < 8; ++l) sa += a[l], sb += b[l];
-            out[f][0] = sa, out[f][1] = sb;
+            // The same tree as the instructions above, so that both kernels give the same bits.
+            out[f][0] = ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+            out[f][1] = ((b[0] + b[1]) + (b[2] + b[3])) + ((b[4] + b[5]) + (b[6] + b[7]));
 #endif
         }
     } else {

@@ -1,4 +1,4 @@
-// The inner products compiled for AVX2 with FMA (CMake adds -mavx2 -mfma to this file alone); the engine calls
-// them only on a processor that has both.
+// The inner products compiled for AVX2 (CMake adds -mavx2 to this file alone); the engine calls them only on a
+// processor that has it.
 #define ZEL_KERNEL_NAMESPACE kernels_avx2
 #include "kernels.h"

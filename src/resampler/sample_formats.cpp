@@ -4,7 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ZEL_NO_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -92,7 +92,7 @@ typename F::type quantise(R v, unsigned &clipped) {
 // Returns the samples done.
 u64 storeInt16Vector(const float *from, u64 fromStride, u64 n, char *y, unsigned &clipped) {
     u64 i = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(ZEL_NO_SIMD)
     const __m128 scale = _mm_set1_ps(32768.0f), low = _mm_set1_ps(-32769.0f), high = _mm_set1_ps(32768.0f);
     const __m128i top = _mm_set1_epi32(32767), bottom = _mm_set1_epi32(-32768);
     __m128i count = _mm_setzero_si128();
