@@ -102,10 +102,11 @@ inline D4 widen(const double *p) { return load<D4>(p); }
 
 // F output frames at once, two channels each: frame f multiplies row c[f] with x0[f] and x1[f], or with x0[0]
 // and x1[0] when kShared (frames that read the same source frames, which are then loaded once for every row).
-// Each coefficient is loaded once for both channels. A frame's partial sums are added in a fixed order whatever
+// Each coefficient is loaded once for both channels; with kLone there is one channel (x1 is x0, out[f][1] is not
+// set), which then costs half of a pair. A frame's partial sums are added in a fixed order whatever
 // F is, so a kernel gives the same bits for a frame whatever block or pair it falls in. Sums are in float for
 // float coefficients unless kWide, else in double.
-template <typename C, bool kWide, u64 F, bool kShared, typename S>
+template <typename C, bool kWide, u64 F, bool kShared, bool kLone, typename S>
 inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1, u64 n, double (*out)[2]) {
     if constexpr (!kWide) {
         F8 a0[F] = {}, a1[F] = {}, b0[F] = {}, b1[F] = {};
@@ -114,8 +115,10 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
                 const F8 c0 = load<F8>(c[f] + j), c1 = load<F8>(c[f] + j + 8);
                 a0[f] += c0 * load<F8>(x0[kShared ? 0 : f] + j);
                 a1[f] += c1 * load<F8>(x0[kShared ? 0 : f] + j + 8);
-                b0[f] += c0 * load<F8>(x1[kShared ? 0 : f] + j);
-                b1[f] += c1 * load<F8>(x1[kShared ? 0 : f] + j + 8);
+                if constexpr (!kLone) {
+                    b0[f] += c0 * load<F8>(x1[kShared ? 0 : f] + j);
+                    b1[f] += c1 * load<F8>(x1[kShared ? 0 : f] + j + 8);
+                }
             }
         }
         for (u64 f = 0; f < F; ++f) {
@@ -139,7 +142,8 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
             for (u64 q = 0; q < 2; ++q) {
                 D4 s0[F], s1[F];
                 for (u64 f = 0; f < (kShared ? 1 : F); ++f) {
-                    s0[f] = widen(x0[f] + j + 4 * q), s1[f] = widen(x1[f] + j + 4 * q);
+                    s0[f] = widen(x0[f] + j + 4 * q);
+                    if constexpr (!kLone) s1[f] = widen(x1[f] + j + 4 * q);
                 }
                 for (u64 f = 0; f < F; ++f) {
                     D4 cq;
@@ -149,7 +153,7 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
                         cq = load<D4>(c[f] + j + 4 * q);
                     }
                     a[f][q & 1] += cq * s0[kShared ? 0 : f];
-                    b[f][q & 1] += cq * s1[kShared ? 0 : f];
+                    if constexpr (!kLone) b[f][q & 1] += cq * s1[kShared ? 0 : f];
                 }
             }
         }
@@ -161,22 +165,31 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
     }
 }
 
-// One pair of channels of one or two frames. Double sums pair frames only when they share their source frames:
-// otherwise two frames' separate source vectors would not fit the registers.
+// One pair of channels of one or two frames. Double sums pair frames only when they share their source frames
+// or there is one channel: otherwise two frames' separate source vectors would not fit the registers.
+template <typename C, bool kWide, bool kLone, typename S>
+inline void sums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
+                 double (*out)[2]) {
+    if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
+        dotFrames<C, kWide, 2, true, kLone>(c, x0, x1, n, out);
+    } else if (frames == 2 && (!kWide || kLone)) {
+        dotFrames<C, kWide, 2, false, kLone>(c, x0, x1, n, out);
+    } else {
+        dotFrames<C, kWide, 1, false, kLone>(c, x0, x1, n, out);
+        if (frames == 2) dotFrames<C, kWide, 1, false, kLone>(c + 1, x0 + 1, x1 + 1, n, out + 1);
+    }
+}
 template <typename C, bool kWide, typename S>
 inline void pairSums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
-                     double (*sums)[2]) {
-    if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
-        dotFrames<C, kWide, 2, true>(c, x0, x1, n, sums);
-    } else if (frames == 2 && !kWide) {
-        dotFrames<C, kWide, 2, false>(c, x0, x1, n, sums);
+                     double (*out)[2]) {
+    if (x0[0] == x1[0]) {  // a last odd channel, paired with itself
+        sums<C, kWide, true>(c, x0, x1, frames, n, out);
     } else {
-        dotFrames<C, kWide, 1, false>(c, x0, x1, n, sums);
-        if (frames == 2) dotFrames<C, kWide, 1, false>(c + 1, x0 + 1, x1 + 1, n, sums + 1);
+        sums<C, kWide, false>(c, x0, x1, frames, n, out);
     }
 }
 
-// Channels in pairs; a last odd channel is paired with itself.
+// Channels in pairs; a last odd channel goes alone.
 template <typename C, bool kWide, typename S = float>
 void frameKernel(const void *const *rows, const S *const *x, u64 frames, u64 channels, u64 n, double *out) {
     const u64 last = (frames - 1) * channels;  // frame 1's offset, or frame 0's again for a single frame
