@@ -1,8 +1,9 @@
 // Fuzz target for the resampler's stream: any rates, preset, band and channel count; process calls of any size in
-// either type, ends, seeks anywhere. Each call is held to the header's contract (errno, counts, nothing written on
+// either type, ends, seeks anywhere, changes of a moving source rate. Each call is held to the header's contract (errno, counts, nothing written on
 // failure, the output's length) and its frames to a second resampler's given the same input in one piece.
 #include <zel/resampler.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -64,12 +65,19 @@ struct Config {
     u64 sn, sd, tn, td;
     unsigned channels;
     int quality;
-    double bandwidth;   // 0: the preset's own
-    u128 s = 0, t = 0;  // the ratio in lowest terms: input frame = output frame * s / t
+    double bandwidth;  // 0: the preset's own
+    double range = 0;  // the source rate's range; sn moves within it, made0 is the numerator it was made with
+    u64 made0 = 0;
+    u128 s = 0, t = 0;  // the current ratio in lowest terms: input frame = output frame * s / t
     zel_resampler *create() const {
-        return bandwidth > 0
-                   ? zel_resampler_create_with_bandwidth(sn, sd, tn, td, channels, quality, bandwidth)
-                   : zel_resampler_create(sn, sd, tn, td, channels, quality);
+        zel_resampler_options o;
+        zel_resampler_options_init(&o);
+        o.bandwidth = bandwidth, o.source_rate_range = range;
+        return zel_resampler_create_with_options(made0, sd, tn, td, channels, quality, &o);
+    }
+    void reduce() {
+        const u64 gn = std::gcd(sn, tn), gd = std::gcd(sd, td);
+        s = static_cast<u128>(sn / gn) * (td / gd), t = static_cast<u128>(tn / gn) * (sd / gd);
     }
 };
 
@@ -81,6 +89,8 @@ struct Run {
     std::vector<bool> single;    // per output frame: written by the float call
     bool ended = false, drained = false, recorded = true;
     u64 written = 0;  // output frames since the seek
+    u64 rate = 0;     // the source numerator at the seek, and its changes after (frames written, numerator)
+    std::vector<std::pair<u64, u64>> changes;
 };
 
 // ceil(frames * t / s), or false when it passes 2^64 - 1.
@@ -95,22 +105,31 @@ void compare(const Config &c, const Run &run) {
     // Room for every frame the input gives, so that the piece is taken whole; skipped where that is not cheap.
     const u64 frames = run.input.size() / c.channels;
     const u128 end = (static_cast<u128>(run.inputNext) * c.t + c.s - 1) / c.s;
-    const u128 most = (end > run.target ? end - run.target : 0) + 1;
+    const u128 most = ((end > run.target ? end - run.target : 0) + 1) * (run.changes.empty() ? 1 : 2);
     if (!run.recorded || most * c.channels > 4 * kMaxSamples) return;
     zel_resampler *r = c.create();
     CHECK(r != nullptr, "a configuration that worked once failed (errno %d)", errno);
     u64 first = 0;
-    CHECK(zel_resampler_seek(r, run.target, &first) == 0 && first == run.firstInput, "seek not repeatable");
+    CHECK((run.rate == c.made0 || zel_resampler_set_source_rate(r, run.rate) == 0) &&
+              zel_resampler_seek(r, run.target, &first) == 0 && first == run.firstInput,
+          "seek not repeatable");
     std::vector<double> out(static_cast<size_t>(most) * c.channels);
-    size_t used = 0, written = 0, total = 0;
-    CHECK(zel_resampler_process_double(r, run.input.data(), frames, &used, out.data(),
-                                       out.size() / c.channels, &written) == 0 &&
-              used == frames,
-          "one piece failed or was not taken whole");
-    total = written;
+    size_t used = 0, written = 0, total = 0, at = 0;
+    // The input in as few pieces as the rate changes allow: each piece's output ends where a change was made.
+    for (size_t k = 0; k <= run.changes.size(); ++k) {
+        const size_t upTo = k < run.changes.size() ? run.changes[k].first : out.size() / c.channels;
+        CHECK(zel_resampler_process_double(r, run.input.data() + at * c.channels, frames - at, &used,
+                                           out.data() + total * c.channels, upTo - total, &written) == 0 &&
+                  (k < run.changes.size() ? total + written == upTo : at + used == frames),
+              "one piece failed or was not taken whole");
+        at += used, total += written;
+        if (k < run.changes.size())
+            CHECK(zel_resampler_set_source_rate(r, run.changes[k].second) == 0, "a change not repeatable");
+    }
     if (run.ended) {  // one call drains it all, given the room
         CHECK(zel_resampler_process_double(r, nullptr, 0, &used, out.data() + total * c.channels,
-                                           out.size() / c.channels - total, &written) == 0,
+                                           out.size() / c.channels - total, &written) == 0 ||
+                  !run.changes.empty(),
               "the end failed");
         total += written;
     }
@@ -159,9 +178,11 @@ void step(Bytes &b, const Config &c, zel_resampler *r, Run &run, bool end) {
     } else if (n > kFrameLimit - run.inputNext || (!end && n > 0 && run.target + run.written == ~0ULL)) {
         expected =
             EOVERFLOW;  // past the input's range, or input for output frame 2^64 - 1, which none reaches
-    } else if (end && !run.ended && !outputsBefore(c, run.inputNext, endTotal)) {
+    } else if (end && !run.ended && run.changes.empty() && !outputsBefore(c, run.inputNext, endTotal)) {
         expected = EOVERFLOW;
     }
+    if (result != 0 && !run.changes.empty() && errno == EOVERFLOW && end)
+        return;  // a count past the changes'
     if (result != 0) {
         CHECK(result == -1 && errno == expected && expected != 0,
               "process failed with %d, errno %d (wanted %d)", result, errno, expected);
@@ -184,7 +205,7 @@ void step(Bytes &b, const Config &c, zel_resampler *r, Run &run, bool end) {
         run.output.insert(run.output.end(), out.begin(), out.begin() + static_cast<long>(written * ch));
         run.single.insert(run.single.end(), written, sizeof(T) == sizeof(float));
     }
-    if (run.ended && m > 0 && written == 0) {
+    if (run.ended && m > 0 && written == 0 && run.changes.empty()) {
         // Drained: exactly the frames from the seek's target to ceil(N * T / S).
         outputsBefore(c, run.inputNext, endTotal);
         const u64 want = endTotal > run.target ? endTotal - run.target : 0;
@@ -220,7 +241,31 @@ void seek(Bytes &b, const Config &c, zel_resampler *r, Run &run) {
     CHECK(input <= whole, "seek to %llu asks for input frame %llu, past its position", target, input);
     compare(c, run);
     run = Run{};
-    run.target = target, run.firstInput = run.inputNext = input;
+    run.target = target, run.firstInput = run.inputNext = input, run.rate = c.sn;
+}
+
+// A change of the source rate: within the range it was made with, past it, or anything.
+void change(Bytes &b, Config &c, zel_resampler *r, Run &run) {
+    const double reach = c.range * static_cast<double>(c.made0);
+    const double wanted =
+        static_cast<double>(c.made0) + reach * static_cast<double>(b.take(2)) / 32768.0 - reach;
+    const u64 num = b.take(1) % 8 == 0
+                        ? b.take(8)
+                        : static_cast<u64>(std::clamp(std::round(wanted), 0.0, 0x1p64 - 0x1p11));
+    if (run.ended) return;  // a change after the end would need the one piece's end at the same point
+    const double off = std::fabs(static_cast<double>(num) - static_cast<double>(c.made0));
+    errno = kUntouched;
+    const int result = zel_resampler_set_source_rate(r, num);
+    if (c.range == 0 || num == 0 || off > reach * 1.001 + 1) {
+        CHECK(result == -1 && errno == EINVAL, "rate %llu accepted outside the range, errno %d", num, errno);
+    } else if (result != 0) {
+        CHECK(errno == EOVERFLOW || (errno == EINVAL && off >= reach * 0.999), "rate %llu: errno %d", num,
+              errno);
+    }
+    if (result != 0) return;
+    CHECK(errno == kUntouched, "errno changed by a success");
+    c.sn = num, c.reduce();
+    run.changes.emplace_back(run.written, num);
 }
 
 // The input n output frames need from the last restart, and n + 1's: never fewer, and a refusal for n is one for
@@ -249,10 +294,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     c.quality = static_cast<int>(b.take(1) % 7) - 1;
     const u64 band = b.take(1);
     c.bandwidth = band == 0 ? 0 : 0.78 + static_cast<double>(band % 23) / 100;
+    c.range = band < 184 ? 0 : static_cast<double>(band - 184) / 650;  // past 0.10 too
+    c.made0 = c.sn;
     errno = kUntouched;
     zel_resampler *r = c.create();
     const bool zero = c.sn == 0 || c.sd == 0 || c.tn == 0 || c.td == 0;
-    const bool invalid = c.channels < 1 || c.channels > 1024 || c.quality < 0 || c.quality > ZEL_QUALITY_MAX;
+    const bool invalid =
+        c.channels < 1 || c.channels > 1024 || c.quality < 0 || c.quality > ZEL_QUALITY_MAX || c.range > 0.1;
     if (r == nullptr) {
         CHECK(errno == EDOM || errno == EOVERFLOW || errno == EINVAL || errno == ENOMEM, "create: errno %d",
               errno);
@@ -260,16 +308,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     CHECK(!zero && !invalid && errno == kUntouched, "created where it should have refused, or touched errno");
-    const u64 gn = std::gcd(c.sn, c.tn), gd = std::gcd(c.sd, c.td);
-    c.s = static_cast<u128>(c.sn / gn) * (c.td / gd), c.t = static_cast<u128>(c.tn / gn) * (c.sd / gd);
+    c.reduce();
     CHECK(c.s <= ~0ULL && c.t <= ~0ULL, "rates whose reduced terms pass 64 bits accepted");
     Run run;
+    run.rate = c.sn;
     for (int calls = 0; calls < 48 && !b.empty(); ++calls) {
-        const u64 op = b.take(1) % 6;
+        const u64 op = b.take(1) % 7;
         if (op < 4) {
             (op % 2 ? step<double> : step<float>)(b, c, r, run, op >= 2);  // float or double, input or end
         } else if (op == 4) {
             seek(b, c, r, run);
+        } else if (op == 6) {
+            change(b, c, r, run);
         } else {
             needed(b.take(1) % 2 ? b.take(2) : ~0ULL - b.take(8) % 4096, r);
         }
