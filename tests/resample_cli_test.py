@@ -158,6 +158,54 @@ class Resample(unittest.TestCase):
                 self.assertEqual(p.returncode, 0, p.stderr)
                 self.assertEqual(self.read("out.wav")[5:], self.read("ref.wav")[5:])
 
+    def test_a_wav_of_unknown_length_is_read_to_its_end_and_written_so(self):
+        write_wav(self.path("in.wav"), 44100, 2, 3, 3001)
+        self.assertEqual(self.run_tool(self.path("in.wav"), self.path("ref.wav"), "-r", "16000").returncode, 0)
+        with open(self.path("in.wav"), "rb") as f:
+            blob = f.read()
+        for size in (b"\xff" * 4, b"\0" * 4):  # RIFF and data sizes as a writer to a pipe leaves them
+            streamed = b"RIFF" + size + blob[8:40] + size + blob[44:]
+            piped = subprocess.run(f"cat | {RESAMPLE} --quiet - - -r 16000 | cat", shell=True, input=streamed,
+                                   capture_output=True, timeout=60)
+            self.assertEqual((piped.stdout[4:8], parse(piped.stdout)[6]), (b"\xff" * 4, self.read("ref.wav")[6]))
+            with open(self.path("s.wav"), "wb") as f:
+                f.write(streamed)
+            self.assertEqual(self.run_tool(self.path("s.wav"), self.path("out.wav"), "-r", "16000", "-j", "2").returncode, 0)
+            self.assertEqual(self.read("out.wav"), self.read("ref.wav"))
+        p = subprocess.run([RESAMPLE, "-", self.path("out.wav"), "-r", "16000"], input=streamed[:-1], capture_output=True)
+        self.assertEqual((p.returncode, p.stderr), (1, b"resample: '-' ends part-way through a frame\n"))
+
+    def test_raw_samples_in_and_out_are_the_wav_samples(self):
+        write_wav(self.path("in.wav"), 44100, 3, 2, 2001)
+        for fmt, width, endian in (("pcm16", 2, "big"), ("pcm24", 3, "little"), ("float", 4, "native"),
+                                   ("double", 8, "big")):
+            with self.subTest(format=fmt):
+                self.run_tool(self.path("in.wav"), self.path("ref.wav"), "-r", "48000", "-f", fmt)
+                data = self.read("ref.wav")[6]
+                raw = self.run_tool(self.path("in.wav"), "-", "-r", "48000", "-f", fmt, "-t", "raw", "--endian", endian)
+                if endian == "big":
+                    data = b"".join(data[i:i + width][::-1] for i in range(0, len(data), width))
+                self.assertEqual(raw.stdout, data)
+                with open(self.path("in.raw"), "wb") as f:
+                    f.write(raw.stdout)
+                described = ["--input-rate", "48000", "--input-channels", "3", "--input-format", fmt, "--input-endian", endian]
+                self.run_tool(self.path("in.raw"), self.path("out.wav"), "-r", "48000", "-j", "2", *described)
+                piped = self.run_tool("-", "-", "--input-type", "raw", "-r", "48000", *described, input=raw.stdout)
+                self.assertEqual(self.read("out.wav"), self.read("ref.wav"))
+                self.assertEqual(parse(piped.stdout)[6], self.read("ref.wav")[6])
+
+    def test_lossy_outputs_and_inputs_without_a_pcm_depth(self):
+        write_wav(self.path("in.wav"), 44100, 2, 2, 4410)
+        for kind in ("ogg", "opus", "mp3"):
+            with self.subTest(kind=kind):
+                self.assertEqual(self.run_tool(self.path("in.wav"), self.path(f"o.{kind}"), "-r", "16000").returncode, 0)
+                # Decoded whole, at its rate and length, as float: lossy samples have no PCM depth to keep.
+                self.assertEqual(self.run_tool(self.path(f"o.{kind}"), self.path("back.wav"), "-r", "16000").returncode, 0)
+                self.assertEqual(self.read("back.wav")[1:6], (3, 2, 16000, 32, 1600))
+        self.run_tool(self.path("o.ogg"), self.path("back.flac"), "-r", "16000")  # FLAC holds no float: 24 bits
+        self.run_tool(self.path("back.flac"), self.path("back.wav"), "-r", "16000")
+        self.assertEqual(self.read("back.wav")[4], 24)
+
     def test_integers_are_rounded_and_clipping_is_counted(self):
         frames = [0.3 * math.sin(i / 7) + (1.5 if i % 100 < 50 else -1.5) * (i >= 4000) for i in range(6000)]
         body = b"".join(struct.pack("<f", v) for v in frames)
@@ -250,7 +298,7 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {good} -r 48000", "is the input; choose another output"),
                 (2, f"cat {good} | {r} - {out} -r 48000 -j 2", "needs a seekable input of known length"),
                 (2, f"{r} {good} {out} -r 48000 --dither=no", "option '--dither' takes no value"),
-                (2, f"{r} {good} {self.path('out.mp3')} -r 48000", "cannot tell the container from '.*out.mp3'"),
+                (2, f"{r} {good} {self.path('out.mp4')} -r 48000", "cannot tell the container from '.*out.mp4'"),
                 (2, f"{r} {good} {out} -r 48000/0", "a rate's numerator or denominator is 0"),
                 (2, f"{r} {good} {out} -r 48k", "trailing characters"),
                 (2, f"{r} {good} {out} -r 9223372036854775807", "too large to map exactly"),
@@ -258,6 +306,10 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {out} -r 48000 -j 65", "--threads must be 1 to 64"),
                 (2, f"{r} {good} {out} -r 48000 -f mp3", "unknown format"),
                 (2, f"{r} {good} {out} -r 48000 -t flac -f float", "FLAC holds 16- or 24-bit PCM, not float; choose"),
+                (2, f"{r} {good} {self.path('o.opus')} -r 44100", "Opus at 44100 Hz with 1 channel: Opus only supports"),
+                (2, f"{r} - {out} -r 8000 --input-type raw --input-rate 8000 --input-channels 1 < {good}",
+                 "raw input needs --input-format"),
+                (2, f"{r} {good} {out} -r 8000 --input-channels 2", "--input-channels describes raw input"),
                 (2, f"{r} {good} {out} -r 48000 -q ultra", "unknown quality 'ultra'"),
                 (2, f"{r} {good} {out} -r 48000 -f float --dither", "--dither needs pcm16, pcm24 or pcm32"),
                 (2, f"{r} {good} {out} -r 48000 --bandwidth 0.995", "--bandwidth must be 0.80 to 0.99, not '0.995'"),

@@ -80,8 +80,8 @@ Error startOutput(const FileJob &job, std::string &temporary) {
 Error convertPart(const FileJob &job, const Segment &segment, const std::string &path, u64 &clipped) {
     Input input;
     if (Error e = openInput(job.input, job.setup.inputName, input)) return e;
-    SndfileReader reader(input.file, job.setup.inputName, job.setup.channels, job.inputFrames,
-                         input.seekable);
+    SndfileReader reader(input.file, job.setup.inputName, job.setup.channels, job.inputFrames, input.seekable,
+                         input.source.get());
     // The resampler first, so that a refusal leaves no file behind.
     const ResamplerPtr r = makeResampler(job.setup);
     if (r == nullptr) return cannotConvert(job.setup.inputName, errno);
@@ -115,7 +115,9 @@ Error completeOutput(const FileJob &job, std::string &temporary, const std::vect
     Error error = ownWav(job.container) ? Error{} : encodeSpools(job, fd, spools);
     // A write lost to a full disk that no call reported (libsndfile's close does not) must not pass for a
     // complete file, here or in a rerun.
-    if (!error) error = readBack(fd, job.total, job.setup.outputName);
+    const u64 rawBytes =
+        job.container == SF_FORMAT_RAW ? storedFrameBytes(job.setup.format, job.setup.channels) : 0;
+    if (!error) error = readBack(fd, job.total, job.setup.outputName, rawBytes);
     if (close(fd) != 0 && !error) error = failed(job);
     if (!error && std::rename(temporary.c_str(), job.output.c_str()) != 0) error = failed(job);
     if (error) unlink(temporary.c_str());

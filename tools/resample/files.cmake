@@ -14,6 +14,7 @@ if(SNDFILE_FOUND)
         ${CMAKE_CURRENT_LIST_DIR}/convert.cpp ${CMAKE_CURRENT_LIST_DIR}/file_job.cpp
         ${CMAKE_CURRENT_LIST_DIR}/frame_writers.cpp ${CMAKE_CURRENT_LIST_DIR}/input.cpp
         ${CMAKE_CURRENT_LIST_DIR}/output_file.cpp ${CMAKE_CURRENT_LIST_DIR}/output_format.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/raw_source.cpp
         ${CMAKE_CURRENT_LIST_DIR}/wav_writer.cpp)
     set_target_properties(zel_resample_files PROPERTIES POSITION_INDEPENDENT_CODE ON)
     target_compile_features(zel_resample_files PUBLIC cxx_std_17)

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -34,19 +35,26 @@ bool relay(const std::vector<unsigned char> &prefix, int from, int to) {
 }
 
 // stdin that cannot seek, as a descriptor libsndfile can read: a pipe fed from it by a thread for the formats
-// that stream, else a spool file holding all of it.
-int stdinForLibsndfile(bool &spooled, std::string &error) {
-    std::vector<unsigned char> magic(12);
-    size_t n = 0;
-    while (n < magic.size()) {
-        const ssize_t r = ::read(STDIN_FILENO, magic.data() + n, magic.size() - n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return error = std::strerror(errno), -1;
-        if (r == 0) break;
-        n += static_cast<size_t>(r);
-    }
-    magic.resize(n);
-    spooled = !streams(magic.data(), n);
+// that stream, else a spool file holding all of it; or stdin itself, read up to the samples of a WAV whose header
+// gives no length, which `wav` then describes.
+int stdinForLibsndfile(bool &spooled, RawFormat &wav, std::string &error) {
+    std::vector<unsigned char> magic;
+    // Reads exactly up to byte n, so that a streamed WAV's samples are what stdin has left.
+    const auto more = [&magic, &error](size_t n) {
+        while (magic.size() < n) {
+            unsigned char chunk[4096];
+            const ssize_t r = ::read(STDIN_FILENO, chunk, std::min(sizeof chunk, n - magic.size()));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) error = std::strerror(errno);
+            if (r <= 0) return false;
+            magic.insert(magic.end(), chunk, chunk + r);
+        }
+        return true;
+    };
+    u64 dataOffset = 0;
+    if (streamedWav(more, magic, dataOffset, wav)) return STDIN_FILENO;
+    if (!error.empty()) return -1;
+    spooled = !streams(magic.data(), magic.size());
     if (spooled) {
         const int fd = openSpool(error);
         if (fd < 0) return -1;
@@ -65,6 +73,37 @@ int stdinForLibsndfile(bool &spooled, std::string &error) {
         close(in);
     }).detach();
     return ends[0];
+}
+
+// Whether the input at `fd` from `base`, read at offsets, is a WAV whose header gives no length.
+bool streamedAt(int fd, sf_count_t base, RawFormat &wav, u64 &dataOffset) {
+    std::vector<unsigned char> header;
+    const auto more = [&](size_t n) {
+        const size_t had = header.size();
+        if (had >= n) return true;
+        header.resize(n);
+        const ssize_t r =
+            pread(fd, header.data() + had, n - had, static_cast<off_t>(base + static_cast<sf_count_t>(had)));
+        header.resize(had + static_cast<size_t>(std::max<ssize_t>(r, 0)));
+        return header.size() == n;
+    };
+    return streamedWav(more, header, dataOffset, wav);
+}
+
+// Raw samples at `base` of the regular file `input.fd`, to its end, or from a stream (`base` -1) to its end.
+bool openRaw(Input &input, const RawFormat &format, sf_count_t base, std::string &error) {
+    const u64 frameBytes = rawFrameBytes(format);
+    struct stat st {};
+    const bool file = base >= 0 && fstat(input.fd, &st) == 0 && S_ISREG(st.st_mode);
+    const sf_count_t length = file ? std::max<sf_count_t>(st.st_size - base, 0) : -1;
+    if (file && static_cast<u64>(length) % frameBytes != 0)
+        return error = "it ends part-way through a frame (" + std::to_string(length) + " bytes of " +
+                       std::to_string(frameBytes) + "-byte frames)",
+               false;
+    input.source = std::make_unique<RawSource>(input.fd, file ? base : 0, length, frameBytes);
+    input.file = input.source->open(format, input.info);
+    input.seekable = file;
+    return true;
 }
 
 // What the header of the input at `fd` (from `base`) promises, read as libsndfile reads a pipe: with no end in
@@ -106,28 +145,41 @@ sf_count_t promisedFrames(int fd, sf_count_t base) {
                                                                                                  : -1;
 }
 
-bool openAt(const std::string &path, Input &input, std::string &error) {
-    sf_count_t base = 0;  // where the input starts in its file
+bool openAt(const std::string &path, const RawFormat &raw, Input &input, std::string &error) {
+    RawFormat samples = raw;  // raw input's, or those of a WAV whose header gives no length
+    u64 dataOffset = 0;
+    sf_count_t base = -1;  // where the input starts in its file; -1 for a stream
+    bool spooled = false;
     if (path == "-") {
-        bool spooled = false;
         input.fd = STDIN_FILENO;
-        if ((base = lseek(STDIN_FILENO, 0, SEEK_CUR)) < 0)
-            input.fd = stdinForLibsndfile(spooled, error), base = 0;
+        if ((base = lseek(STDIN_FILENO, 0, SEEK_CUR)) < 0 && raw.format == 0)
+            input.fd = stdinForLibsndfile(spooled, samples, error);
         if (input.fd < 0) return false;
-        input.file = sf_open_fd(input.fd, SFM_READ, &input.info, SF_FALSE);
-        input.seekable = input.fd == STDIN_FILENO || spooled;
-        if (input.seekable) input.reopenPath = "/proc/self/fd/" + std::to_string(input.fd);
     } else {
         struct stat st {};
         if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return error = "it is a directory", false;
+        input.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0 && raw.format != 0) return error = std::strerror(errno), false;
+        base = input.fd >= 0 ? lseek(input.fd, 0, SEEK_CUR) : -1;
+    }
+    if (base >= 0 && raw.format == 0 && streamedAt(input.fd, base, samples, dataOffset))
+        base += static_cast<sf_count_t>(dataOffset);
+    if (samples.format != 0) {
+        if (!openRaw(input, samples, base, error)) return false;
+    } else if (path == "-") {
+        input.file = sf_open_fd(input.fd, SFM_READ, &input.info, SF_FALSE);
+        input.seekable = input.fd == STDIN_FILENO || spooled;
+    } else {
+        // libsndfile opens it by name, which some formats need.
+        if (input.fd >= 0) close(input.fd), input.fd = -1;
         input.file = sf_open(path.c_str(), SFM_READ, &input.info);
         input.seekable = input.file != nullptr && input.info.seekable != 0;
-        if (input.seekable) input.reopenPath = path;
     }
     if (input.file == nullptr) return error = sf_strerror(nullptr), false;
+    if (input.seekable) input.reopenPath = path == "-" ? "/proc/self/fd/" + std::to_string(input.fd) : path;
     const auto frames = static_cast<u64>(input.info.frames), channels = static_cast<u64>(input.info.channels);
     input.lengthKnown = input.info.frames >= 0 && (input.seekable || frames < kMaxStreamBytes / 8 / channels);
-    input.base = base;
+    input.base = std::max<sf_count_t>(base, 0);
     return true;
 }
 
@@ -146,11 +198,13 @@ Input::~Input() {
     if (fd > STDIN_FILENO) close(fd);
 }
 
-Error openInput(const std::string &path, const std::string &name, Input &input) {
+Error openInput(const std::string &path, const std::string &name, Input &input, const RawFormat &raw) {
     input.name = name;
+    input.raw = raw;
     std::string error;
-    if (!openAt(path, input, error)) return {Error::kInput, "cannot read '" + name + "': " + error};
-    const sf_count_t promised = input.seekable && input.lengthKnown ? promisedFrames(path, input) : -1;
+    if (!openAt(path, raw, input, error)) return {Error::kInput, "cannot read '" + name + "': " + error};
+    const sf_count_t promised =
+        input.seekable && input.lengthKnown && input.source == nullptr ? promisedFrames(path, input) : -1;
     if (promised > input.info.frames)
         return {Error::kInput, "'" + name + "' ends after " + std::to_string(input.info.frames) + " of the " +
                                    std::to_string(promised) + " frames its header gives"};
@@ -170,9 +224,15 @@ bool framesIn(int fd, u64 &frames) {
     return true;
 }
 
-Error readBack(int fd, u64 frames, const std::string &name) {
+Error readBack(int fd, u64 frames, const std::string &name, u64 rawFrameBytes) {
     u64 held = 0;
-    if (framesIn(fd, held) && held != frames)
+    struct stat st {};
+    const bool regular = rawFrameBytes > 0 ? fstat(fd, &st) == 0 && S_ISREG(st.st_mode) : framesIn(fd, held);
+    if (rawFrameBytes > 0 && regular)
+        held = static_cast<u64>(st.st_size) % rawFrameBytes == 0
+                   ? static_cast<u64>(st.st_size) / rawFrameBytes
+                   : ~frames;
+    if (regular && held != frames)
         return cannotWrite(name,
                            "the output does not read back as its " + std::to_string(frames) + " frames");
     return {};
@@ -185,6 +245,8 @@ bool SndfileReader::read(double *out, u64 frames, u64 &got, std::string &error) 
     if (got == frames) return true;
     if (sf_error(file_) != SF_ERR_NO_ERROR)
         return error = "cannot read '" + name_ + "': " + sf_strerror(file_), false;
+    if (source_ != nullptr && source_->cutShort())
+        return error = "'" + name_ + "' ends part-way through a frame", false;
     if (frames_ != ~0ULL && next_ < frames_) {
         error = "'" + name_ + "' ends after " + std::to_string(next_) + " of the " + std::to_string(frames_) +
                 " frames its header gives";

@@ -37,6 +37,8 @@ struct Plan {
     int quality = 0;
     SampleFormat format;
     int container = 0;
+    RawFormat raw;  // raw input, as the --input-* options describe it
+    int rawEndian = SF_ENDIAN_LITTLE;
     ConversionSetup setup;
     u64 total = ~0ULL, begin = 0, count = 0;  // output frames: all (~0 when unknown), and those written
 };
@@ -73,6 +75,55 @@ Error checkNames(Plan &p) {
     return {};
 }
 
+// The byte order named E: little, big or native.
+bool endianNamed(const std::string &name, int &endian) {
+    endian = name.empty() || name == "little" ? SF_ENDIAN_LITTLE
+             : name == "big"                  ? SF_ENDIAN_BIG
+             : name == "native"               ? SF_ENDIAN_CPU
+                                              : 0;
+    return endian != 0;
+}
+
+// Raw input, named by --input-type raw or by a .raw or .pcm name, needs all of its description, which no other
+// input takes; the byte order of raw output.
+Error checkRaw(Plan &p) {
+    const Options &o = p.options;
+    if (!o.inputType.empty() && o.inputType != "raw")
+        return usage("unknown input type '" + o.inputType +
+                     "' (raw; other inputs are known by their contents)");
+    const std::string extension = extensionOf(o.in);
+    const bool raw = o.inputType == "raw" || extension == "raw" || extension == "pcm";
+    int endian = 0;
+    SampleFormat format;
+    if (!raw) {
+        const char *given = o.inputRate > 0          ? "--input-rate"
+                            : o.inputChannels > 0    ? "--input-channels"
+                            : !o.inputFormat.empty() ? "--input-format"
+                            : !o.inputEndian.empty() ? "--input-endian"
+                                                     : nullptr;
+        if (given != nullptr) return usage(std::string(given) + " describes raw input; add --input-type raw");
+    } else if (o.inputRate == 0) {
+        return usage("raw input needs --input-rate");
+    } else if (o.inputChannels == 0) {
+        return usage("raw input needs --input-channels");
+    } else if (o.inputFormat.empty()) {
+        return usage("raw input needs --input-format");
+    } else if (!sampleFormatNamed(o.inputFormat, format) || format.bits < 0) {
+        return usage("unknown input format '" + o.inputFormat +
+                     "' (use float, double, pcm16, pcm24 or pcm32)");
+    } else if (!endianNamed(o.inputEndian, endian)) {
+        return usage("unknown byte order '" + o.inputEndian + "' (use little, big or native)");
+    } else {
+        p.raw = {static_cast<int>(o.inputRate), static_cast<int>(o.inputChannels),
+                 sndfileFormat(SF_FORMAT_RAW, format, endian)};
+    }
+    if (!o.endian.empty() && p.container != SF_FORMAT_RAW)
+        return usage("--endian is for raw output (-t raw)");
+    if (!endianNamed(o.endian, p.rawEndian))
+        return usage("unknown byte order '" + o.endian + "' (use little, big or native)");
+    return {};
+}
+
 // Audio is not read from or written to a terminal, and the output may not be the input, however either is
 // named: a path, or stdin or stdout redirected.
 Error checkStreams(const Options &o) {
@@ -88,8 +139,7 @@ Error checkStreams(const Options &o) {
 // The sample format "same" takes from the input, and what the format and the channels allow.
 Error checkSamples(Plan &p, const Input &input) {
     const Options &o = p.options;
-    if (p.format.bits < 0 && !sampleFormatOf(input.info.format, p.format))
-        return {Error::kInput, "'" + o.in + "' is neither 16/24/32-bit PCM nor float; choose --format"};
+    if (p.format.bits < 0) p.format = sameFormat(input.info.format, p.container);
     if (o.dither && p.format.bits == 0) return usage("--dither needs pcm16, pcm24 or pcm32 output");
     const auto channels = static_cast<u64>(input.info.channels);
     if (channels > ZEL_MAX_CHANNELS)
@@ -154,7 +204,10 @@ Error checkContainer(const Plan &p) {
     SF_INFO info{};
     info.samplerate = headerRate(p.target.numerator, p.target.denominator);
     info.channels = static_cast<int>(p.setup.channels);
-    info.format = sndfileFormat(p.container, p.format);
+    info.format = sndfileFormat(p.container, p.format, p.rawEndian);
+    // A lossy encoder's limits (Opus's rates, MP3's channels) are refused here, before any output exists.
+    if (const std::string why = encoderRefusal(p.container, info.samplerate, info.channels); !why.empty())
+        return usage(why);
     if (!sf_format_check(&info)) return usage("cannot write this sample format in this container");
     return {};
 }
@@ -165,7 +218,7 @@ int convert(const Plan &p, const Input &input, zel_resampler *first) {
     Sink sink;
     const u64 rate = static_cast<u64>(headerRate(p.target.numerator, p.target.denominator));
     if (Error e = sink.open({o.out, p.container, p.format, p.setup.channels, rate, p.begin,
-                             input.lengthKnown ? p.count : ~0ULL}))
+                             input.lengthKnown ? p.count : ~0ULL, p.rawEndian}))
         return report(e);
     std::atomic<u64> written{0};
     u64 read = 0, clipped = 0;
@@ -198,12 +251,13 @@ int main(int argc, char **argv) {
     if (!parseOptions(argc, argv, p.options, why)) return report(usage(why));
     if (p.options.help || p.options.version) return about(p.options);
     if (Error e = checkNames(p)) return report(e);
+    if (Error e = checkRaw(p)) return report(e);
     if (Error e = checkStreams(p.options)) return report(e);
     // From here a closed pipe is a failed write, not a signal, for the thread relaying stdin too.
     OutputFile::handleSignals();
     Input input;
     ResamplerPtr first;
-    Error e = openInput(p.options.in, p.options.in, input);
+    Error e = openInput(p.options.in, p.options.in, input, p.raw);
     if (!e) e = checkSamples(p, input);
     if (!e) e = createResampler(p, input, first);
     if (!e) e = planRange(p, input, first.get());

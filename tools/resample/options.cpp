@@ -26,9 +26,17 @@ const char kUsage[] =
     "                      costs a longer filter\n"
     "  -f, --format F      sample format of OUT: same (default, as IN), float, double, pcm16, pcm24 or\n"
     "                      pcm32; integer samples are rounded to nearest, and the samples clipped are "
-    "counted\n"
+    "counted.\n"
+    "                      same is float where IN has no 16/24/32-bit PCM or float (Vorbis, Opus, MP3,\n"
+    "                      8-bit, ADPCM) and for lossy OUT, whose encoder takes float; pcm24 for FLAC\n"
     "  -t, --type T        container of OUT: wav (default, or from OUT's extension), rf64, w64, aiff, au,\n"
-    "                      caf or flac; WAV switches to RF64 when the output will pass 4 GiB\n"
+    "                      caf, flac, ogg (Vorbis), opus (at 8000, 12000, 16000, 24000 or 48000 Hz), mp3\n"
+    "                      or raw (bare samples; also pcm); WAV switches to RF64 when the output will pass\n"
+    "                      4 GiB, and says in its header that its length is not known when it is not\n"
+    "      --endian E      byte order of raw OUT: little (default), big or native\n"
+    "      --input-type raw  IN is bare samples (so is IN named *.raw or *.pcm), described by all of:\n"
+    "      --input-rate S  --input-channels C  --input-format F (float, double, pcm16, pcm24 or pcm32)\n"
+    "      --input-endian E  byte order of raw IN: little (default), big or native\n"
     "  -b, --block N       output frames per block, 1 to 65536 (default 512)\n"
     "  -j, --threads K     convert K segments in parallel, 1 to 64 (default 1; IN must be seekable)\n"
     "      --start N       begin at output frame N (default 0)\n"
@@ -38,6 +46,7 @@ const char kUsage[] =
     "  -h, --help          show this help\n"
     "  -V, --version       show the version\n"
     "\n"
+    "A WAV whose header gives no length (sizes 0 or 0xFFFFFFFF, as written to a pipe) is read to its end.\n"
     "A regular OUT is written beside its destination and put in place only when complete, keeping the mode\n"
     "and owner of a file it replaces; a device, a pipe or stdout is written through. IN and OUT may not be\n"
     "the same file. An interrupted run removes its partial output. Spool files go to $TMPDIR (or /tmp).\n"
@@ -49,10 +58,13 @@ namespace {
 using zel_cli::OptionSpec;
 
 const std::vector<OptionSpec> kOptions = {
-    {'r', "rate", true},    {'q', "quality", true}, {'f', "format", true}, {'t', "type", true},
-    {'b', "block", true},   {'j', "threads", true}, {0, "start", true},    {0, "frames", true},
-    {0, "dither", false},   {0, "quiet", false},    {'h', "help", false},  {'V', "version", false},
-    {0, "bandwidth", true},
+    {'r', "rate", true},         {'q', "quality", true},    {'f', "format", true},
+    {'t', "type", true},         {'b', "block", true},      {'j', "threads", true},
+    {0, "start", true},          {0, "frames", true},       {0, "dither", false},
+    {0, "quiet", false},         {'h', "help", false},      {'V', "version", false},
+    {0, "bandwidth", true},      {0, "input-type", true},   {0, "input-rate", true},
+    {0, "input-channels", true}, {0, "input-format", true}, {0, "input-endian", true},
+    {0, "endian", true},
 };
 
 // The bandwidths the library takes, as "0.80 to 0.99".
@@ -80,6 +92,12 @@ bool parseOptions(int argc, char **argv, Options &o, std::string &error) {
         if (id == "quality") o.quality = value;
         if (id == "format") o.format = value;
         if (id == "type") o.type = value;
+        if (id == "input-type") o.inputType = value;
+        if (id == "input-format") o.inputFormat = value;
+        if (id == "input-endian") o.inputEndian = value;
+        if (id == "endian") o.endian = value;
+        if (id == "input-rate") return number(o.inputRate, 1, 0x7FFFFFFF);  // libsndfile's int
+        if (id == "input-channels") return number(o.inputChannels, 1, ZEL_MAX_CHANNELS);
         if (id == "block") return number(o.block, 1, kMaxBlock);
         if (id == "threads") return number(o.threads, 1, kMaxThreads);
         if (id == "start") return number(o.start, 0, ~0ULL);

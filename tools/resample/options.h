@@ -11,6 +11,9 @@ using u64 = unsigned long long;
 struct Options {
     std::string in, out, rate, quality = "high", format = "same", type;
     u64 block = 512, threads = 1, start = 0, frames = ~0ULL;
+    // Raw samples: what raw input is (0 or "" where not given), and the byte orders of raw input and output.
+    std::string inputType, inputFormat, inputEndian, endian;
+    u64 inputRate = 0, inputChannels = 0;
     double bandwidth = 0;  // the preset's own
     bool quiet = false, help = false, version = false, dither = false;
 };

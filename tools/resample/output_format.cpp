@@ -3,10 +3,40 @@
 #include <sndfile.h>
 #include <zel/resampler.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 
 namespace resample {
+
+namespace {
+
+// Where encoderRefusal writes: nowhere, at a position kept for the encoder's seeks.
+struct Nowhere {
+    sf_count_t at = 0, end = 0;
+};
+sf_count_t nowhereLength(void *n) { return static_cast<Nowhere *>(n)->end; }
+sf_count_t nowhereSeek(sf_count_t offset, int whence, void *n) {
+    Nowhere &w = *static_cast<Nowhere *>(n);
+    return w.at = std::max<sf_count_t>(0, offset + (whence == SEEK_SET   ? 0
+                                                    : whence == SEEK_CUR ? w.at
+                                                                         : w.end));
+}
+sf_count_t nowhereRead(void *, sf_count_t, void *) { return 0; }
+sf_count_t nowhereWrite(const void *, sf_count_t n, void *to) {
+    Nowhere &w = *static_cast<Nowhere *>(to);
+    w.end = std::max(w.end, w.at += n);
+    return n;
+}
+sf_count_t nowhereTell(void *n) { return static_cast<Nowhere *>(n)->at; }
+
+const char *lossyName(int container) {
+    return container == (SF_FORMAT_OGG | SF_FORMAT_VORBIS) ? "Ogg Vorbis"
+           : container == (SF_FORMAT_OGG | SF_FORMAT_OPUS) ? "Ogg Opus"
+                                                           : "MP3";
+}
+
+}  // namespace
 
 bool sampleFormatNamed(const std::string &name, SampleFormat &format) {
     static const struct {
@@ -30,6 +60,13 @@ bool sampleFormatOf(int format, SampleFormat &into) {
     return into.bits != 0 || subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
 }
 
+SampleFormat sameFormat(int inputFormat, int container) {
+    SampleFormat own;
+    if (lossy(container) || !sampleFormatOf(inputFormat, own))
+        own = {container == SF_FORMAT_FLAC ? 24 : 0, 32};
+    return own;
+}
+
 int resamplerFormat(const SampleFormat &format) {
     return format.bits == 16        ? ZEL_FORMAT_INT16
            : format.bits == 24      ? ZEL_FORMAT_INT24
@@ -44,18 +81,37 @@ unsigned sampleBytes(const SampleFormat &format) {
 
 const std::vector<std::pair<std::string, int>> &containers() {
     static const std::vector<std::pair<std::string, int>> kTypes = {
-        {"wav", SF_FORMAT_WAV},   {"rf64", SF_FORMAT_RF64}, {"w64", SF_FORMAT_W64},
-        {"aiff", SF_FORMAT_AIFF}, {"aif", SF_FORMAT_AIFF},  {"au", SF_FORMAT_AU},
-        {"snd", SF_FORMAT_AU},    {"caf", SF_FORMAT_CAF},   {"flac", SF_FORMAT_FLAC}};
+        {"wav", SF_FORMAT_WAV},
+        {"rf64", SF_FORMAT_RF64},
+        {"w64", SF_FORMAT_W64},
+        {"aiff", SF_FORMAT_AIFF},
+        {"aif", SF_FORMAT_AIFF},
+        {"au", SF_FORMAT_AU},
+        {"snd", SF_FORMAT_AU},
+        {"caf", SF_FORMAT_CAF},
+        {"flac", SF_FORMAT_FLAC},
+        {"raw", SF_FORMAT_RAW},
+        {"pcm", SF_FORMAT_RAW},
+        {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS},
+        {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
     return kTypes;
+}
+
+std::string extensionOf(const std::string &path) {
+    const size_t dot = path.rfind('.'), slash = path.rfind('/');
+    if (path == "-" || dot == std::string::npos || (slash != std::string::npos && dot <= slash + 1))
+        return "";
+    std::string name = path.substr(dot + 1);
+    for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
 }
 
 int containerFor(const std::string &type, const std::string &path, std::string &error) {
     std::string name = type;
-    const size_t dot = path.rfind('.'), slash = path.rfind('/');
-    const bool fromName = name.empty() && path != "-" && dot != std::string::npos &&
-                          (slash == std::string::npos || dot > slash + 1);
-    if (fromName) name = path.substr(dot + 1);
+    const bool fromName = name.empty() && !extensionOf(path).empty();
+    if (fromName) name = extensionOf(path);
     if (name.empty()) return SF_FORMAT_WAV;
     for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const auto &[known, major] : containers()) {
@@ -63,18 +119,26 @@ int containerFor(const std::string &type, const std::string &path, std::string &
     }
     error = fromName ? "cannot tell the container from '" + path + "'; name it with --type"
                      : "unknown type '" + type + "'";
-    error += " (wav, rf64, w64, aiff, au, caf or flac)";
+    error += " (wav, rf64, w64, aiff, au, caf, flac, raw, ogg, opus or mp3)";
     return 0;
 }
 
 bool ownWav(int container) { return container == SF_FORMAT_WAV || container == SF_FORMAT_RF64; }
 
-int sndfileFormat(int container, const SampleFormat &format) {
-    return (ownWav(container) ? SF_FORMAT_WAV : container) | (format.bits == 16        ? SF_FORMAT_PCM_16
-                                                              : format.bits == 24      ? SF_FORMAT_PCM_24
-                                                              : format.bits == 32      ? SF_FORMAT_PCM_32
-                                                              : format.floatBits == 64 ? SF_FORMAT_DOUBLE
-                                                                                       : SF_FORMAT_FLOAT);
+bool lossy(int container) { return (container & SF_FORMAT_SUBMASK) != 0; }
+
+int sndfileFormat(int container, const SampleFormat &format, int rawEndian) {
+    if (lossy(container)) return container;
+    return (ownWav(container) ? SF_FORMAT_WAV : container) | (container == SF_FORMAT_RAW ? rawEndian : 0) |
+           (format.bits == 16        ? SF_FORMAT_PCM_16
+            : format.bits == 24      ? SF_FORMAT_PCM_24
+            : format.bits == 32      ? SF_FORMAT_PCM_32
+            : format.floatBits == 64 ? SF_FORMAT_DOUBLE
+                                     : SF_FORMAT_FLOAT);
+}
+
+unsigned long long storedFrameBytes(const SampleFormat &format, unsigned long long channels) {
+    return channels * static_cast<unsigned long long>(format.bits == 0 ? format.floatBits : format.bits) / 8;
 }
 
 std::string refusal(int container, const SampleFormat &format) {
@@ -84,6 +148,30 @@ std::string refusal(int container, const SampleFormat &format) {
             : format.floatBits == 64 ? "double"
                                      : "float") +
            "; choose --format pcm16 or pcm24";
+}
+
+std::string encoderRefusal(int container, int rate, int channels) {
+    if (!lossy(container)) return "";
+    const std::string what = std::string("cannot encode ") + lossyName(container) + " at " +
+                             std::to_string(rate) + " Hz with " + std::to_string(channels) +
+                             (channels == 1 ? " channel" : " channels");
+    SF_INFO info{};
+    info.samplerate = rate, info.channels = channels, info.format = container;
+    if (!sf_format_check(&info)) return what;
+    SF_VIRTUAL_IO io{nowhereLength, nowhereSeek, nowhereRead, nowhereWrite, nowhereTell};
+    Nowhere sink;
+    SNDFILE *file = sf_open_virtual(&io, SFM_WRITE, &info, &sink);
+    std::string why;
+    if (file == nullptr) {
+        why = sf_strerror(nullptr);
+    } else {
+        const std::vector<float> frame(static_cast<size_t>(channels));
+        if (sf_writef_float(file, frame.data(), 1) != 1) why = sf_strerror(file);
+        sf_close(file);
+    }
+    if (why.empty()) return "";
+    if (why.rfind("Error : ", 0) == 0) why.erase(0, 8);  // libsndfile's prefix on its codecs' messages
+    return what + ": " + why;
 }
 
 int headerRate(unsigned long long numerator, unsigned long long denominator) {

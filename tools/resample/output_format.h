@@ -3,6 +3,8 @@
 #ifndef ZEL_TOOLS_RESAMPLE_OUTPUT_FORMAT_H
 #define ZEL_TOOLS_RESAMPLE_OUTPUT_FORMAT_H
 
+#include <sndfile.h>
+
 #include <string>
 #include <vector>
 
@@ -24,8 +26,17 @@ bool sampleFormatOf(int format, SampleFormat &into);
 int resamplerFormat(const SampleFormat &format);
 unsigned sampleBytes(const SampleFormat &format);
 
-// The container names --type takes, as libsndfile's major formats.
+// What "same" gives for an input of libsndfile's `format` written to `container`: the input's own 16/24/32-bit PCM
+// or float, else float (the decoded samples of a lossy or 8-bit input, kept whole), or 24-bit PCM where the
+// container holds no float (FLAC). A lossy container is always given float: its encoder takes float.
+SampleFormat sameFormat(int inputFormat, int container);
+
+// The container names --type takes, as libsndfile's major formats; a lossy codec's with its subtype (Ogg Vorbis,
+// Ogg Opus, MP3).
 const std::vector<std::pair<std::string, int>> &containers();
+
+// The lower-case extension of `path` ("" for none, and for "-").
+std::string extensionOf(const std::string &path);
 
 // The container an output is written as: `type` when given, else the extension of `path` ("-" has none), else
 // WAV. 0 with the reason for a name it does not know.
@@ -34,11 +45,22 @@ int containerFor(const std::string &type, const std::string &path, std::string &
 // Whether the tool writes the container itself (WAV, becoming RF64) rather than through libsndfile.
 bool ownWav(int container);
 
-// The libsndfile format (container and subtype) for `format` in `container`; WAV and RF64 as WAV.
-int sndfileFormat(int container, const SampleFormat &format);
+// Whether the container is a lossy codec's, which encodes the samples rather than storing them.
+bool lossy(int container);
+
+// The libsndfile format (container and subtype) for `format` in `container`; WAV and RF64 as WAV; raw samples in
+// the byte order `rawEndian`.
+int sndfileFormat(int container, const SampleFormat &format, int rawEndian = SF_ENDIAN_LITTLE);
+
+// The bytes a frame of `format` takes in the file (24-bit PCM in three).
+unsigned long long storedFrameBytes(const SampleFormat &format, unsigned long long channels);
 
 // Why `container` cannot hold `format` ("" when it can): FLAC holds 16- or 24-bit PCM only.
 std::string refusal(int container, const SampleFormat &format);
+
+// Why libsndfile's encoder for a lossy `container` refuses `rate` and `channels` ("" when it takes them), found by
+// encoding a frame to nowhere, since some refuse only then.
+std::string encoderRefusal(int container, int rate, int channels);
 
 // The whole rate a file header holds for numerator / denominator frames per second, rounded to nearest; 0 when
 // it does not fit a header's 32-bit field.

@@ -14,9 +14,9 @@ namespace {
 Error convertLater(const SegmentsPlan &plan, const Segment &segment, const Input &input, FrameWriter &to,
                    std::atomic<u64> &written, u64 &clipped) {
     Input again;
-    if (Error e = openInput(input.reopenPath, input.name, again)) return e;
+    if (Error e = openInput(input.reopenPath, input.name, again, input.raw)) return e;
     SndfileReader reader(again.file, input.name, plan.setup.channels, static_cast<u64>(input.info.frames),
-                         true);
+                         true, again.source.get());
     const ResamplerPtr r = makeResampler(plan.setup);
     if (r == nullptr) return cannotConvert(plan.setup.inputName, errno);
     u64 done = 0;
@@ -48,7 +48,8 @@ Error convertSegments(const SegmentsPlan &plan, zel_resampler *first, const Inpu
         });
     }
     SndfileReader reader(input.file, input.name, plan.setup.channels,
-                         input.lengthKnown ? static_cast<u64>(input.info.frames) : ~0ULL, input.seekable);
+                         input.lengthKnown ? static_cast<u64>(input.info.frames) : ~0ULL, input.seekable,
+                         input.source.get());
     u64 done = 0;
     if (plan.count > 0)
         errors[0] = convertSegment(first, plan.setup, segmentOf(plan.begin, plan.count, segments, 0), reader,

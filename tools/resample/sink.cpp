@@ -29,8 +29,8 @@ Error Sink::failed(const std::string &reason) {
 // WAV becomes RF64 when its size would not fit the 32-bit RIFF fields; a test may lower that threshold through
 // ZEL_RESAMPLE_RF64_THRESHOLD to take the same path with a small file.
 Error Sink::openWav() {
-    if (!out_.positional() && plan_.frames == ~0ULL)
-        return {Error::kUsage, "cannot stream WAV of unknown length; choose --type au or a file"};
+    if (!out_.positional() && plan_.frames == ~0ULL && plan_.container == SF_FORMAT_RF64)
+        return {Error::kUsage, "cannot stream RF64 of unknown length; choose --type wav or a file"};
     u64 threshold = WavWriter::kRiffLimit;
     if (const char *env = std::getenv("ZEL_RESAMPLE_RF64_THRESHOLD"))
         threshold = std::strtoull(env, nullptr, 10);
@@ -38,7 +38,9 @@ Error Sink::openWav() {
     wav_ = std::make_unique<WavWriter>(out_.fd(), plan_.channels, plan_.rate,
                                        f.bits == 0 ? f.floatBits : f.bits, f.bits == 0, out_.positional(),
                                        threshold, plan_.container == SF_FORMAT_RF64);
-    if (!wav_->header(plan_.frames == ~0ULL ? 0 : plan_.frames)) return failed(std::strerror(wav_->error()));
+    // A file's header is rewritten with the sizes at the end; a stream's says, if need be, that it has none.
+    const u64 frames = plan_.frames == ~0ULL && out_.positional() ? 0 : plan_.frames;
+    if (!wav_->header(frames)) return failed(std::strerror(wav_->error()));
     writer_ = writerAt();
     return {};
 }
@@ -46,12 +48,12 @@ Error Sink::openWav() {
 Error Sink::openSndfile() {
     int fd = out_.fd();
     std::string why;
-    if (!out_.positional() && plan_.container != SF_FORMAT_AU && (fd = spool_ = openSpool(why)) < 0)
-        return failed(why);
+    const bool streams = plan_.container == SF_FORMAT_AU || plan_.container == SF_FORMAT_RAW;
+    if (!out_.positional() && !streams && (fd = spool_ = openSpool(why)) < 0) return failed(why);
     SF_INFO info{};
     info.samplerate = static_cast<int>(plan_.rate);
     info.channels = static_cast<int>(plan_.channels);
-    info.format = sndfileFormat(plan_.container, plan_.format);
+    info.format = sndfileFormat(plan_.container, plan_.format, plan_.rawEndian);
     sndfile_.reset(sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE));
     if (sndfile_ == nullptr) return failed(sf_strerror(nullptr));
     writer_ = std::make_unique<SndfileWriter>(sndfile_.get(), plan_.format, plan_.channels);
@@ -72,7 +74,12 @@ Error Sink::finish(u64 frames) {
 Error Sink::finishSndfile(u64 frames) {
     sf_write_sync(sndfile_.get());
     if (sf_close(sndfile_.release()) != 0) return cannotWrite(plan_.name, "cannot finish the container");
-    if (Error e = readBack(spool_ >= 0 ? spool_ : out_.fd(), frames, plan_.name)) return e;
+    // Stdout appended to (>>) holds what came before: only a file of our own is read back.
+    const u64 rawBytes =
+        plan_.container == SF_FORMAT_RAW ? storedFrameBytes(plan_.format, plan_.channels) : 0;
+    if (spool_ >= 0 || out_.positional()) {
+        if (Error e = readBack(spool_ >= 0 ? spool_ : out_.fd(), frames, plan_.name, rawBytes)) return e;
+    }
     if (spool_ < 0) return {};
     const bool copied = copyAll(spool_, out_.fd());
     close(spool_), spool_ = -1;

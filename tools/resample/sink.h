@@ -1,6 +1,6 @@
 // Where the tool's frames go. OUT is opened safely (output_file.h) and written as WAV by the tool itself, which a
-// pipe and several threads can take, or through libsndfile, directly or, for a container that cannot be written
-// as a stream, built in a spool and copied out at the end.
+// pipe and several threads can take, or through libsndfile, directly (AU and raw samples stream) or, for a
+// container that cannot be written as a stream, built in a spool and copied out at the end.
 #ifndef ZEL_TOOLS_RESAMPLE_SINK_H
 #define ZEL_TOOLS_RESAMPLE_SINK_H
 
@@ -22,8 +22,9 @@ struct SinkPlan {
     int container = 0;
     SampleFormat format;  // resolved: not "same"
     u64 channels = 0, rate = 0;
-    u64 first = 0;       // the output frame written first
-    u64 frames = ~0ULL;  // the frames that will be written, ~0 when unknown
+    u64 first = 0;                     // the output frame written first
+    u64 frames = ~0ULL;                // the frames that will be written, ~0 when unknown
+    int rawEndian = SF_ENDIAN_LITTLE;  // the byte order of raw samples
 };
 
 class Sink {

@@ -23,13 +23,14 @@ WavWriter::WavWriter(int fd, u64 channels, u64 rate, int bits, bool floating, bo
 }
 
 bool WavWriter::header(u64 frames) {
-    const u64 data = frames * frameBytes(), pad = data & 1;
-    const bool rf64 = forceRf64_ || headerBytes_ + data + pad > threshold_;
+    streamed_ = frames == kUnknownLength;
+    const u64 data = streamed_ ? 0xFFFFFFFFULL : frames * frameBytes(), pad = data & 1;
+    const bool rf64 = !streamed_ && (forceRf64_ || headerBytes_ + data + pad > threshold_);
     std::string h;
     const auto field = [&h](u64 v, int n) {
         for (int i = 0; i < n; ++i) h += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
-    const u64 riff = headerBytes_ - 8 + data + pad, tag = floating_ ? 3 : 1;
+    const u64 riff = streamed_ ? 0xFFFFFFFFULL : headerBytes_ - 8 + data + pad, tag = floating_ ? 3 : 1;
     h += rf64 ? "RF64" : "RIFF";
     field(rf64 ? 0xFFFFFFFFULL : riff, 4);
     h += rf64 ? "WAVEds64" : "WAVEJUNK";
@@ -52,7 +53,7 @@ bool WavWriter::header(u64 frames) {
     }
     if (floating_) {
         h += "fact";
-        field(4, 4), field(rf64 ? 0xFFFFFFFFULL : frames, 4);  // RF64 keeps the frame count in ds64
+        field(4, 4), field(rf64 || streamed_ ? 0xFFFFFFFFULL : frames, 4);  // RF64 keeps the count in ds64
     }
     h += "data";
     field(rf64 ? 0xFFFFFFFFULL : data, 4);
@@ -77,7 +78,8 @@ bool WavWriter::write(u64 at, const void *samples, u64 frames, std::vector<char>
 bool WavWriter::finish(u64 frames) {
     const char zero = 0;
     const u64 data = frames * frameBytes();
-    if ((data & 1) != 0 && !put(headerBytes_ + data, &zero, 1)) return false;
+    // A reader of a stream takes every byte to its end for samples: no pad byte there.
+    if ((data & 1) != 0 && !streamed_ && !put(headerBytes_ + data, &zero, 1)) return false;
     return !positional_ || header(frames);
 }
 

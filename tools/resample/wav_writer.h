@@ -3,7 +3,8 @@
 // then the samples. More than two channels or PCM above 16 bits take the extensible fmt chunk that readers expect
 // for them; float data has the fmt chunk's size field and a fact chunk, as non-PCM data requires. On a positional
 // output the header is rewritten with the final sizes at the end and each segment is written at its own offset;
-// on a stream the header carries the sizes known in advance.
+// on a stream the header carries the sizes known in advance, or, for a length not known, all ones, which readers
+// take for "read to the end", as programs writing WAV to a pipe do.
 #ifndef ZEL_TOOLS_RESAMPLE_WAV_WRITER_H
 #define ZEL_TOOLS_RESAMPLE_WAV_WRITER_H
 
@@ -27,8 +28,10 @@ public:
               bool forceRf64);
 
     u64 frameBytes() const { return channels_ * bytes_; }
-    // Writes the header for `frames` frames (the caller has checked that their bytes fit in 64 bits).
+    // Writes the header for `frames` frames (the caller has checked that their bytes fit in 64 bits), or, with
+    // kUnknownLength on a stream, sizes that say so.
     bool header(u64 frames);
+    static constexpr u64 kUnknownLength = ~0ULL;
     // Writes frames at frame offset `at` of the data (in order on a stream); several threads may write at once.
     // `samples` are as the resampler writes them: int16_t, int32_t (24-bit PCM sign-extended), float or double.
     bool write(u64 at, const void *samples, u64 frames, std::vector<char> &buffer);
@@ -42,7 +45,7 @@ private:
     int fd_;
     bool positional_;
     u64 channels_, rate_, bytes_, threshold_, headerBytes_;
-    bool floating_, forceRf64_, extensible_;
+    bool floating_, forceRf64_, extensible_, streamed_ = false;
     std::atomic<int> error_{0};
 };
 
