@@ -167,6 +167,7 @@ TEST(ResamplerFormats, EveryFormatAndLayoutGivesTheFloatPathsFrames) {
                     ASSERT_EQ(std::memcmp(rest.at(f, c), out.at(to + f, c), bytesOf(outFormat)), 0) << f;
         }
         const u64 room = rng() % 2 ? count : rng() % (count + 1);
+        o.threads = static_cast<unsigned>(rng() % 5);  // parts converted apart join exactly (0 counts as 1)
         Frames once(outFormat, out.planar, channels, count);
         size_t onceWritten = 99;
         ASSERT_EQ(zel_resample_oneshot(source, 1, target, 1, channels, quality, &o,
@@ -244,7 +245,7 @@ TEST(ResamplerFormats, OptionsAndBuffersFailWithTheirReason) {
     newer.known.size = sizeof newer;
     EXPECT_EQ(made(&newer.known), 0);
     newer.later[1] = 1;
-    EXPECT_EQ(made(&newer.known, "options set at byte 44, past the 40 this library (0.1.0) knows"), EINVAL);
+    EXPECT_EQ(made(&newer.known, "options set at byte 52, past the 48 this library (0.1.0) knows"), EINVAL);
     using Options = zel_resampler_options;
     const std::pair<void (*)(Options &), const char *> refused[] = {
         {[](Options &x) { x.size = 0; }, "options.size is 0; set it with zel_resampler_options_init"},
@@ -286,6 +287,9 @@ TEST(ResamplerFormats, OptionsAndBuffersFailWithTheirReason) {
     EXPECT_EQ(errno, EFAULT);
     EXPECT_EQ(zel_resample_oneshot(1, 1, 2, 1, 0, ZEL_QUALITY_LINEAR, &o, in, 4, out, 8, &onceWritten), -1);
     EXPECT_EQ(errno, EINVAL);
+    o.threads = 65;
+    EXPECT_EQ(zel_resample_oneshot(1, 1, 2, 1, 2, ZEL_QUALITY_LINEAR, &o, in, 4, out, 8, &onceWritten), -1);
+    EXPECT_STREQ(zel_resampler_error_message(), "threads must be 1 to 64, not 65");
     EXPECT_EQ(onceWritten, 99U);
     EXPECT_EQ(zel_resampler_clipped(r, nullptr), -1);
     zel_resampler_destroy(r);

@@ -111,6 +111,9 @@ typedef struct zel_resampler_options {
     /* 0: a fixed source rate; else it may move by up to this fraction either way (at most 0.10) through
      * zel_resampler_set_source_rate */
     double source_rate_range;
+    /* zel_resample_oneshot: threads converting parts of the output at once, 1 to 64 (0 counts as 1); the output
+     * is the same for every count. A resampler ignores it. */
+    unsigned int threads;
 } zel_resampler_options;
 
 /* Sets every field to its default and size to sizeof(zel_resampler_options). */
@@ -178,8 +181,11 @@ ZEL_API int zel_resampler_process_buffers(zel_resampler *resampler, const void *
 ZEL_API int zel_resampler_clipped(const zel_resampler *resampler, unsigned long long *samples);
 
 /* Converts a whole input of input_frames frames in one call, as a resampler made with these arguments would,
- * bit for bit, and writes min(output_frames, ceil(input_frames * T / S)) frames, setting *output_written. Fails
- * as zel_resampler_create_with_options and zel_resampler_process_buffers do. */
+ * bit for bit, and writes min(output_frames, ceil(input_frames * T / S)) frames, setting *output_written. With
+ * options->threads above 1, that many threads each convert a part of the output (each making its own resampler,
+ * so each designs the filter): the same frames, sooner on as many cores. Fails as
+ * zel_resampler_create_with_options and zel_resampler_process_buffers do, with EINVAL for more than 64 threads,
+ * and with EAGAIN when a thread cannot be started. */
 ZEL_API int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long source_denominator,
                                  unsigned long long target_numerator, unsigned long long target_denominator,
                                  unsigned int channels, int quality, const zel_resampler_options *options,

@@ -1,6 +1,7 @@
 // The C API: arguments checked, failures given their errno and reason, and the work left to the stream.
 #include "zel/resampler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -9,6 +10,9 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "stream.h"
 
@@ -47,10 +51,12 @@ struct Settings {
     Format input = Format::kFloat32, output = Format::kFloat32;
     bool planar = false, dither = false;
     double sourceRateRange = 0;
+    unsigned threads = 1;
 };
 
 // A caller's struct larger than ours is scanned for non-zero bytes only this far: a size past it is garbage.
 constexpr size_t kMaxOptionsSize = 4096;
+constexpr unsigned kMaxThreads = 64;
 
 bool readOptions(const zel_resampler_options *options, Settings &settings) {
     zel_resampler_options o;
@@ -71,6 +77,7 @@ bool readOptions(const zel_resampler_options *options, Settings &settings) {
         ZEL_READ_FIELD(layout);
         ZEL_READ_FIELD(dither);
         ZEL_READ_FIELD(source_rate_range);
+        ZEL_READ_FIELD(threads);
 #undef ZEL_READ_FIELD
         const auto *bytes = reinterpret_cast<const unsigned char *>(options);
         for (size_t i = sizeof o; i < size; ++i)
@@ -99,6 +106,9 @@ bool readOptions(const zel_resampler_options *options, Settings &settings) {
     settings.planar = o.layout == ZEL_LAYOUT_PLANAR;
     settings.dither = o.dither == 1;
     settings.sourceRateRange = o.source_rate_range;
+    if (o.threads > kMaxThreads)
+        return fail(EINVAL, "threads must be 1 to " + str(kMaxThreads) + ", not " + str(o.threads)), false;
+    settings.threads = o.threads == 0 ? 1 : o.threads;
     return true;
 }
 
@@ -204,6 +214,7 @@ void zel_resampler_options_init(zel_resampler_options *options) {
     options->size = sizeof *options;
     options->input_format = options->output_format = ZEL_FORMAT_FLOAT32;
     options->layout = ZEL_LAYOUT_INTERLEAVED;
+    options->threads = 1;
 }
 
 zel_resampler *zel_resampler_create(unsigned long long source_numerator,
@@ -308,21 +319,46 @@ int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long
     if (input_frames > Stream::kFrameLimit)
         return fail(EOVERFLOW, str(input_frames) + " input frames pass the last a stream reaches, 2^61 - 1");
     const int saved = errno;
-    std::unique_ptr<zel_resampler> r(create(source_numerator, source_denominator, target_numerator,
-                                            target_denominator, channels, quality, settings));
-    if (r == nullptr) return -1;
-    Stream &s = *r->stream;
+    // Output frames [t0, t1) of part i of n, each by its own resampler restarted at t0 (a seek gives the frames
+    // of a run from frame 0): the resamplers are made first, here, so that a failure leaves nothing running.
+    std::vector<std::unique_ptr<zel_resampler>> parts;
     u64 total = 0;
-    if (!outputTotal(s, input_frames, total)) return -1;
+    for (unsigned i = 0; i < settings.threads; ++i) {
+        parts.emplace_back(create(source_numerator, source_denominator, target_numerator, target_denominator,
+                                  channels, quality, settings));
+        if (parts.back() == nullptr) return -1;
+        if (i == 0 && !outputTotal(*parts[0]->stream, input_frames, total)) return -1;
+    }
+    const u64 frames = std::min<u64>(total, output_frames), n = parts.size();
     const Buffers in{input_frames > 0 ? const_cast<void *const *>(input) : nullptr, settings.input,
                      settings.planar};
-    const Buffers out{output_frames > 0 ? output : nullptr, settings.output, settings.planar};
-    // All the input, then the end: the same calls as a stream's caller makes, so the same frames.
-    u64 used = 0, written = 0;
-    s.convert(in, input_frames, out, output_frames, used, written);
-    s.end(total);
-    s.convert(Buffers{}, 0, out, output_frames, used, written);
-    *output_written = written;
+    const Buffers out{frames > 0 ? output : nullptr, settings.output, settings.planar};
+    const auto part = [&](u64 i) {
+        Stream &s = *parts[i]->stream;
+        const u64 t0 = frames / n * i + std::min(i, frames % n), t1 = t0 + frames / n + (i < frames % n);
+        if (t0 == t1) return;
+        u64 whole = 0;
+        s.engine().restartedWhole(t0, whole);  // t0 < total: a position below the input's end
+        s.restart(t0, whole);
+        // All the input from where the restart needs it, then the end: the calls a stream's caller makes. The
+        // counts index the caller's buffers, and the dither follows the stream's own frame numbers.
+        u64 used = std::min<u64>(s.inputNext(), input_frames), written = t0;
+        s.convert(in, input_frames, out, t1, used, written);
+        if (written < t1) {
+            s.end(total);
+            s.convert(Buffers{}, 0, out, t1, used, written);
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (u64 i = 1; i < n; ++i) threads.emplace_back(part, i);
+    } catch (const std::system_error &) {
+        for (std::thread &t : threads) t.join();
+        return fail(EAGAIN, "a thread could not be started");
+    }
+    part(0);
+    for (std::thread &t : threads) t.join();
+    *output_written = frames;
     errno = saved;
     return 0;
 }
