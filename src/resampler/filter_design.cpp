@@ -46,7 +46,7 @@ double cosPiReduced(double r) {
 double sinPi(double x) {
     const double q = std::round(2 * x);  // x = q / 2 + r, |r| <= 1/4, exactly
     const double r = x - q / 2;
-    const u64 quadrant = static_cast<u64>(static_cast<long long>(std::fmod(q, 4.0)) + 4) % 4;
+    const u64 quadrant = static_cast<u64>(static_cast<long long>(q)) % 4;  // two's complement: q mod 4
     const double v = quadrant % 2 == 0 ? sinPiReduced(r) : cosPiReduced(r);
     return quadrant >= 2 ? -v : v;
 }
@@ -54,11 +54,24 @@ double sinPi(double x) {
 double cosPi(double x) { return sinPi(x + 0.5); }
 }  // namespace
 
-// The modified Bessel function I0, by its power series (all terms positive, so no cancellation).
+// The modified Bessel function I0, by its power series (all terms positive, so no cancellation): term k is term
+// k - 1 times (x / 2)^2 / k^2, the reciprocals of the squares a table (a table of millions of taps calls this for
+// each). Arguments stay below 64, whose series ends before k = 256.
+namespace {
+struct InverseSquares {
+    double of[256];
+    constexpr InverseSquares() : of() {
+        for (int k = 1; k < 256; ++k) of[k] = 1.0 / (static_cast<double>(k) * k);
+    }
+};
+constexpr InverseSquares kInverseSquares;
+}  // namespace
+
 double besselI0(double x) {
+    const double q = x * x / 4;
     double sum = 1, term = 1;
-    for (int k = 1; term > sum * 1e-18; ++k) {
-        term *= (x / (2 * k)) * (x / (2 * k));
+    for (int k = 1; term > sum * 1e-18 && k < 256; ++k) {
+        term *= q * kInverseSquares.of[k];
         sum += term;
     }
     return sum;
@@ -168,6 +181,13 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     const double i0Beta = besselI0(beta);
     for (u64 r = 0; r < rowCount; ++r) {
         double *row = &p.rows[r * p.stride];
+        // Row r is row P - r reversed (tap j of one lies where tap 2 half - 1 - j of the other does, mirrored):
+        // the second half of the table is a copy, so that it costs half.
+        if (2 * r > p.phases) {
+            const double *mirror = &p.rows[(p.phases - r) * p.stride];
+            for (u64 j = 0; j < 2 * p.half; ++j) row[j] = mirror[2 * p.half - 1 - j];
+            continue;
+        }
         double sum = 0;
         for (u64 j = 0; j < 2 * p.half; ++j) {
             // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
