@@ -44,9 +44,17 @@ for f in resampler.h resampler.hpp zel-resampler.pc zelResamplerTargets.cmake li
     [ -n "$(find "$work/rdev" -name "$f")" ] || fail "libzel-resampler-dev lacks $f"
 done
 
-py=$(ls "$work"/out/python3-zel_*.deb) || fail "python3-zel is missing"
-dpkg-deb -f "$py" Depends | grep -q "libzel-resampler0 (= $version).*python3-numpy" || fail "python3-zel's depends"
-[[ "$(dpkg-deb -c "$py")" == *usr/lib/python3/dist-packages/zel/__init__.py* ]] || fail "python3-zel lacks the package"
+# The module without Dask or libsndfile; zel.batch apart, with what it needs.
+py=$(ls "$work"/out/python3-zel_*.deb) && pyb=$(ls "$work"/out/python3-zel-batch_*.deb) || fail "a python3-zel* is missing"
+dpkg-deb -f "$py" Depends | grep "libzel-resampler0 (= $version).*python3-numpy" | grep -qv "distributed\|sndfile" \
+    || fail "python3-zel's depends"
+dpkg-deb -f "$pyb" Depends | grep -q "python3-zel (= $version).*libsndfile1" || fail "python3-zel-batch's depends"
+for f in __init__.py _native.pyi py.typed; do
+    [[ "$(dpkg-deb -c "$py")" == *dist-packages/zel/$f* ]] || fail "python3-zel lacks $f"
+done
+batch=$(dpkg-deb -c "$pyb")
+[[ "$(dpkg-deb -c "$py")" != *batch.py* && "$batch" == *zel/batch.py* && "$batch" == *zel/_files.* ]] \
+    || fail "zel.batch is not in python3-zel-batch alone"
 
 # The GStreamer plugin, where the build made it: in GStreamer's own directory under the prefix.
 if [ -e "$1/gst/libgstzel.so" ]; then

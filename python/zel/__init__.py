@@ -17,12 +17,22 @@ frequency) widens the band a filtered quality keeps from its 0.90, at the cost o
 exceptions with the library's reason. The interpreter lock is released while samples are converted, in pieces, so
 that Ctrl-C stops a long conversion at once; one Resampler serves one thread at a time (RuntimeError for a second).
 """
+from __future__ import annotations
+
 import math
 from fractions import Fraction
+from typing import TYPE_CHECKING, Optional, SupportsIndex, Union
 
 from zel import _native
 
-__all__ = ["resample", "Resampler", "output_frames", "QUALITIES"]
+if TYPE_CHECKING:  # NumPy is imported at the first conversion, not with zel
+    import numpy as np
+    from numpy.typing import ArrayLike, DTypeLike
+
+# A rate: an int, a Fraction or a string such as "30000/1001" (a float only when whole).
+Rate = Union[int, Fraction, str, float]
+
+__all__ = ["resample", "Resampler", "output_frames", "QUALITIES", "Rate"]
 
 # The library's version at run time, "MAJOR.MINOR.PATCH".
 __version__ = _native.VERSION
@@ -122,7 +132,7 @@ def _time_axis(axis, ndim):
     return axis % ndim
 
 
-def output_frames(n, in_rate, out_rate):
+def output_frames(n: SupportsIndex, in_rate: Rate, out_rate: Rate) -> int:
     """The exact number of output frames of n input frames: ceil(n * out_rate / in_rate)."""
     if isinstance(n, bool) or not hasattr(n, "__index__") or n < 0:
         raise ValueError(f"n must be a frame count (an int of 0 or more), not {n!r}")
@@ -139,8 +149,10 @@ class Resampler:
     source_rate_range (at most 0.10) lets set_source_rate() move the source rate by that fraction either way while
     the stream runs, in steps of 0.001 Hz (for in_rate n/d, of 1/(1000 d)), exactly and reproducibly."""
 
-    def __init__(self, in_rate, out_rate, channels=1, quality="high", dtype="float32", bandwidth=None, axis=0,
-                 out_dtype=None, dither=False, source_rate_range=0):
+    def __init__(self, in_rate: Rate, out_rate: Rate, channels: int = 1, quality: str = "high",
+                 dtype: DTypeLike = "float32", bandwidth: Optional[float] = None, axis: int = 0,
+                 out_dtype: Optional[DTypeLike] = None, dither: bool = False,
+                 source_rate_range: float = 0) -> None:
         if isinstance(channels, bool) or not isinstance(channels, int):
             raise TypeError(f"channels must be an int, not {type(channels).__name__}")
         if not 0 <= channels < _UNSIGNED:
@@ -170,7 +182,11 @@ class Resampler:
         self._empty = [1] * ndim
         self._empty[self.axis], self._empty[1 if self.axis % ndim == 0 else 0] = 0, channels
 
-    def process(self, chunk, last=False):
+    def process(self, chunk: Optional[ArrayLike], last: bool = False) -> np.ndarray:
+        """The frames `chunk` completes, as out_dtype in chunk's shape but along axis; with last=True (chunk may
+        then be None) every frame left, after which the stream needs seek() to start again. Raises TypeError for a
+        dtype other than the stream's, ValueError for a shape without its channels, OverflowError past input frame
+        2^64 - 1."""
         import numpy as np
         if chunk is None:
             if not last:
@@ -194,10 +210,13 @@ class Resampler:
         y = self._native.process(frames, last, math.prod(after))
         return y.reshape(before + (len(y) // channels,) + after)
 
-    def seek(self, output_frame):
+    def seek(self, output_frame: SupportsIndex) -> int:
+        """Restarts the stream at output_frame, whose samples are then those a run from the start gives there, and
+        returns the input frame to feed next (from which on the input is given). OverflowError past the stream's
+        range."""
         return self._native.seek(_index(output_frame, "output_frame"))
 
-    def set_source_rate(self, rate):
+    def set_source_rate(self, rate: Rate) -> None:
         """From the next output frame on, the source rate is `rate` (an int, Fraction or string such as
         '48000.125'): later frames fall at exact positions that continue from that frame's. The stream must have
         been made with a source_rate_range that holds the rate; seek() then restarts at it."""
@@ -210,23 +229,24 @@ class Resampler:
             raise ValueError(f"rate {Fraction(n, d)} is outside the source_rate_range this Resampler was made with")
         self._native.set_source_rate(numerator)
 
-    def output_frames(self, n):
+    def output_frames(self, n: SupportsIndex) -> int:
         """The exact number of output frames of n input frames (after set_source_rate, at the current rate from
         the last change)."""
         return self._native.output_frames(_index(n, "n"))
 
-    def input_needed(self, n):
+    def input_needed(self, n: SupportsIndex) -> int:
         """The input frames the stream, at its start or just after seek(), must be given before it can have
         returned n frames: one fewer, and it has not. input_needed(1) is its start-up latency in input frames."""
         return self._native.input_needed(_index(n, "n"))
 
     @property
-    def clipped(self):
+    def clipped(self) -> int:
         """The integer output samples clipped so far (seek() keeps the count)."""
         return self._native.clipped()
 
 
-def resample(x, in_rate, out_rate, quality="high", bandwidth=None, axis=None, out_dtype=None, dither=False):
+def resample(x: ArrayLike, in_rate: Rate, out_rate: Rate, quality: str = "high", bandwidth: Optional[float] = None,
+             axis: Optional[int] = None, out_dtype: Optional[DTypeLike] = None, dither: bool = False) -> np.ndarray:
     """Resamples the whole of x from in_rate to out_rate along axis, by default the first (frames, or frames x
     channels), into out_dtype (default: x's dtype). Without axis=, a shape that reads as more channels than frames
     is refused, as time-last input would be; an explicit axis= is taken as given."""

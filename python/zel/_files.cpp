@@ -1,10 +1,11 @@
-// zel._native's file conversion: the resample tool's own code (tools/resample/file_job.h) for zel.batch, so that
-// the files it writes are the tool's, byte for byte, by construction. A file is a job, a dict zel.batch plans;
-// its output is started, converted in segments by separate tasks, and completed, each call in any process.
-// Failures raise FileError with the tool's one-line message; the interpreter lock is released while files are
-// read and written.
+// zel._files: the resample tool's own file conversion (tools/resample/file_job.h) for zel.batch, so that the files
+// it writes are the tool's, byte for byte, by construction. A file is a job, a dict zel.batch plans; its output is
+// started, converted in segments by separate tasks, and completed, each call in any process. Failures raise
+// FileError with the tool's one-line message; the interpreter lock is released while files are read and written.
+// A module of its own, packaged with zel.batch, so that zel alone needs no libsndfile.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <string>
@@ -65,9 +66,9 @@ resample::FileJob jobOf(const py::dict &d) {
     return job;
 }
 
-// The input's header, checked as the tool checks it: rate, channels, frames and its own sample format (None when
-// it is neither 16/24/32-bit PCM nor float).
-py::dict openInput(const py::handle &path, const std::string &name) {
+// The input's header, checked as the tool checks it: rate, channels, frames and the sample format "same" gives
+// it in the container `type`.
+py::dict openInput(const py::handle &path, const std::string &name, const std::string &type) {
     const std::string at = pathOf(path);
     resample::Input input;
     Error e;
@@ -76,12 +77,10 @@ py::dict openInput(const py::handle &path, const std::string &name) {
         e = resample::openInput(at, name, input);
     }
     check(e);
-    resample::SampleFormat own;
     py::dict info;
     info["rate"] = input.info.samplerate, info["channels"] = input.info.channels;
     info["frames"] = static_cast<u64>(input.info.frames);
-    info["format"] =
-        resample::sampleFormatOf(input.info.format, own) ? py::object(py::str(formatName(own))) : py::none();
+    info["format"] = formatName(resample::sameFormat(input.info.format, containerNamed(type)));
     return info;
 }
 
@@ -153,16 +152,45 @@ void completeOutput(const py::dict &d, const py::handle &temporary, const std::v
 
 }  // namespace
 
-void bindFiles(py::module_ &m) {
+PYBIND11_MODULE(_files, m) {
+    m.doc() = "The resample tool's file conversion for zel.batch; use zel.batch, not this module.";
     py::register_exception<FileError>(m, "FileError", PyExc_RuntimeError);
     py::list names;
     for (const auto &entry : resample::containers()) names.append(entry.first);
     m.attr("CONTAINERS") = py::tuple(names);
-    m.def("open_input", &openInput);
-    m.def("container_for", &containerFor);
-    m.def("refusal", &refusal);
-    m.def("segments", &segments);
-    m.def("start_output", &startOutput);
-    m.def("convert_segment", &convertSegment);
-    m.def("complete_output", &completeOutput);
+    // The extensions of every container libsndfile reads, so that zel.batch knows audio files by name.
+    py::set extensions;
+    int majors = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
+    for (int k = 0; k < majors; ++k) {
+        SF_FORMAT_INFO info{};
+        info.format = k;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) == 0 && info.extension != nullptr)
+            extensions.add(py::str(info.extension));
+    }
+    m.attr("EXTENSIONS") = py::frozenset(extensions);
+    m.def(
+        "open_input", &openInput, py::arg("path"), py::arg("name"), py::arg("type"),
+        "The header of the audio file at path, checked as the tool checks it: a dict of rate, channels, "
+        "frames "
+        "and format, the one --format same gives it in the container type. Raises FileError naming `name`.");
+    m.def("container_for", &containerFor, py::arg("type"), py::arg("path"),
+          "The container an output at path is written as: type when given, else its extension's; None when "
+          "unknown.");
+    m.def("refusal", &refusal, py::arg("type"), py::arg("format"),
+          "Why the container type cannot hold the sample format, as the tool says it; '' when it can.");
+    m.def("segments", &segments, py::arg("total"), py::arg("parts"),
+          "(first, count) of `parts` nearly equal segments of `total` output frames.");
+    m.def(
+        "start_output", &startOutput, py::arg("job"),
+        "Creates the temporary WAV file a job's segments are written into and returns its path (bytes); None "
+        "for other containers.");
+    m.def("convert_segment", &convertSegment, py::arg("job"), py::arg("first"), py::arg("count"),
+          py::arg("path"),
+          "Converts `count` output frames from `first` into path (the temporary WAV, or a new spool); "
+          "returns the "
+          "samples clipped.");
+    m.def("complete_output", &completeOutput, py::arg("job"), py::arg("temporary"), py::arg("spools"),
+          "Completes a job's output from its temporary WAV or its spools, reads it back and renames it into "
+          "place.");
 }

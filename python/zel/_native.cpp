@@ -275,10 +275,6 @@ private:
 
 }  // namespace
 
-#ifdef ZEL_PYTHON_FILES
-void bindFiles(py::module_ &m);  // _files.cpp
-#endif
-
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The zel resampler's C API for NumPy arrays; use the zel package, not this module.";
     // The library's limits and preset names, so that the package checks against them rather than copies.
@@ -290,16 +286,26 @@ PYBIND11_MODULE(_native, m) {
         names.append(zel_resampler_quality_name(q));
     m.attr("QUALITIES") = py::tuple(names);
     m.attr("VERSION") = zel_resampler_version();
-    py::class_<Stream>(m, "Stream")
-        .def(py::init<u64, u64, u64, u64, unsigned, int, double, py::dtype, py::dtype, bool, bool, double>())
-        .def("set_source_rate", &Stream::setSourceRate)
-        .def_property_readonly("channels", &Stream::channels)
-        .def("output_frames", &Stream::outputFrames)
-        .def("input_needed", &Stream::inputNeeded)
-        .def("clipped", &Stream::clipped)
-        .def("seek", &Stream::seek)
-        .def("process", &Stream::process);
-#ifdef ZEL_PYTHON_FILES
-    bindFiles(m);
-#endif
+    py::class_<Stream>(m, "Stream", "A zel_resampler stream for NumPy arrays; zel.Resampler wraps it.")
+        .def(py::init<u64, u64, u64, u64, unsigned, int, double, py::dtype, py::dtype, bool, bool, double>(),
+             py::arg("sn"), py::arg("sd"), py::arg("tn"), py::arg("td"), py::arg("channels"),
+             py::arg("quality"), py::arg("bandwidth"), py::arg("dtype"), py::arg("out_dtype"),
+             py::arg("planar"), py::arg("dither"), py::arg("source_rate_range"),
+             "A stream from sn/sd to tn/td frames per second, as zel_resampler_create_with_options makes it; "
+             "raises ValueError with the library's reason.")
+        .def(
+            "set_source_rate", &Stream::setSourceRate, py::arg("numerator"),
+            "From the next output frame on, the source rate is numerator over the denominator the stream was "
+            "made with.")
+        .def_property_readonly("channels", &Stream::channels, "The channels of every frame.")
+        .def("output_frames", &Stream::outputFrames, py::arg("n"),
+             "The exact output frames of n input frames.")
+        .def("input_needed", &Stream::inputNeeded, py::arg("n"),
+             "The input frames to give, from the start or the last seek, before n frames are returned.")
+        .def("clipped", &Stream::clipped, "The integer output samples clipped so far.")
+        .def("seek", &Stream::seek, py::arg("output_frame"),
+             "Restarts the stream at output_frame; returns the input frame to feed next.")
+        .def("process", &Stream::process, py::arg("frames"), py::arg("last"), py::arg("inner"),
+             "The output frames `frames` (frames, or frames x channels) completes, or with last every frame "
+             "left, as a flat array in groups of `inner` channels.");
 }

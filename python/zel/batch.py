@@ -1,33 +1,51 @@
 """python3 -m zel.batch SOURCE DEST --rate R: converts every audio file under the directory SOURCE (or listed, one
-path a line, in the manifest file SOURCE) to the same relative path under DEST, on a Dask cluster: a local one with
-a worker process per core by default, or a running one with --scheduler ADDRESS.
+path a line, in the manifest file SOURCE) to the same relative path under DEST: on threads of this process by
+default, or on a running Dask cluster with --scheduler ADDRESS.
 
-A file whose output is longer than --segment-seconds is converted in segments, as separate tasks that each read
-only the input they need, and joined in order: output frame t is computed at its exact position whatever segment it
-falls in, so the result is the same, byte for byte, as the resample tool's for the whole file. Every output is
-written under a temporary name beside its destination and renamed only when whole, so a rerun converts exactly the
-files not yet complete; a task lost with its worker is run again elsewhere. Exit status: 0 when every file
-converted, 1 when some failed (each reported with its reason), 2 for a usage error.
+Small files go to the workers in groups, whole; a file whose output is longer than --segment-seconds is converted
+in segments, as separate tasks that each read only the input they need, and joined in order: output frame t is
+computed at its exact position whatever segment it falls in, so the result is the same, byte for byte, as the
+resample tool's for the whole file. An output's name keeps its input's extension where that names a container the
+tool writes, else takes that of what it holds (.wav). Every output is written under a temporary name beside its
+destination and renamed only when whole; DEST's manifest (.zel-batch-manifest) records the options each output was
+made with, so a rerun converts exactly the files not yet complete, and refuses outputs made with other options
+unless --force. A task lost with its worker is run again elsewhere. Exit status: 0 when every file converted, 1 when
+some failed (each reported with its reason), 2 for a usage error.
 """
 import argparse
+import concurrent.futures
 import errno
-import glob
 import json
-import logging
 import os
 import sys
 import time
 import uuid
 from fractions import Fraction
 
-import soundfile
 
-import zel
-from zel import _native
+def _process_start():
+    """When this process started, on time.monotonic()'s clock: the wall time reported counts the interpreter's
+    start and every import."""
+    try:
+        with open("/proc/self/stat") as f:
+            ticks = int(f.read().rsplit(")", 1)[1].split()[19])
+        with open("/proc/uptime") as f:
+            uptime = float(f.read().split()[0])
+        return time.monotonic() - max(0.0, uptime - ticks / os.sysconf("SC_CLK_TCK"))
+    except (OSError, ValueError, IndexError):
+        return time.monotonic()
+
+
+START = _process_start()
+
+import zel  # noqa: E402 (after the clock starts)
+from zel import _files  # noqa: E402
 
 QUALITIES = zel.QUALITIES
-FORMATS = ("float", "pcm16", "pcm24")
+# The resample tool's --format names; "same" is each input's own.
+FORMATS = ("float", "double", "pcm16", "pcm24", "pcm32")
 TEMP = ".zel-batch-"
+MANIFEST = ".zel-batch-manifest"
 
 
 class UsageError(Exception):
@@ -39,7 +57,17 @@ def shown(path):
     return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
-# ---- the work of one file, in tasks; the files are written by the resample tool's own code in zel._native ----
+def identity(path):
+    """[inode, mtime in ns, mode] of the file at path, or None: what a task compares to tell a finished output
+    from the one it replaces."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return [st.st_ino, st.st_mtime_ns, st.st_mode & 0o7777]
+
+
+# ---- the work of one file, in tasks; the files are written by the resample tool's own code in zel._files ----
 
 def readable(path, rel):
     """Raises RuntimeError naming what stops `path` from being opened: a dangling link, a loop, its permissions."""
@@ -54,50 +82,75 @@ def readable(path, rel):
 def plan(path, rel, dest, args):
     """What converting one file involves, read from its header on the client; raises OSError or RuntimeError."""
     readable(path, rel)
-    info = _native.open_input(path, shown(rel))  # refuses a file cut short of the frames its header gives
-    fmt = info["format"] if args.format == "same" else args.format
-    if fmt not in FORMATS:
-        raise RuntimeError(f"'{shown(rel)}' is neither 16/24-bit PCM nor float; choose --format")
     kind = args.type_for(dest)
-    if _native.refusal(kind, fmt):
-        raise RuntimeError(f"'{shown(rel)}': {_native.refusal(kind, fmt)}")
+    info = _files.open_input(path, shown(rel), kind)  # refuses a file cut short of the frames its header gives
+    fmt = info["format"] if args.format == "same" else args.format
+    if _files.refusal(kind, fmt):
+        raise RuntimeError(f"'{shown(rel)}': {_files.refusal(kind, fmt)}")
     total = zel.output_frames(info["frames"], info["rate"], args.rate)
     return {"path": path, "rel": shown(rel), "dest": dest, "output_name": shown(dest), "type": kind, "format": fmt,
             "rate": (args.rate.numerator, args.rate.denominator), "quality": args.quality,
             "preset": QUALITIES.index(args.quality), "bandwidth": args.bandwidth, "source_rate": info["rate"],
-            "channels": info["channels"], "frames": info["frames"], "total": total, "tag": TEMP}
+            "channels": info["channels"], "frames": info["frames"], "total": total, "tag": TEMP,
+            "replaces": identity(dest)}
 
 
 def wav_start(job):
     """The temporary file beside the destination that WAV segments are written into, holding the header for the
     whole output; None for other containers, whose segments are spooled and encoded at the end."""
-    temp = _native.start_output(job)
+    temp = _files.start_output(job)
     return None if temp is None else os.fsdecode(temp)
 
 
+def done(job):
+    """Whether the destination is this run's output: there, and not the file it replaces (with --force)."""
+    now = identity(job["dest"])
+    return now is not None and (job["replaces"] is None or now[:2] != job["replaces"][:2])
+
+
 # Dask runs a task again when the worker holding its result dies before the result is used, even after the file
-# was completed. The destination exists then (this run skipped every one that existed before it), and the task
-# does nothing.
+# was completed: the task then finds the output done and does nothing.
 
 def convert_segment(job, token, k, first, count, temp):
     """One task: segment k of a file, at its offset in the temporary WAV, or else spooled beside the destination;
     returns (the spool or None, clipped samples)."""
-    if os.path.exists(job["dest"]):
+    if done(job):
         return None, 0
     if temp is not None:
-        return None, _native.convert_segment(job, first, count, temp)
+        return None, _files.convert_segment(job, first, count, temp)
     spool = f"{os.path.dirname(job['dest']) or '.'}/.{os.path.basename(job['dest'])}{TEMP}{token}.seg{k}"
-    return spool, _native.convert_segment(job, first, count, spool)
+    return spool, _files.convert_segment(job, first, count, spool)
 
 
 def complete_file(job, temp, parts):
     """The last task of a file: the container encoded from the spools if it is not WAV, the output read back (a
     write a full disk cut short must not pass for a complete file, here or in a rerun), then the rename. The spools
-    stay until the output is in place, for a rerun of this task. Returns its record."""
+    stay until the output is in place, for a rerun of this task. Returns the samples clipped."""
     clipped = sum(p[1] for p in parts)  # counted by each segment's resampler
-    if not os.path.exists(job["dest"]):
-        _native.complete_output(job, temp, [p[0] for p in parts if p[0] is not None])
-    return {"clipped": clipped}
+    if not done(job):
+        _files.complete_output(job, temp, [p[0] for p in parts if p[0] is not None])
+        if job["replaces"] is not None:  # a replaced output keeps its permissions
+            os.chmod(job["dest"], job["replaces"][2])
+    return clipped
+
+
+def convert_files(jobs, token):
+    """One task: small files converted whole, one after another, each failing alone; returns for each its clipped
+    samples or its error."""
+    results = []
+    for job in jobs:
+        try:
+            temp = None if done(job) else wav_start(job)
+            results.append(complete_file(job, temp, [convert_segment(job, token, 0, 0, job["total"], temp)]))
+        except Exception as e:  # reported as the file's, in one line
+            results.append(e)
+    return results
+
+
+def failure(job, e):
+    if isinstance(e, OSError) and e.strerror:
+        return f"cannot write '{shown(job['dest'])}': {e.strerror}"
+    return str(e).splitlines()[0] if str(e) else type(e).__name__
 
 
 # ---- the client ----
@@ -119,15 +172,20 @@ def parse(argv):
     p.add_argument("--bandwidth", type=float, help="keep this fraction of the lower Nyquist frequency, 0.80 to 0.99 "
                    "(default 0.90)")
     p.add_argument("-f", "--format", default="same", choices=["same", *FORMATS],
-                   help="sample format of the outputs (same: as each input)")
-    p.add_argument("-t", "--type", choices=sorted(_native.CONTAINERS),
-                   help="container of the outputs, whose extension they then take (default: as each input)")
-    p.add_argument("--workers", type=int, default=os.cpu_count(), help="local worker processes (default: cores)")
+                   help="sample format of the outputs (same: as the tool gives it, each input's own, else float, or "
+                   "pcm24 in FLAC)")
+    p.add_argument("-t", "--type", choices=sorted(_files.CONTAINERS),
+                   help="container of the outputs, whose extension they then take (default: as each input's "
+                   "extension names, else wav)")
+    p.add_argument("--force", action="store_true",
+                   help="convert again the outputs in DEST made with other options (or not by zel.batch)")
+    p.add_argument("--workers", type=int, default=os.cpu_count(), help="local worker threads (default: cores)")
     p.add_argument("--scheduler", help="the address of a running Dask scheduler (tcp://host:8786) to submit to")
     p.add_argument("--segment-seconds", type=float, default=300,
                    help="outputs longer than this are converted in segments of this length (default 300)")
     p.add_argument("--report", help="write a JSON report of every file to this path")
-    p.add_argument("--timeout", type=float, default=20, help="seconds to wait for the scheduler (default 20)")
+    p.add_argument("--timeout", type=float, default=20,
+                   help="seconds to wait for the scheduler and a worker (default 20)")
     a = p.parse_args(argv)
     try:
         a.rate = Fraction(a.rate)
@@ -140,15 +198,15 @@ def parse(argv):
         p.error(f"--bandwidth: {e}")
     if a.workers < 1 or a.segment_seconds <= 0:
         p.error("--workers and --segment-seconds must be positive")
-    if a.type and a.format != "same" and _native.refusal(a.type, a.format):
-        p.error(_native.refusal(a.type, a.format))
+    if a.type and a.format != "same" and _files.refusal(a.type, a.format):
+        p.error(_files.refusal(a.type, a.format))
     if a.scheduler:
         from distributed.comm import get_address_host_port
         try:
             get_address_host_port(a.scheduler)
         except ValueError as e:
             p.error(f"--scheduler {a.scheduler!r}: {e}")
-    a.type_for = lambda dest: _native.container_for(a.type or "", dest) or "wav"  # an extension it does not know: WAV
+    a.type_for = lambda dest: _files.container_for(a.type or "", dest) or "wav"
     return a
 
 
@@ -168,7 +226,8 @@ def sources(a):
             found.append((path, os.path.relpath(path, root)))
         return root, found
     root = os.path.abspath(a.source)
-    known = {e.lower() for e in soundfile.available_formats()} | {"aif", "snd", "oga"}
+    # Raw samples are not audio files to find: nothing says their rate or format.
+    known = (_files.EXTENSIONS | set(_files.CONTAINERS) | {"ogg", "opus", "mp3"}) - {"raw", "pcm"}
     found = []
     for d, dirs, files in os.walk(root):
         dirs.sort()
@@ -180,6 +239,7 @@ def sources(a):
 
 
 def destinations(a, root, found):
+    """(path, relative path, destination, the destination relative to DEST) of every file."""
     dest_root = os.path.abspath(a.dest)
     # Compared with their links resolved: a DEST reached through a link into SOURCE would fill SOURCE.
     real, real_root = os.path.realpath(dest_root), os.path.realpath(root)
@@ -193,27 +253,109 @@ def destinations(a, root, found):
         raise UsageError(f"DEST '{shown(a.dest)}' is not a directory this user can write")
     out, seen = [], {}
     for path, rel in found:
-        dest_rel = os.path.splitext(rel)[0] + "." + a.type if a.type else rel
+        # An output is named for what it holds: a container the extension does not name is written as WAV.
+        stem, ext = os.path.splitext(rel)
+        dest_rel = stem + "." + a.type if a.type else rel if _files.container_for("", rel) else stem + ".wav"
         if dest_rel in seen:
             raise UsageError(f"'{shown(seen[dest_rel])}' and '{shown(rel)}' would both be written to "
                              f"'{shown(dest_rel)}'")
         seen[dest_rel] = rel
-        out.append((path, rel, os.path.join(dest_root, dest_rel)))
+        out.append((path, rel, os.path.join(dest_root, dest_rel), dest_rel))
     return out
 
 
-def remove_stale(dest):
-    for stale in glob.glob(os.path.join(glob.escape(os.path.dirname(dest)),
-                                        "." + glob.escape(os.path.basename(dest)) + TEMP + "*")):
+# ---- DEST's manifest: the options of each output ----
+#
+# One JSON line for each output a run is about to write: its options, and the file it replaces, if any. It is
+# written before any conversion starts, so an output is accounted for however the run ends (Ctrl-C, a client lost
+# while its cluster completes files): an output is as the latest line about it says unless it is still the very
+# file that line's run was to replace (that run did not complete it), in which case the line before decides.
+
+def options(a, rel):
+    return {"source": os.fsdecode(rel), "rate": str(a.rate), "quality": a.quality, "bandwidth": a.bandwidth,
+            "format": a.format, "type": a.type}
+
+
+def recorded(dest_root):
+    """Every output's lines in the manifest, oldest first; an unreadable line (a torn last write) is skipped."""
+    lines = {}
+    try:
+        with open(os.path.join(dest_root, MANIFEST), "rb") as f:
+            for line in f:
+                try:
+                    entry = json.loads(line)
+                    lines.setdefault(entry["output"], []).append(entry)
+                except (ValueError, KeyError, TypeError):
+                    pass
+    except FileNotFoundError:
+        pass
+    return lines
+
+
+def made_with(entries, now):
+    """The options of the output whose identity is `now`, or None when no line accounts for it."""
+    for entry in reversed(entries):
+        if entry["replaces"] is None or entry["replaces"][:2] != now[:2]:
+            return entry["options"]
+    return None
+
+
+def differs(rel, made, wanted):
+    if made is None:
+        return f"'{shown(rel)}' was not made by zel.batch, or before DEST had a manifest"
+    if made["source"] != wanted["source"]:
+        return f"'{shown(rel)}' was made from '{shown(made['source'])}'"
+    key = next(k for k in wanted if made.get(k) != wanted[k])
+    return f"'{shown(rel)}' was made with --{key} {made.get(key)}, not {wanted[key]}"
+
+
+def record(dest_root, entries):
+    """Appends lines to the manifest, in one write."""
+    os.makedirs(dest_root, exist_ok=True)
+    with open(os.path.join(dest_root, MANIFEST), "a") as f:
+        f.write("".join(json.dumps(e) + "\n" for e in entries))
+
+
+def compact(dest_root):
+    """Rewrites the manifest with one line for each output there, atomically: a run's lines would otherwise pile
+    up."""
+    lines, kept = recorded(dest_root), []
+    for rel, entries in lines.items():
+        now = identity(os.path.join(dest_root, rel))
+        made = None if now is None else made_with(entries, now)
+        if made is not None:
+            kept.append({"output": rel, "options": made, "replaces": None})
+    if not kept:  # a run that made nothing leaves nothing
+        os.remove(os.path.join(dest_root, MANIFEST))
+        return
+    temp = os.path.join(dest_root, f".{MANIFEST}.{uuid.uuid4().hex[:8]}")
+    with open(temp, "w") as f:
+        f.write("".join(json.dumps(e) + "\n" for e in kept))
+    os.replace(temp, os.path.join(dest_root, MANIFEST))
+
+
+def remove_stale(dests):
+    """Removes what failed or lost attempts at these outputs left beside them: one listing of each directory."""
+    by_dir = {}
+    for dest in dests:
+        by_dir.setdefault(os.path.dirname(dest), set()).add(os.path.basename(dest))
+    for d, names in by_dir.items():
         try:
-            os.remove(stale)
+            entries = list(os.scandir(d))
         except OSError:
-            pass
+            continue
+        for e in entries:
+            at = e.name.find(TEMP, 1)
+            if e.name.startswith(".") and at > 0 and e.name[1:at] in names:
+                try:
+                    os.remove(e.path)
+                except OSError:
+                    pass
 
 
 class Progress:
     def __init__(self, files, hours):
-        self.files, self.hours, self.start = files, hours, time.monotonic()
+        self.files, self.hours = files, hours
         self.done_files, self.done_hours = 0, 0.0
         self.tty = sys.stderr.isatty()
 
@@ -223,13 +365,13 @@ class Progress:
         if self.tty:
             width = 30
             filled = int(width * self.done_files / max(self.files, 1))
-            speed = self.done_hours * 3600 / max(time.monotonic() - self.start, 1e-9)
+            speed = self.done_hours * 3600 / max(time.monotonic() - START, 1e-9)
             print(f"\rzel.batch [{'#' * filled}{'.' * (width - filled)}] {self.done_files}/{self.files} files, "
                   f"{self.done_hours:.2f}/{self.hours:.2f} h, {speed:.0f}x real time ", end="", file=sys.stderr,
                   flush=True)
 
     def summary(self, records):
-        wall = time.monotonic() - self.start
+        wall = time.monotonic() - START  # from the command's start: the interpreter, imports and cluster too
         if self.tty:
             print(file=sys.stderr)
         count = lambda status: sum(r["status"] == status for r in records)
@@ -239,29 +381,60 @@ class Progress:
               f"{rate:.0f} audio hours per wall hour", file=sys.stderr)
 
 
-def quiet_task_failures(record):
-    """A logging filter: a worker's log of a failed task, which batch reports itself in one line."""
-    return not str(record.msg).startswith("Compute Failed")
+class Threads:
+    """Tasks on threads of this process, which the conversions leave free of the interpreter lock: a local run
+    starts no cluster and sends nothing between processes."""
+
+    def __init__(self, workers):
+        self.pool, self.workers = concurrent.futures.ThreadPoolExecutor(workers), workers
+        self.as_completed, self.wait = concurrent.futures.as_completed, concurrent.futures.wait
+
+    def submit(self, fn, *args):
+        return self.pool.submit(fn, *args)
+
+    def after(self, fn, job, temp, parts):
+        # Queued behind its segments, so every one of them is running or done when this waits for them.
+        return self.pool.submit(lambda: fn(job, temp, [p.result() for p in parts]))
+
+    def close(self):
+        self.pool.shutdown(cancel_futures=True)
 
 
-class QuietTaskFailures:
-    """Installs quiet_task_failures on each worker of the local cluster, whose logs share our stderr."""
+class Cluster:
+    """Tasks on a running Dask cluster, once every worker has shown that it can import zel.batch."""
 
-    def setup(self, worker):
-        logging.getLogger("distributed.worker").addFilter(quiet_task_failures)
-
-
-def connect(a):
-    from distributed import Client, LocalCluster
-    if a.scheduler:
+    def __init__(self, a):
+        from distributed import Client, as_completed, wait
+        self.as_completed, self.wait = as_completed, wait
         try:
-            return Client(a.scheduler, timeout=f"{a.timeout}s"), None
+            self.client = Client(a.scheduler, timeout=f"{a.timeout}s")
         except (OSError, TimeoutError) as e:
             raise UsageError(f"no Dask scheduler answers at {a.scheduler} within {a.timeout:g} s ({e})") from None
-    cluster = LocalCluster(n_workers=a.workers, threads_per_worker=1, processes=True, dashboard_address=None)
-    client = Client(cluster)
-    client.register_worker_plugin(QuietTaskFailures(), name="zel-batch-quiet-task-failures")
-    return client, cluster
+        try:
+            self.client.wait_for_workers(1, timeout=a.timeout)
+        except TimeoutError:
+            self.close()
+            raise UsageError(f"the Dask scheduler at {a.scheduler} has no worker after {a.timeout:g} s") from None
+        missing = []
+        for address, worker in self.client.scheduler_info()["workers"].items():
+            try:  # eval, a builtin, reaches a worker that cannot unpickle anything of zel's
+                self.client.run(eval, "__import__('zel.batch') and None", workers=[address])
+            except Exception as e:
+                missing.append(f"the Dask worker {worker.get('name', address)} at {address} cannot import zel.batch "
+                               f"({type(e).__name__}: {e}); install python3-zel-batch there")
+        if missing:
+            self.close()
+            raise UsageError("\nzel.batch: ".join(missing))
+        self.workers = sum(self.client.nthreads().values())
+
+    def submit(self, fn, *args):
+        return self.client.submit(fn, *args, pure=False)
+
+    def after(self, fn, job, temp, parts):
+        return self.client.submit(fn, job, temp, parts, pure=False)
+
+    def close(self):
+        self.client.close()
 
 
 def run(a):
@@ -269,71 +442,108 @@ def run(a):
     if not found:
         raise UsageError(f"no audio files under SOURCE '{shown(a.source)}'")
     work = destinations(a, root, found)
-    records, jobs = [], []
-    for path, rel, dest in work:
-        record = {"path": shown(rel), "output": shown(dest), "status": "converted", "frames": 0, "seconds": 0.0}
-        records.append(record)
-        if os.path.exists(dest):
-            record["status"] = "complete"
-            continue
-        remove_stale(dest)
+    dest_root = os.path.abspath(a.dest)
+    lines = recorded(dest_root)
+    records, jobs, conflicts = [], [], []
+    for path, rel, dest, dest_rel in work:
+        record_ = {"path": shown(rel), "output": shown(dest), "status": "converted", "frames": 0, "seconds": 0.0}
+        records.append(record_)
+        now = identity(dest)
+        if now is not None:
+            wanted = options(a, rel)
+            made = made_with(lines.get(os.fsdecode(dest_rel), []), now)
+            if made == wanted:
+                record_["status"] = "complete"
+                continue
+            conflicts.append(differs(dest_rel, made, wanted))
+        jobs.append((record_, path, rel, dest, dest_rel))
+    if conflicts and not a.force:
+        raise UsageError(f"{len(conflicts)} output{'s' * (len(conflicts) > 1)} in DEST made otherwise ("
+                         f"{conflicts[0]}); --force converts {'them' if len(conflicts) > 1 else 'it'} again")
+    remove_stale(dest for _, _, _, dest, _ in jobs)
+    planned = []
+    for record_, path, rel, dest, dest_rel in jobs:
         try:
             job = plan(path, rel, dest, a)
         except (OSError, RuntimeError, ValueError) as e:
-            record.update(status="failed", error=str(e).splitlines()[0])
+            record_.update(status="failed", error=str(e).splitlines()[0])
             continue
-        record.update(frames=job["total"], seconds=job["total"] / float(a.rate))
-        jobs.append((record, job))
+        record_.update(frames=job["total"], seconds=job["total"] / float(a.rate))
+        planned.append((record_, job, {"output": os.fsdecode(dest_rel), "options": options(a, rel),
+                                       "replaces": job["replaces"]}))
 
-    progress = Progress(len(jobs), sum(r["seconds"] for r, _ in jobs) / 3600)
-    if jobs:
-        convert(a, jobs, progress)
+    progress = Progress(len(planned), sum(r["seconds"] for r, _, _ in planned) / 3600)
+    if planned:
+        runner = Cluster(a) if a.scheduler else Threads(a.workers)  # a cluster that fails has DEST untouched
+        try:
+            record(dest_root, [line for _, _, line in planned])
+            convert(runner, [(r, job) for r, job, _ in planned], a, progress)
+        finally:
+            runner.close()
+        compact(dest_root)
     progress.summary(records)
-    for record in records:
-        if record["status"] == "failed":
-            print(f"zel.batch: {record['path']}: {record['error']}", file=sys.stderr)
+    for r in records:
+        if r["status"] == "failed":
+            print(f"zel.batch: {r['path']}: {r['error']}", file=sys.stderr)
     if a.report:
         with open(a.report, "w") as f:
             json.dump({"files": records}, f, indent=1)
     return 1 if any(r["status"] == "failed" for r in records) else 0
 
 
-def convert(a, jobs, progress):
-    """Converts the planned files on the cluster, updating their records."""
-    from distributed import as_completed, wait
-    client, cluster = connect(a)
+def convert(runner, jobs, a, progress):
+    """Converts the planned files, updating their records: small ones whole, in groups, and long ones in
+    segments."""
     token = uuid.uuid4().hex[:12]
-    try:
-        finals = {}
-        for record, job in jobs:
-            seg = max(1, int(a.segment_seconds * float(a.rate)))
-            try:
-                os.makedirs(os.path.dirname(job["dest"]), exist_ok=True)
-                temp = wav_start(job)
-            except OSError as e:
-                record.update(status="failed", error=f"cannot write '{shown(job['dest'])}': {e.strerror}")
-                continue
-            except RuntimeError as e:
-                record.update(status="failed", error=str(e))
-                continue
-            parts = [client.submit(convert_segment, job, token, k, first, count, temp, pure=False)
-                     for k, (first, count) in enumerate(_native.segments(job["total"], -(-job["total"] // seg)))]
-            finals[client.submit(complete_file, job, temp, parts, pure=False)] = (record, job, parts)
-        for future in as_completed(list(finals)):
-            record, job, parts = finals[future]
-            try:
-                record["clipped"] = future.result()["clipped"]
-            except Exception as e:  # the task's own exception, raised again here
-                error = (f"cannot write '{shown(job['dest'])}': {e.strerror}" if isinstance(e, OSError) and
-                         e.strerror else str(e).splitlines()[0] if str(e) else type(e).__name__)
-                record.update(status="failed", error=error)
-                wait(parts)  # the file's other segments, which may still be writing
-            remove_stale(job["dest"])  # what failed or lost attempts left behind
-            progress.update(0 if record["status"] == "failed" else record["seconds"] / 3600)
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+    seg = max(1, int(a.segment_seconds * float(a.rate)))
+    unwritable = {}
+    for d in {os.path.dirname(job["dest"]) for _, job in jobs}:
+        try:
+            os.makedirs(d, exist_ok=True)
+        except OSError as e:
+            unwritable[d] = e
+    for r, job in jobs:
+        if os.path.dirname(job["dest"]) in unwritable:
+            r.update(status="failed", error=failure(job, unwritable[os.path.dirname(job["dest"])]))
+    jobs = [(r, job) for r, job in jobs if r["status"] != "failed"]
+    pending = {}
+    small = [(r, job) for r, job in jobs if job["total"] <= seg]
+    # A group holds about a quarter of a worker's share of the small files' audio, at most a segment's, so
+    # that a task's overhead is spread over many files yet every worker keeps busy to the end.
+    share = sum(job["total"] for _, job in small) // (4 * runner.workers)
+    group, frames = [], 0
+    for k, (r, job) in enumerate(small):
+        group.append((r, job))
+        frames += job["total"]
+        if frames >= min(seg, share) or k == len(small) - 1:
+            pending[runner.submit(convert_files, [job for _, job in group], token)] = (group, [])
+            group, frames = [], 0
+    for r, job in jobs:
+        if job["total"] <= seg:
+            continue
+        try:
+            temp = wav_start(job)
+        except (OSError, RuntimeError) as e:
+            r.update(status="failed", error=failure(job, e))
+            continue
+        parts = [runner.submit(convert_segment, job, token, k, first, count, temp)
+                 for k, (first, count) in enumerate(_files.segments(job["total"], -(-job["total"] // seg)))]
+        pending[runner.after(complete_file, job, temp, parts)] = ([(r, job)], parts)
+    for future in runner.as_completed(list(pending)):
+        group, parts = pending[future]
+        try:
+            results = future.result()
+            results = results if isinstance(results, list) else [results]
+        except Exception as e:  # the task's own exception, raised again here, for each of its files
+            results = [e] * len(group)
+            runner.wait(parts)  # the file's other segments, which may still be writing
+        for (r, job), result in zip(group, results):
+            if isinstance(result, Exception):
+                r.update(status="failed", error=failure(job, result))
+            else:
+                r["clipped"] = result
+            progress.update(0 if r["status"] == "failed" else r["seconds"] / 3600)
+    remove_stale(job["dest"] for _, job in jobs)
 
 
 def main(argv=None):

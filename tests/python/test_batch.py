@@ -1,7 +1,7 @@
 """python3 -m zel.batch on Dask: a tree of files, one of them long enough to be converted in segments and one whose
 name is not UTF-8, gives the resample tool's bytes; a corrupt file is reported while the rest converts; a rerun
-converts nothing; a full disk fails each file in one line, leaving nothing behind; a worker killed mid-run leaves
-every output whole; a separately started scheduler and workers take the same work."""
+converts nothing; a full disk fails each file in one line, leaving nothing behind; on a separately started
+scheduler and workers, a worker killed mid-run leaves every output whole, and one that cannot import zel is named."""
 import json
 import os
 import resource
@@ -10,8 +10,8 @@ import subprocess
 import sys
 import time
 
+import distributed
 import numpy as np
-import psutil
 import soundfile
 
 RESAMPLE = os.environ["ZEL_RESAMPLE_TOOL"]
@@ -57,25 +57,6 @@ def test_a_tree_converts_as_the_tool_converts_each_file_and_a_rerun_converts_not
     assert {f: f.stat().st_mtime_ns for f in dest.rglob("*")} == before
 
 
-def test_a_worker_killed_mid_run_leaves_every_output_whole(tmp_path):
-    src, dest = tmp_path / "src", tmp_path / "dest"
-    tree(src, files=30, seconds=3)
-    (src / "corrupt.wav").unlink()
-    batch = subprocess.Popen([*BATCH, str(src), str(dest), "-r", "48000", "-q", "very-high", "--workers", "2"],
-                             stderr=subprocess.PIPE, text=True)
-    while not dest.exists() or len(list(dest.rglob("*.wav"))) < 2:
-        time.sleep(0.02)
-    workers = [c for c in psutil.Process(batch.pid).children(recursive=True)
-               if "spawn_main" in " ".join(c.cmdline()) and not c.children()]
-    os.kill(workers[0].pid, signal.SIGKILL)
-    assert len(list(dest.rglob("*.wav"))) < 30, "the worker was killed after the run"
-    _, err = batch.communicate(timeout=180)
-    assert batch.returncode == 0, err
-    for k in range(30):
-        assert same_as_tool(src, dest, f"d{k % 2}/f{k}.wav", "-q", "very-high"), k
-    assert not [f for f in dest.rglob(".*")], "a temporary file was left behind"
-
-
 def test_a_full_disk_fails_each_file_in_one_line_and_a_rerun_converts_them(tmp_path):
     # A file-size limit with SIGXFSZ ignored, inherited by the workers, fails writes as a full disk does.
     src, dest = tmp_path / "src", tmp_path / "dest"
@@ -90,26 +71,38 @@ def test_a_full_disk_fails_each_file_in_one_line_and_a_rerun_converts_them(tmp_p
     assert "4 converted, 0 already complete, 1 failed" in p.stderr and same_as_tool(src, dest, "long.flac"), p.stderr
 
 
-def test_a_running_scheduler_and_workers_take_the_same_work_from_a_manifest(tmp_path):
+def test_separate_workers_one_killed_mid_run_give_the_tools_bytes_and_one_without_zel_is_named(tmp_path):
     src, dest, info = tmp_path / "src", tmp_path / "dest", tmp_path / "scheduler.json"
-    tree(src, files=2)
+    tree(src, files=24, seconds=3)
+    # SOURCE as a manifest: one path a line, relative to the manifest's directory.
+    (src / "list.txt").write_text("".join(f"d{k % 2}/f{k}.wav\n" for k in range(24)) + "long.flac\n\ncorrupt.wav\n")
     common = ["--scheduler-file", str(info), "--no-dashboard"]
-    scheduler = subprocess.Popen(["dask-scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-                                 stderr=subprocess.DEVNULL)
-    workers = subprocess.Popen(["dask-worker", "--nworkers", "2", "--nthreads", "1", *common],
-                               stderr=subprocess.DEVNULL)
+    worker = ["dask-worker", "--nthreads", "1", "--no-nanny", *common]
+    cluster = [subprocess.Popen(["dask-scheduler", "--host", "127.0.0.1", "--port", "0", *common],
+                                stderr=subprocess.DEVNULL)]
     try:
         while not info.exists():
             time.sleep(0.05)
+        cluster += [subprocess.Popen(worker, stderr=subprocess.DEVNULL) for _ in range(2)]
         address = json.loads(info.read_text())["address"]
-        # SOURCE as a manifest: one path a line, relative to the manifest's directory; max, whose frames pass in
-        # float64 as through the tool.
-        (src / "list.txt").write_text("d0/f0.wav\nlong.flac\n\ncorrupt.wav\n")
-        p = subprocess.run([*BATCH, str(src / "list.txt"), str(dest), "-r", "48000", "--scheduler", address,
-                            "--segment-seconds", "2", "-q", "max"], capture_output=True, text=True, timeout=120)
-        assert p.returncode == 1 and "3 files: 2 converted" in p.stderr, p.stderr
-        assert same_as_tool(src, dest, "d0/f0.wav", "-q", "max") and same_as_tool(src, dest, "long.flac", "-q", "max")
+        run = [*BATCH, str(src / "list.txt"), str(dest), "-r", "48000", "--scheduler", address, "--segment-seconds",
+               "2", "-q", "very-high"]
+        batch = subprocess.Popen(run, stderr=subprocess.PIPE, text=True)
+        while (not dest.exists() or len(list(dest.rglob("*.wav"))) < 2) and batch.poll() is None:
+            time.sleep(0.02)
+        cluster[1].kill()
+        assert len(list(dest.rglob("*.wav"))) < 24, "the worker was killed after the run"
+        _, err = batch.communicate(timeout=300)
+        assert batch.returncode == 1 and "26 files: 25 converted" in err, err
+        for rel in [f"d{k % 2}/f{k}.wav" for k in range(24)] + ["long.flac"]:
+            assert same_as_tool(src, dest, rel, "-q", "very-high"), rel
+        assert not [f for f in dest.rglob(".*") if f.name != ".zel-batch-manifest"], "a temporary file was left"
+        cluster.append(subprocess.Popen(worker, stderr=subprocess.DEVNULL, env={"PATH": os.environ["PATH"]}))
+        with distributed.Client(address) as client:
+            client.wait_for_workers(2, timeout=60)
+        p = subprocess.run([*run, "-r", "8000", "--force"], capture_output=True, text=True, timeout=120)
+        assert p.returncode == 2 and len(p.stderr.splitlines()) == 1 and "No module named 'zel'" in p.stderr, p.stderr
     finally:
-        for process in (workers, scheduler):
+        for process in reversed(cluster):
             process.terminate()
             process.wait(timeout=30)

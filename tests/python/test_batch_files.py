@@ -1,6 +1,7 @@
 """python3 -m zel.batch on the file system, without a cluster: inputs that cannot be converted (cut short, a dangling
 link, a symlink loop, a name that is not UTF-8) and bad command lines each fail with one line before any cluster
-starts; and a write cut short, as on a full disk, is never renamed into place."""
+starts; a write cut short, as on a full disk, is never renamed into place; outputs take the tool's formats and
+names, and DEST's manifest makes a rerun with other options ask for --force."""
 import os
 import subprocess
 import sys
@@ -92,3 +93,36 @@ def test_an_output_cut_short_is_not_renamed_into_place(tmp_path, kind, message):
     p = subprocess.run([sys.executable, "-c", TASKS, tmp_path, kind, cut, str(whole.stat().st_size - 1)],
                        capture_output=True, text=True, timeout=60)
     assert p.returncode == 1 and message in p.stderr and not cut.exists(), p.stderr
+
+
+def test_outputs_take_the_tools_formats_and_names_and_a_rerun_with_other_options_needs_force(tmp_path):
+    src, tool = tmp_path / "src", os.environ["ZEL_RESAMPLE_TOOL"]
+    src.mkdir()
+    noise = np.random.default_rng(2).uniform(-0.5, 0.5, (22050, 2))
+    soundfile.write(src / "v.oga", noise, 44100, format="OGG", subtype="VORBIS")  # no PCM depth
+    soundfile.write(src / "s.voc", noise, 44100, "PCM_16")  # a container the tool reads but does not write
+    soundfile.write(src / "w.wav", noise, 44100, "PCM_16")
+
+    def same_as_tool(dest, *args):
+        for rel, out in (("v.oga", "v.oga"), ("s.voc", "s.wav"), ("w.wav", "w.wav")):
+            subprocess.run([tool, "--quiet", src / rel, tmp_path / out, *args], check=True)
+            if out.endswith(".oga"):  # lossy: the encoder's blocks differ from the tool's, and Ogg serials differ
+                ours, its = soundfile.info(dest / out), soundfile.info(tmp_path / out)
+                assert (ours.format, ours.frames, ours.samplerate) == (its.format, its.frames, its.samplerate), args
+            else:
+                assert (dest / out).read_bytes() == (tmp_path / out).read_bytes(), (out, args)
+
+    for fmt in ("same", "pcm32", "double"):
+        assert run(src, tmp_path / fmt, "-r", 16000, "-f", fmt).returncode == 0
+        same_as_tool(tmp_path / fmt, "-r", "16000", "-f", fmt)
+    dest = tmp_path / "same"
+    os.chmod(dest / "w.wav", 0o640)
+    before = {f: f.stat().st_mtime_ns for f in dest.iterdir()}
+    p = run(src, dest, "-r", 8000)
+    assert p.returncode == 2 and "was made with --rate 16000, not 8000); --force" in p.stderr, p.stderr
+    assert {f: f.stat().st_mtime_ns for f in dest.iterdir()} == before
+    assert run(src, dest, "-r", 8000, "--force").returncode == 0
+    same_as_tool(dest, "-r", "8000")
+    assert (dest / "w.wav").stat().st_mode & 0o777 == 0o640 and sorted(os.listdir(dest)) == [
+        ".zel-batch-manifest", "s.wav", "v.oga", "w.wav"]
+    assert "0 converted, 3 already complete" in run(src, dest, "-r", 8000).stderr
