@@ -41,9 +41,11 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
         }
     } else if (preset.stopbandDb > 0 && s0 != t0 && s0 <= ~0ULL / 2) {
         // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S, and
-        // by 2.5 or more still at S / 2, where the band stage keeps every other frame.
+        // by 2.5 or more still at S / 2, where the band stage keeps every other frame. Downsampling by exactly 2
+        // keeps every other frame too: they are the output, and the polyphase stage copies them.
         const double ds = static_cast<double>(s0), dt = static_cast<double>(t0);
-        const u64 factor = 4 * dt > 3 * ds ? 2 : 1, kept = 2 * ds >= 5 * dt ? 2 : 1;
+        const u64 factor = 4 * dt > 3 * ds ? 2 : 1,
+                  kept = 2 * ds >= 5 * dt || (s0 % 2 == 0 && s0 / 2 == t0) ? 2 : 1;
         p.stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
         if (!p.stage2.rateOverflow) {
             p.stage2.reduce();
