@@ -273,6 +273,41 @@ private:
     std::mutex busy_;
 };
 
+// The whole of `x` (frames, or frames x channels, C-contiguous) into `y` (its output frames, likewise) by
+// zel_resample_oneshot on `threads` threads, the interpreter lock released: the same samples as a stream gives.
+// A conversion this way runs to its end: Ctrl-C is seen when it returns.
+void oneshot(u64 sn, u64 sd, u64 tn, u64 td, unsigned channels, int quality, double bandwidth, bool dither,
+             unsigned threads, const py::array &x, py::array &y) {
+    const auto layout = [channels](const py::array &a) {
+        return (a.flags() & py::array::c_style) != 0 && a.ndim() >= 1 && a.ndim() <= 2 &&
+               (a.ndim() == 2 ? a.shape(1) : 1) == channels && formatOf(a.dtype()) >= 0 &&
+               a.dtype().attr("isnative").cast<bool>();
+    };
+    if (!layout(x) || !layout(y) || !y.writeable())
+        throw py::value_error("oneshot takes C-contiguous frames x " + std::to_string(channels) +
+                              " arrays in a native sample format, the output writable");
+    zel_resampler_options options;
+    zel_resampler_options_init(&options);
+    options.bandwidth = bandwidth;
+    options.input_format = formatOf(x.dtype());
+    options.output_format = formatOf(y.dtype());
+    options.dither = dither ? 1 : 0;
+    options.threads = threads;
+    const void *const in[1] = {x.data()};
+    void *const out[1] = {y.mutable_data()};
+    size_t written = 0;
+    int result = 0;
+    {
+        py::gil_scoped_release unlocked;
+        result = zel_resample_oneshot(sn, sd, tn, td, channels, quality, &options, in,
+                                      static_cast<size_t>(x.shape(0)), out, static_cast<size_t>(y.shape(0)),
+                                      &written);
+    }
+    if (result != 0) failed(errno == ENOMEM || errno == EAGAIN ? errno : EINVAL);
+    if (written != static_cast<size_t>(y.shape(0)))
+        throw std::runtime_error("oneshot wrote fewer frames than asked");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -286,6 +321,11 @@ PYBIND11_MODULE(_native, m) {
         names.append(zel_resampler_quality_name(q));
     m.attr("QUALITIES") = py::tuple(names);
     m.attr("VERSION") = zel_resampler_version();
+    m.def("oneshot", &oneshot, py::arg("sn"), py::arg("sd"), py::arg("tn"), py::arg("td"),
+          py::arg("channels"), py::arg("quality"), py::arg("bandwidth"), py::arg("dither"),
+          py::arg("threads"), py::arg("x"), py::arg("y"),
+          "The whole of x into y (C-contiguous frames x channels, y as many frames as the output has) by "
+          "zel_resample_oneshot on `threads` threads; raises ValueError with the library's reason.");
     py::class_<Stream>(m, "Stream", "A zel_resampler stream for NumPy arrays; zel.Resampler wraps it.")
         .def(py::init<u64, u64, u64, u64, unsigned, int, double, py::dtype, py::dtype, bool, bool, double>(),
              py::arg("sn"), py::arg("sd"), py::arg("tn"), py::arg("td"), py::arg("channels"),

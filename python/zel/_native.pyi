@@ -7,6 +7,9 @@ MAX_BANDWIDTH: float
 QUALITIES: tuple[str, ...]
 VERSION: str
 
+def oneshot(sn: int, sd: int, tn: int, td: int, channels: int, quality: int, bandwidth: float, dither: bool,
+            threads: int, x: np.ndarray, y: np.ndarray) -> None: ...
+
 class Stream:
     def __init__(self, sn: int, sd: int, tn: int, td: int, channels: int, quality: int, bandwidth: float,
                  dtype: np.dtype, out_dtype: np.dtype, planar: bool, dither: bool,

@@ -98,7 +98,7 @@ def test_any_time_axis_and_byte_order_gives_the_frames_first_samples():
         frames_first = np.moveaxis(x, t, 0).reshape(shape[t], -1).astype(native)
         want = zel.resample(frames_first, 44100, 48000, axis=0)
         axis = t - len(shape) if case % 3 else t
-        got = zel.resample(x, 44100, 48000, axis=axis)
+        got = zel.resample(x, 44100, 48000, axis=axis, threads=1 + case % 3)  # parts on threads join exactly
         assert got.dtype == native and got.flags.c_contiguous
         assert bits(np.moveaxis(got, t, 0).reshape(want.shape).copy()) == bits(want)
         # A stream with the same axis, in chunks that end with one frame, fewer than the channels.
@@ -168,6 +168,8 @@ def test_input_needed_and_version():
     (lambda x: zel.Resampler(44100, 48000, channels=2000), ValueError, "channel count must be 1 to 1024, not 2000"),
     (lambda x: zel.Resampler(2**40, 1, quality="linear").input_needed(2**30), OverflowError, "stream's range"),
     (lambda x: zel.resample(x, 44100, 48000, out_dtype="float64", dither=True), ValueError, "integer out_dtype"),
+    (lambda x: zel.resample(x, 44100, 48000, threads=65), ValueError, "threads must be 1 to 64, not 65"),
+    (lambda x: zel.resample(x, 44100, 48000, threads=True), TypeError, "threads must be an int"),
 ])
 def test_bad_input_raises_a_clear_exception(call, error, message):
     with pytest.raises(error, match=message):
