@@ -16,14 +16,18 @@ bool WavFrameWriter::write(u64 frame, const void *samples, u64 frames) {
 std::string WavFrameWriter::error() const { return std::strerror(wav_.error() != 0 ? wav_.error() : EIO); }
 
 bool SndfileWriter::write(u64, const void *samples, u64 frames) {
-    const auto n = static_cast<sf_count_t>(frames);
     errno = 0;
+    // Some encoders (MP3's) count frames as written when their bytes were not: the handle's error says so.
+    return put(samples, static_cast<sf_count_t>(frames)) && sf_error(file_) == SF_ERR_NO_ERROR;
+}
+
+bool SndfileWriter::put(const void *samples, sf_count_t n) {
     if (format_.bits == 16) return sf_writef_short(file_, static_cast<const short *>(samples), n) == n;
     if (format_.bits == 32) return sf_writef_int(file_, static_cast<const int *>(samples), n) == n;
     if (format_.bits == 24) {
         // libsndfile takes 24-bit samples as the top bits of 32-bit integers, exactly.
         const auto *q = static_cast<const int32_t *>(samples);
-        shifted_.resize(frames * channels_);
+        shifted_.resize(static_cast<size_t>(n) * channels_);
         for (size_t i = 0; i < shifted_.size(); ++i)
             shifted_[i] = static_cast<int32_t>(static_cast<uint32_t>(q[i]) << 8);
         return sf_writef_int(file_, shifted_.data(), n) == n;

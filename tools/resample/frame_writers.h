@@ -47,6 +47,8 @@ public:
     std::string error() const override;
 
 private:
+    bool put(const void *samples, sf_count_t n);
+
     SNDFILE *file_;
     SampleFormat format_;
     u64 channels_;

@@ -219,6 +219,14 @@ bool framesIn(int fd, u64 &frames) {
     SF_INFO info{};
     SNDFILE *file = sf_open_fd(again, SFM_READ, &info, SF_FALSE);
     frames = file != nullptr ? static_cast<u64>(info.frames) : 0;  // unreadable: it holds nothing
+    // An MP3's length is the encoder's tag, written at the start however much of the rest reached the disk:
+    // what decodes counts.
+    if (file != nullptr && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+        std::vector<float> chunk(4096 * static_cast<size_t>(info.channels));
+        frames = 0;
+        for (sf_count_t n = 0; (n = sf_readf_float(file, chunk.data(), 4096)) > 0;)
+            frames += static_cast<u64>(n);
+    }
     if (file != nullptr) sf_close(file);
     close(again);
     return true;
