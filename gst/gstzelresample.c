@@ -43,6 +43,7 @@ struct _GstZelResample {
     guint64 in_next;         /* grid index of the next input frame */
     guint64 out_next;        /* grid index of the next output frame */
     guint64 skip;            /* input frames to drop: a seek's first frame lies past the input's first */
+    GstClockTime resume;     /* where input without timestamps goes on after new caps ended the run */
 };
 
 G_DEFINE_TYPE(GstZelResample, gst_zel_resample, GST_TYPE_BASE_TRANSFORM)
@@ -102,6 +103,7 @@ static GstClockTime out_time(const GstZelResample *self, guint64 frame) {
 static void forget_stream(GstZelResample *self) {
     self->started = FALSE;
     self->skip = 0;
+    self->resume = GST_CLOCK_TIME_NONE;
 }
 
 /* Feeds `frames` input frames (silence when data is NULL) and writes what they complete at out, after the
@@ -195,6 +197,7 @@ static gboolean start_at(GstZelResample *self, guint64 first, guint8 *out, guint
 
 static gboolean restart(GstZelResample *self, GstClockTime pts, guint8 *out, guint64 room, guint64 *written) {
     const GstSegment *segment = &GST_BASE_TRANSFORM(self)->segment;
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) pts = self->resume;
     if (!GST_CLOCK_TIME_IS_VALID(pts)) pts = segment->format == GST_FORMAT_TIME ? segment->start : 0;
     /* Stream time 0 anchors the grid, so a seek lands where a run from the start would be; a segment that
      * gives none (not in time, or a buffer before stream time 0) anchors it at the buffer. */
@@ -334,7 +337,13 @@ static gboolean set_caps(GstBaseTransform *base, GstCaps *incaps, GstCaps *outca
     if (self->resampler != NULL && gst_audio_info_is_equal(&in, &self->in) &&
         gst_audio_info_is_equal(&out, &self->out))
         return TRUE;
-    /* Frames already given belong to the old caps: they leave before the new ones apply. */
+    /* Frames already given belong to the old caps: they leave before the new ones apply, and input that comes
+     * without timestamps goes on from their end. */
+    GstClockTime resume = GST_CLOCK_TIME_NONE;
+    if (self->resampler != NULL && self->started)
+        resume =
+            (GstClockTime)MAX(0, self->origin + (GstClockTimeDiff)gst_util_uint64_scale_int_round(
+                                                    self->in_next, (gint)GST_SECOND, (gint)in_rate(self)));
     drain(self);
     zel_resampler_destroy(self->resampler);
     g_free(self->silence);
@@ -360,6 +369,7 @@ static gboolean set_caps(GstBaseTransform *base, GstCaps *incaps, GstCaps *outca
     self->out = out;
     self->silence = g_malloc0(kSilenceFrames * frame_bytes(self));
     forget_stream(self);
+    self->resume = resume;
     const GstClockTime latency = resampler_latency(self);
     GST_OBJECT_LOCK(self);
     const gboolean changed = latency != self->latency;
@@ -483,6 +493,7 @@ static void gst_zel_resample_class_init(GstZelResampleClass *klass) {
 static void gst_zel_resample_init(GstZelResample *self) {
     self->quality = kDefaultQuality;
     self->bandwidth = 0.0;
+    self->resume = GST_CLOCK_TIME_NONE;
 }
 
 static gboolean plugin_init(GstPlugin *plugin) {

@@ -176,9 +176,55 @@ static void check_case(const Case *c) {
     g_free(input);
 }
 
+static void push_caps(GstPad *pad, int rate, int channels) {
+    GstCaps *caps =
+        gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "rate", G_TYPE_INT, rate,
+                            "channels", G_TYPE_INT, channels, "layout", G_TYPE_STRING, "interleaved", NULL);
+    gst_pad_push_event(pad, gst_event_new_caps(caps));
+    gst_caps_unref(caps);
+}
+
+/* New caps mid-stream on buffers without timestamps: the old caps' frames leave first, and the next run goes on
+ * from where they end, not from the segment's start again. */
+static void check_new_caps(void) {
+    GstElement *pipeline = gst_parse_launch(
+        "zelresample name=z ! audio/x-raw,rate=48000 ! "
+        "fakesink name=out signal-handoffs=true sync=false async=false",
+        NULL);
+    GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
+               *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    Sink sink = {NULL, 48000, 2, 0, 0, 0};
+    g_signal_connect(out, "handoff", G_CALLBACK(handoff), &sink);
+    GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
+    gst_pad_set_active(pad, TRUE);
+    gst_pad_link(pad, z_sink);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    gst_pad_push_event(pad, gst_event_new_stream_start("new-caps"));
+    push_caps(pad, 44100, 1);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_push_event(pad, gst_event_new_segment(&segment));
+    gst_pad_push(pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
+    push_caps(pad, 22050, 1);
+    gst_pad_push(pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
+    gst_pad_push_event(pad, gst_event_new_eos());
+    /* 1000 frames at 44100 Hz make 1089 at 48000, and so do 1000 at 22050 Hz after them */
+    CHECK(sink.bad_stamps == 0 && sink.first == 1089 && sink.frames == 2177,
+          "%d buffers off the grid, the run after new caps from %" G_GUINT64_FORMAT ", %" G_GUINT64_FORMAT
+          " frames\n",
+          sink.bad_stamps, sink.first, sink.frames);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(z_sink);
+    gst_object_unref(pad);
+    gst_object_unref(out);
+    gst_object_unref(z);
+    gst_object_unref(pipeline);
+}
+
 int main(int argc, char **argv) {
     gst_init(&argc, &argv);
     for (size_t i = 0; i < G_N_ELEMENTS(kCases); ++i) check_case(&kCases[i]);
+    check_new_caps();
     /* Ten minutes at 44100 Hz in buffers of 1000 frames, whose durations are no whole number of nanoseconds. */
     Sink sink = {NULL, 48000, 4, 0, 0, 0};
     run("audiotestsrc wave=silence samplesperbuffer=1000 num-buffers=26460 ! "
