@@ -2,6 +2,7 @@
 """Throughput of python3 -m zel.batch against the resample tool run per file by xargs -P 2, on the same trees:
 audio hours converted per wall hour (44100 -> 48000, high, 16-bit stereo WAV) with 1 and 2 workers, on a tree of
 minute-long files; and the cost per file of each path, on a tree of 0.1 s files, where conversion is negligible.
+Then the tool's --threads 2 against one thread on one 10-minute stereo file, the outputs compared byte for byte.
 
   PYTHONPATH=build/release/python /usr/bin/python3 bench/batch_bench.py build/release/tools/resample/resample
 """
@@ -50,6 +51,13 @@ def main():
                 wall = min(timed(command, dest) for _ in range(3))
                 print(f"  {label:24} {wall:7.2f} s  {hours * 3600 / wall:8.0f} audio hours per wall hour  "
                       f"{wall / files * 1000:6.1f} ms per file", flush=True)
+        long = f"{work}/long.wav"
+        soundfile.write(long, np.random.default_rng(2).uniform(-0.5, 0.5, (44100 * 600, 2)), 44100, "FLOAT")
+        walls = {k: min(timed(f"{tool} --quiet {long} {work}/out{k}.wav -r 48000 -f float --threads {k}", "")
+                        for _ in range(3)) for k in (1, 2)}
+        same = open(f"{work}/out1.wav", "rb").read() == open(f"{work}/out2.wav", "rb").read()
+        print(f"one 10-minute stereo file, --threads 1: {walls[1]:.2f} s, --threads 2: {walls[2]:.2f} s: "
+              f"{walls[1] / walls[2]:.2f}x, {'the same bytes' if same else 'DIFFERENT BYTES'}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
