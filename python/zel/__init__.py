@@ -140,6 +140,16 @@ def output_frames(n: SupportsIndex, in_rate: Rate, out_rate: Rate) -> int:
     return -(-n * tn * sd // (td * sn))
 
 
+def _out_dtype(dtype, out_dtype, dither):
+    """The output's dtype (default: the input's), checked with the dither that goes with it."""
+    out = dtype if out_dtype is None else _dtype(out_dtype)
+    if dither not in (False, True):
+        raise TypeError(f"dither must be True or False, not {dither!r}")
+    if dither and out.kind != "i":
+        raise ValueError(f"dither needs an integer out_dtype (int16 or int32), not {out}")
+    return out
+
+
 class Resampler:
     """A stream: process() takes chunks of `dtype` of any size, with time on `axis` and the other axes holding
     `channels` samples in all, and returns the frames each completes, as `out_dtype` (default: dtype);
@@ -160,11 +170,7 @@ class Resampler:
         self.axis = _axis(axis)
         (sn, sd), (tn, td) = _rate(in_rate, "in_rate"), _rate(out_rate, "out_rate")
         self.dtype = _dtype(dtype)
-        self.out_dtype = self.dtype if out_dtype is None else _dtype(out_dtype)
-        if dither not in (False, True):
-            raise TypeError(f"dither must be True or False, not {dither!r}")
-        if dither and self.out_dtype.kind != "i":
-            raise ValueError(f"dither needs an integer out_dtype (int16 or int32), not {self.out_dtype}")
+        self.out_dtype = _out_dtype(self.dtype, out_dtype, dither)
         self.channels = channels
         self.in_rate, self.out_rate = Fraction(sn, sd), Fraction(tn, td)
         if isinstance(source_rate_range, bool) or not isinstance(source_rate_range, (int, float, Fraction)):
@@ -277,9 +283,8 @@ def resample(x: ArrayLike, in_rate: Rate, out_rate: Rate, quality: str = "high",
     from concurrent.futures import ThreadPoolExecutor
     total = output_frames(frames, in_rate, out_rate)
     along = (slice(None),) * t
-    first_part = stream()
-    out = np.empty(x.shape[:t] + (total,) + x.shape[t + 1:], first_part.out_dtype)
-    if t == 0 and x.ndim <= 2 and x.flags.c_contiguous and x.dtype.isnative:
+    out = np.empty(x.shape[:t] + (total,) + x.shape[t + 1:], _out_dtype(_dtype(x.dtype), out_dtype, dither))
+    if t == 0 and x.ndim <= 2 and x.flags.c_contiguous:
         # Frames first and contiguous, as the C API reads them: one call converts the parts on its own threads.
         (sn, sd), (tn, td) = _rate(in_rate, "in_rate"), _rate(out_rate, "out_rate")
         _native.oneshot(sn, sd, tn, td, channels, _quality(quality), _bandwidth(bandwidth), bool(dither), threads,
@@ -291,7 +296,7 @@ def resample(x: ArrayLike, in_rate: Rate, out_rate: Rate, quality: str = "high",
         # reaches it; a stream returns what that input completes, which may pass t1. Each thread copies its own
         # part into place (NumPy copies without the interpreter lock).
         t0, t1 = total * i // threads, total * (i + 1) // threads
-        r = first_part if i == 0 else stream()
+        r = stream()
         first = r.seek(t0)
         end = first + r.input_needed(t1 - t0) if t1 > t0 else first
         y = r.process(x[along + (slice(first, min(end, frames)),)], last=end >= frames)

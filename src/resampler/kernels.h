@@ -168,8 +168,8 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
 // One pair of channels of one or two frames. Double sums pair frames only when they share their source frames
 // or there is one channel: otherwise two frames' separate source vectors would not fit the registers.
 template <typename C, bool kWide, bool kLone, typename S>
-inline void sums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
-                 double (*out)[2]) {
+inline void framesSums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
+                       double (*out)[2]) {
     if (frames == 2 && x0[0] == x0[1] && x1[0] == x1[1]) {
         dotFrames<C, kWide, 2, true, kLone>(c, x0, x1, n, out);
     } else if (frames == 2 && (!kWide || kLone)) {
@@ -179,13 +179,14 @@ inline void sums(const C *const *c, const S *const *x0, const S *const *x1, u64 
         if (frames == 2) dotFrames<C, kWide, 1, false, kLone>(c + 1, x0 + 1, x1 + 1, n, out + 1);
     }
 }
+// A last odd channel comes paired with itself (x1 is x0): it is summed alone, at half the cost.
 template <typename C, bool kWide, typename S>
 inline void pairSums(const C *const *c, const S *const *x0, const S *const *x1, u64 frames, u64 n,
                      double (*out)[2]) {
-    if (x0[0] == x1[0]) {  // a last odd channel, paired with itself
-        sums<C, kWide, true>(c, x0, x1, frames, n, out);
+    if (x0[0] == x1[0]) {
+        framesSums<C, kWide, true>(c, x0, x1, frames, n, out);
     } else {
-        sums<C, kWide, false>(c, x0, x1, frames, n, out);
+        framesSums<C, kWide, false>(c, x0, x1, frames, n, out);
     }
 }
 

@@ -158,6 +158,15 @@ bool outputTotal(const Stream &s, u64 frames, u64 &total) {
     return fail(EOVERFLOW, "the output of " + str(frames) + " input frames passes 2^64 - 1 frames"), false;
 }
 
+// Restarts the stream at output frame t, as a seek does; false, nothing changed, when t's position lies past the
+// range a stream reaches (or t is 2^64 - 1, which no count of frames written reaches).
+bool restartAt(Stream &s, u64 t) {
+    u64 whole = 0;
+    if (t == ~0ULL || !s.engine().restartedWhole(t, whole) || whole >= Stream::kFrameLimit) return false;
+    s.restart(t, whole);
+    return true;
+}
+
 // One call on the stream, checked: frames from `in` and into `out`, either of which may have no buffers.
 int process(zel_resampler *resampler, const Buffers &in, size_t input_frames, size_t *input_used,
             const Buffers &out, size_t output_frames, size_t *output_written) {
@@ -320,16 +329,19 @@ int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long
         return fail(EOVERFLOW, str(input_frames) + " input frames pass the last a stream reaches, 2^61 - 1");
     const int saved = errno;
     // Output frames [t0, t1) of part i of n, each by its own resampler restarted at t0 (a seek gives the frames
-    // of a run from frame 0): the resamplers are made first, here, so that a failure leaves nothing running.
+    // of a run from frame 0), at most one part a frame: the resamplers are made first, here, so that a failure
+    // leaves nothing running.
+    const auto make = [&] {
+        return std::unique_ptr<zel_resampler>(create(source_numerator, source_denominator, target_numerator,
+                                                     target_denominator, channels, quality, settings));
+    };
     std::vector<std::unique_ptr<zel_resampler>> parts;
+    parts.push_back(make());
     u64 total = 0;
-    for (unsigned i = 0; i < settings.threads; ++i) {
-        parts.emplace_back(create(source_numerator, source_denominator, target_numerator, target_denominator,
-                                  channels, quality, settings));
-        if (parts.back() == nullptr) return -1;
-        if (i == 0 && !outputTotal(*parts[0]->stream, input_frames, total)) return -1;
-    }
-    const u64 frames = std::min<u64>(total, output_frames), n = parts.size();
+    if (parts[0] == nullptr || !outputTotal(*parts[0]->stream, input_frames, total)) return -1;
+    const u64 frames = std::min<u64>(total, output_frames), n = std::clamp<u64>(frames, 1, settings.threads);
+    while (parts.size() < n)
+        if (parts.emplace_back(make()) == nullptr) return -1;
     const Buffers in{input_frames > 0 ? const_cast<void *const *>(input) : nullptr, settings.input,
                      settings.planar};
     const Buffers out{frames > 0 ? output : nullptr, settings.output, settings.planar};
@@ -337,9 +349,7 @@ int zel_resample_oneshot(unsigned long long source_numerator, unsigned long long
         Stream &s = *parts[i]->stream;
         const u64 t0 = frames / n * i + std::min(i, frames % n), t1 = t0 + frames / n + (i < frames % n);
         if (t0 == t1) return;
-        u64 whole = 0;
-        s.engine().restartedWhole(t0, whole);  // t0 < total: a position below the input's end
-        s.restart(t0, whole);
+        restartAt(s, t0);  // t0 < total: a position below the input's end
         // All the input from where the restart needs it, then the end: the calls a stream's caller makes. The
         // counts index the caller's buffers, and the dither follows the stream's own frame numbers.
         u64 used = std::min<u64>(s.inputNext(), input_frames), written = t0;
@@ -369,12 +379,9 @@ int zel_resampler_seek(zel_resampler *resampler, unsigned long long output_frame
         return fail(EFAULT, "a null resampler or frame pointer");
     const int saved = errno;
     Stream &s = *resampler->stream;
-    u64 whole = 0;
-    if (output_frame == ~0ULL || !s.engine().restartedWhole(output_frame, whole) ||
-        whole >= Stream::kFrameLimit)
+    if (!restartAt(s, output_frame))
         return fail(EOVERFLOW, "output frame " + str(output_frame) +
                                    " lies past input frame 2^61 - 1, the last a stream reaches");
-    s.restart(output_frame, whole);
     *input_frame = s.inputNext();
     errno = saved;
     return 0;
