@@ -5,6 +5,7 @@
 // float32 or float64 whatever the preset's own sample type, and some runs widen the band.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -392,6 +393,37 @@ TEST(ResamplerApi, InputNeededIsExactlyWhenTheOutputAppears) {
     EXPECT_EQ(errno, EOVERFLOW);
     EXPECT_STREQ(zel_resampler_version(), "0.1.0");
     zel_resampler_destroy(r);
+}
+
+// A live source runs ahead of its output by the most input any output needs past its own position: at every
+// preset it stays within what soxr 0.1.3 needs before its first output at the recipe of matching quality (MQ, HQ,
+// VHQ, VHQ; stereo, fed one frame at a time), the figures live_bench prints beside zel's.
+TEST(ResamplerApi, InputRunsAheadNoFurtherThanThePeersAtMatchingQuality) {
+    struct Case {
+        u64 source, target, peer[4];
+    };
+    for (const Case &c : {Case{44100, 48000, {940, 922, 886, 886}},
+                          Case{48000, 44100, {933, 913, 1898, 1898}},
+                          Case{96000, 44100, {1866, 1826, 3796, 3796}},
+                          Case{48000, 32000, {906, 879, 1849, 1849}},
+                          Case{48000, 16000, {1812, 1758, 3698, 3698}},
+                          Case{44100, 22050, {1890, 1854, 1782, 1782}},
+                          Case{8000, 44100, {935, 917, 881, 881}},
+                          Case{44100, 16000, {1816, 1768, 3716, 3716}},
+                          Case{48000, 44101, {933, 913, 1898, 1898}}}) {
+        for (int quality = ZEL_QUALITY_MEDIUM; quality <= ZEL_QUALITY_MAX; ++quality) {
+            zel_resampler *r = zel_resampler_create(c.source, 1, c.target, 1, 2, quality);
+            u64 most = 0;
+            for (u64 t = 0; t < 4000; ++t) {
+                u64 needed = 0;
+                ASSERT_EQ(zel_resampler_input_needed(r, t + 1, &needed), 0);
+                most = std::max(most, needed - t * c.source / c.target);
+            }
+            EXPECT_LE(most, c.peer[quality - ZEL_QUALITY_MEDIUM])
+                << c.source << " -> " << c.target << " q" << quality;
+            zel_resampler_destroy(r);
+        }
+    }
 }
 
 }  // namespace

@@ -114,9 +114,10 @@ std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
 }
 
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate.
-// The transform length minimises the work per frame, N log N / (N - 2K).
-BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision,
-                  bool &capped) {
+// The transform length minimises the work per frame, N log N / (N - 2K), among those whose unit and filter reach
+// fit in `reach` frames at L S.
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, u64 reach,
+                  Preset::Precision precision, bool &capped) {
     BandPlan p;
     p.factor = factor, p.decimation = decimation;
     p.half = kaiserHalfLength(a, stop - pass, capped);
@@ -124,14 +125,22 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     capped = capped || p.half > (1ULL << 14);
     if (capped) return p;
     p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
-    u64 n = 64;
-    while (n < 4 * p.half) n *= 2;
     const auto cost = [&](u64 size) {
         return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
                static_cast<double>(size - 2 * p.half);
     };
-    // Twice the shortest: four times would save up to 3% of the work for twice the memory and latency.
-    if (2 * n <= (1ULL << 16) && cost(2 * n) < cost(n)) n *= 2;
+    // Blocks of at least 64 frames; when none fits (a band widened past the preset's), the shortest transform
+    // whose block is at least K.
+    u64 n = 0;
+    for (u64 size = 64; size <= (1ULL << 16); size *= 2) {
+        if (size < 2 * p.half + 64) continue;
+        if (2 * (size - 2 * p.half) + p.half > reach) break;
+        if (n == 0 || cost(size) < cost(n)) n = size;
+    }
+    if (n == 0) {
+        n = 64;
+        while (n < 3 * p.half) n *= 2;
+    }
     p.size = n, p.block = n - 2 * p.half;
 
     std::vector<double> twiddles(2 * n, 0.0);

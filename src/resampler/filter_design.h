@@ -31,9 +31,10 @@ double kaiserTap(double x, double width, double cutoff, double beta, double i0Be
 // The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
 std::vector<double> kaiserLowpass(double a, double cutoff, u64 half);
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate,
-// keeping every D-th frame. The transform length minimises the work per frame within twice the shortest.
-BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, Preset::Precision precision,
-                  bool &capped);
+// keeping every D-th frame. The transform length minimises the work per frame among those whose unit (two
+// blocks) and filter half-length K fit in `reach` frames at L S, which bounds a stream's start-up latency.
+BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation, u64 reach,
+                  Preset::Precision precision, bool &capped);
 
 // The polyphase stage's filter: (phases + !exact) rows of `stride` taps, row r centred r / phases of a frame
 // after whole - (half - 1) + (half - 1), each with unit gain at DC.

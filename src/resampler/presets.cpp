@@ -5,11 +5,11 @@ namespace zel::engine {
 namespace {
 
 const Preset kPresets[] = {
-    {"linear", 0, 0, 0, Preset::kDouble, false, false},
-    {"medium", 105, 0.9, 1.0, Preset::kFloat, false, false},
-    {"high", 132, 0.9, 1.0, Preset::kFloat, false, false},
-    {"very-high", 155, 0.9, 1.0, Preset::kDouble, false, true},
-    {"max", 180, 0.9, 1.0, Preset::kDouble, true, true},
+    {"linear", 0, 0, 0, Preset::kDouble, false, false, 0, 0},
+    {"medium", 105, 0.9, 1.0, Preset::kFloat, false, false, 832, 832},
+    {"high", 132, 0.9, 1.0, Preset::kFloat, false, false, 832, 832},
+    {"very-high", 155, 0.9, 1.0, Preset::kDouble, false, true, 832, 1664},
+    {"max", 180, 0.9, 1.0, Preset::kDouble, true, true, 832, 1664},
 };
 
 }  // namespace

@@ -23,6 +23,10 @@ struct Preset {
     // Frames between the two stages: double (with double precision), else float. Double ones cost the second
     // stage no widening in its inner products.
     bool doubleIntermediate;
+    // The source frames a two-stage stream's first stage may read past an output's position, up and down (twice
+    // that when the source is at least twice the target): they bound start-up latency, which picks the band
+    // stage's transform length. Each stays at or under the peer converters' at the matching quality (live_bench).
+    unsigned long long reachUp, reachDown;
 };
 
 // The passband edges a caller may ask for, as fractions of the lower Nyquist frequency.
