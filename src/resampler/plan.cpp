@@ -54,8 +54,8 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
             const double low = 0.5 * std::min(ds, dt) / (static_cast<double>(factor) * ds);
             const double low2 = low * static_cast<double>(kept);
             const u64 reach = (s0 > t0 ? preset.reachDown : preset.reachUp) * (s0 / 2 >= t0 ? 2 : 1) * factor;
-            p.band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept, reach,
-                              preset.precision, capped);
+            p.band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept,
+                              reach, preset.precision, capped);
             p.pass2 = passEdge * low2, p.stop2 = 1 - preset.stopbandEdge * low2;
         } else {
             p.stage2 = mapper;
