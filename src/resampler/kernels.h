@@ -269,7 +269,8 @@ u64 loneRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
                 sum[f] = a0 + a1;
             }
             const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
-            const D4 y = __builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7);
+            const D4 y =
+                __builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7);
             if constexpr (sizeof(O) == sizeof(double)) {
                 store(out + i, y);
             } else {
