@@ -252,22 +252,24 @@ u64 loneRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
                 for (u64 f = 0; f < 8; ++f) out[i + f] = static_cast<O>(y[f]);
             }
         } else {
-            D4 sum[4];
-            for (u64 f = 0; f < 4; ++f) {
-                const C *c = rows + phase[i + f] * n;
-                const S *x = plane + (whole[i + f] - origin);
-                D4 a0 = {}, a1 = {};
-                for (u64 j = 0; j < n; j += 8) {
+            // The four frames' chains of additions interleaved, which hides their latency.
+            const C *c[4];
+            const S *x[4];
+            D4 a0[4] = {}, a1[4] = {}, sum[4];
+            for (u64 f = 0; f < 4; ++f)
+                c[f] = rows + phase[i + f] * n, x[f] = plane + (whole[i + f] - origin);
+            for (u64 j = 0; j < n; j += 8) {
+                for (u64 f = 0; f < 4; ++f) {
                     if constexpr (sizeof(C) == sizeof(float)) {
-                        a0 += widen(c + j) * widen(x + j);
-                        a1 += widen(c + j + 4) * widen(x + j + 4);
+                        a0[f] += widen(c[f] + j) * widen(x[f] + j);
+                        a1[f] += widen(c[f] + j + 4) * widen(x[f] + j + 4);
                     } else {
-                        a0 += load<D4>(c + j) * widen(x + j);
-                        a1 += load<D4>(c + j + 4) * widen(x + j + 4);
+                        a0[f] += load<D4>(c[f] + j) * widen(x[f] + j);
+                        a1[f] += load<D4>(c[f] + j + 4) * widen(x[f] + j + 4);
                     }
                 }
-                sum[f] = a0 + a1;
             }
+            for (u64 f = 0; f < 4; ++f) sum[f] = a0[f] + a1[f];
             const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
             const D4 y =
                 __builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7);
