@@ -217,66 +217,65 @@ inline D4 pairwise(D4 a, D4 b) {
     return __builtin_shufflevector(a, b, 0, 4, 2, 6) + __builtin_shufflevector(a, b, 1, 5, 3, 7);
 }
 
-// One channel, a batch of frames at a time (8 in float, 4 in double): their sums are reduced side by side, each
-// in the tree a frame takes alone in dotFrames, so the bits are the same; what a frame costs beyond its
-// products is shared by the batch. Returns the frames done, whole batches only.
-template <typename C, bool kWide, typename S, typename O>
-u64 loneRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *plane, u64 origin,
-            bool prefetch, O *out) {
-    constexpr u64 kBatch = kWide ? 4 : 8;
+// One or two channels (K), a batch of frames at a time: 8 / K in float, 4 / K in double. The batch's sums (frame f's
+// channel c at f * K + c, the output's own order) are reduced side by side, each in the tree that dotFrames gives
+// a frame and channel, so the bits are the same; what a frame costs beyond its products is shared by the batch.
+// Returns the frames done, whole batches only.
+template <u64 K, typename C, bool kWide, typename S, typename O>
+u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+             u64 origin, bool prefetch, O *out) {
+    constexpr u64 kSums = kWide ? 4 : 8, kBatch = kSums / K;
+    const C *c[kSums];
+    const S *x[kSums];
     u64 i = 0;
     for (; i + kBatch <= count; i += kBatch) {
         for (u64 f = kBatch; prefetch && f < 2 * kBatch && i + f < count; ++f) {
             const char *ahead = reinterpret_cast<const char *>(rows + phase[i + f] * n);
             for (u64 b = 0; b < n * sizeof(C) && b < 1024; b += 64) __builtin_prefetch(ahead + b);
         }
+        for (u64 k = 0; k < kSums; ++k)
+            c[k] = rows + phase[i + k / K] * n, x[k] = planes[k % K] + (whole[i + k / K] - origin);
         if constexpr (!kWide) {
             F8 sum[8];
-            for (u64 f = 0; f < 8; ++f) {
-                const C *c = rows + phase[i + f] * n;
-                const S *x = plane + (whole[i + f] - origin);
+            for (u64 k = 0; k < 8; ++k) {
                 F8 a0 = {}, a1 = {};
                 for (u64 j = 0; j < n; j += kKernelLanes) {
-                    a0 += load<F8>(c + j) * load<F8>(x + j);
-                    a1 += load<F8>(c + j + 8) * load<F8>(x + j + 8);
+                    a0 += load<F8>(c[k] + j) * load<F8>(x[k] + j);
+                    a1 += load<F8>(c[k] + j + 8) * load<F8>(x[k] + j + 8);
                 }
-                sum[f] = a0 + a1;
+                sum[k] = a0 + a1;
             }
             const F8 q0 = pairwise(pairwise(sum[0], sum[1]), pairwise(sum[2], sum[3]));
             const F8 q1 = pairwise(pairwise(sum[4], sum[5]), pairwise(sum[6], sum[7]));
             const F8 y = __builtin_shufflevector(q0, q1, 0, 1, 2, 3, 8, 9, 10, 11) +
                          __builtin_shufflevector(q0, q1, 4, 5, 6, 7, 12, 13, 14, 15);
             if constexpr (sizeof(O) == sizeof(float)) {
-                store(out + i, y);
+                store(out + i * K, y);
             } else {
-                for (u64 f = 0; f < 8; ++f) out[i + f] = static_cast<O>(y[f]);
+                for (u64 k = 0; k < 8; ++k) out[i * K + k] = static_cast<O>(y[k]);
             }
         } else {
-            // The four frames' chains of additions interleaved, which hides their latency.
-            const C *c[4];
-            const S *x[4];
+            // The four sums' chains of additions interleaved, which hides their latency.
             D4 a0[4] = {}, a1[4] = {}, sum[4];
-            for (u64 f = 0; f < 4; ++f)
-                c[f] = rows + phase[i + f] * n, x[f] = plane + (whole[i + f] - origin);
             for (u64 j = 0; j < n; j += 8) {
-                for (u64 f = 0; f < 4; ++f) {
+                for (u64 k = 0; k < 4; ++k) {
                     if constexpr (sizeof(C) == sizeof(float)) {
-                        a0[f] += widen(c[f] + j) * widen(x[f] + j);
-                        a1[f] += widen(c[f] + j + 4) * widen(x[f] + j + 4);
+                        a0[k] += widen(c[k] + j) * widen(x[k] + j);
+                        a1[k] += widen(c[k] + j + 4) * widen(x[k] + j + 4);
                     } else {
-                        a0[f] += load<D4>(c[f] + j) * widen(x[f] + j);
-                        a1[f] += load<D4>(c[f] + j + 4) * widen(x[f] + j + 4);
+                        a0[k] += load<D4>(c[k] + j) * widen(x[k] + j);
+                        a1[k] += load<D4>(c[k] + j + 4) * widen(x[k] + j + 4);
                     }
                 }
             }
-            for (u64 f = 0; f < 4; ++f) sum[f] = a0[f] + a1[f];
+            for (u64 k = 0; k < 4; ++k) sum[k] = a0[k] + a1[k];
             const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
             const D4 y =
                 __builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7);
             if constexpr (sizeof(O) == sizeof(double)) {
-                store(out + i, y);
+                store(out + i * K, y);
             } else {
-                store(out + i, __builtin_convertvector(y, F4));
+                store(out + i * K, __builtin_convertvector(y, F4));
             }
         }
     }
@@ -284,14 +283,16 @@ u64 loneRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
 }
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
-// frames are then loaded once), so a frame goes alone when that lets its successors pair so. A lone channel goes
-// in batches first.
+// frames are then loaded once), so a frame goes alone when that lets its successors pair so. One or two channels
+// go in batches first.
 template <typename C, bool kWide, typename S = float, typename O = S>
 void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
                  const S *const *planes, u64 origin, u64 channels, bool prefetch, O *out) {
     const C *rows = static_cast<const C *>(table);
     const u64 start =
-        channels == 1 ? loneRun<C, kWide>(rows, n, whole, phase, count, planes[0], origin, prefetch, out) : 0;
+        channels == 1   ? batchRun<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
+        : channels == 2 ? batchRun<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
+                        : 0;
     for (u64 i = start, frames = 1; i < count; i += frames) {
         const bool shared = i + 1 < count && whole[i + 1] == whole[i];
         frames = i + 1 < count && (shared || i + 2 >= count || whole[i + 2] != whole[i + 1]) ? 2 : 1;
