@@ -34,6 +34,14 @@ template <typename I, typename O>
 using BandKernelOf = void (*)(const BandPlan &, const I *, O *, void *);
 using BandKernel = BandKernelOf<float, float>;
 
+// Interpolated phases for one or two channels: frame i's sums of rows phase[i] and phase[i] + 1 (of n taps) with
+// the source frames from whole[i] - origin on, into sums[(2 i + r) * channels + c], for a leading run of the
+// frames; returns how many (0 for other channel counts), the rest being the frame kernel's. Null where batches
+// would not help.
+template <typename P>
+using RowPairsOf = u64 (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
+                           const P *const *planes, u64 origin, u64 channels, bool prefetch, double *sums);
+
 // Every kernel a preset computes with on one instruction set: on float frames in the preset's precision, and in
 // double on double intermediate frames, from and to float or double samples.
 struct KernelTable {
@@ -45,6 +53,8 @@ struct KernelTable {
     ExactKernelOf<double, float> exactDToFloat;
     BandKernelOf<double, double> bandD;
     BandKernelOf<float, double> bandFloatToD;
+    RowPairsOf<float> rowPairs;
+    RowPairsOf<double> rowPairsD;
 };
 
 // The table for this processor: AVX2 where it has it, else the portable kernels; both give the same bits.
@@ -217,10 +227,53 @@ inline D4 pairwise(D4 a, D4 b) {
     return __builtin_shufflevector(a, b, 0, 4, 2, 6) + __builtin_shufflevector(a, b, 1, 5, 3, 7);
 }
 
-// One or two channels (K), a batch of frames at a time: 8 / K in float, 4 / K in double. The batch's sums (frame f's
-// channel c at f * K + c, the output's own order) are reduced side by side, each in the tree that dotFrames gives
-// a frame and channel, so the bits are the same; what a frame costs beyond its products is shared by the batch.
-// Returns the frames done, whole batches only.
+// A batch of sums, each a row c[k] times a run of frames x[k] (8 in float, 4 in double), reduced side by side:
+// each in the tree that dotFrames gives a frame and channel, so the bits are the same, while what a sum costs
+// beyond its products is shared by the batch.
+template <bool kWide, typename C, typename S>
+inline auto batchSums(const C *const *c, const S *const *x, u64 n) {
+    if constexpr (!kWide) {
+        F8 sum[8];
+        for (u64 k = 0; k < 8; ++k) {
+            F8 a0 = {}, a1 = {};
+            for (u64 j = 0; j < n; j += kKernelLanes) {
+                a0 += load<F8>(c[k] + j) * load<F8>(x[k] + j);
+                a1 += load<F8>(c[k] + j + 8) * load<F8>(x[k] + j + 8);
+            }
+            sum[k] = a0 + a1;
+        }
+        const F8 q0 = pairwise(pairwise(sum[0], sum[1]), pairwise(sum[2], sum[3]));
+        const F8 q1 = pairwise(pairwise(sum[4], sum[5]), pairwise(sum[6], sum[7]));
+        return F8(__builtin_shufflevector(q0, q1, 0, 1, 2, 3, 8, 9, 10, 11) +
+                  __builtin_shufflevector(q0, q1, 4, 5, 6, 7, 12, 13, 14, 15));
+    } else {
+        // The four sums' chains of additions interleaved, which hides their latency.
+        D4 a0[4] = {}, a1[4] = {}, sum[4];
+        for (u64 j = 0; j < n; j += 8) {
+            for (u64 k = 0; k < 4; ++k) {
+                if constexpr (sizeof(C) == sizeof(float)) {
+                    a0[k] += widen(c[k] + j) * widen(x[k] + j);
+                    a1[k] += widen(c[k] + j + 4) * widen(x[k] + j + 4);
+                } else {
+                    a0[k] += load<D4>(c[k] + j) * widen(x[k] + j);
+                    a1[k] += load<D4>(c[k] + j + 4) * widen(x[k] + j + 4);
+                }
+            }
+        }
+        for (u64 k = 0; k < 4; ++k) sum[k] = a0[k] + a1[k];
+        const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
+        return D4(__builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7));
+    }
+}
+
+template <typename C>
+inline void prefetchRows(const C *row, u64 bytes) {
+    const char *ahead = reinterpret_cast<const char *>(row);
+    for (u64 b = 0; b < bytes && b < 1024; b += 64) __builtin_prefetch(ahead + b);
+}
+
+// One or two channels (K), 8 / K frames at a time in float, 4 / K in double; frame f's channel c is sum f * K + c,
+// the output's own order. Returns the frames done, whole batches only.
 template <u64 K, typename C, bool kWide, typename S, typename O>
 u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
              u64 origin, bool prefetch, O *out) {
@@ -229,55 +282,43 @@ u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count
     const S *x[kSums];
     u64 i = 0;
     for (; i + kBatch <= count; i += kBatch) {
-        for (u64 f = kBatch; prefetch && f < 2 * kBatch && i + f < count; ++f) {
-            const char *ahead = reinterpret_cast<const char *>(rows + phase[i + f] * n);
-            for (u64 b = 0; b < n * sizeof(C) && b < 1024; b += 64) __builtin_prefetch(ahead + b);
-        }
+        for (u64 f = kBatch; prefetch && f < 2 * kBatch && i + f < count; ++f)
+            prefetchRows(rows + phase[i + f] * n, n * sizeof(C));
         for (u64 k = 0; k < kSums; ++k)
             c[k] = rows + phase[i + k / K] * n, x[k] = planes[k % K] + (whole[i + k / K] - origin);
-        if constexpr (!kWide) {
-            F8 sum[8];
-            for (u64 k = 0; k < 8; ++k) {
-                F8 a0 = {}, a1 = {};
-                for (u64 j = 0; j < n; j += kKernelLanes) {
-                    a0 += load<F8>(c[k] + j) * load<F8>(x[k] + j);
-                    a1 += load<F8>(c[k] + j + 8) * load<F8>(x[k] + j + 8);
-                }
-                sum[k] = a0 + a1;
-            }
-            const F8 q0 = pairwise(pairwise(sum[0], sum[1]), pairwise(sum[2], sum[3]));
-            const F8 q1 = pairwise(pairwise(sum[4], sum[5]), pairwise(sum[6], sum[7]));
-            const F8 y = __builtin_shufflevector(q0, q1, 0, 1, 2, 3, 8, 9, 10, 11) +
-                         __builtin_shufflevector(q0, q1, 4, 5, 6, 7, 12, 13, 14, 15);
-            if constexpr (sizeof(O) == sizeof(float)) {
-                store(out + i * K, y);
-            } else {
-                for (u64 k = 0; k < 8; ++k) out[i * K + k] = static_cast<O>(y[k]);
-            }
+        const auto y = batchSums<kWide>(c, x, n);
+        if constexpr (sizeof(O) == sizeof(y[0])) {
+            store(out + i * K, y);
+        } else if constexpr (kWide) {
+            store(out + i * K, __builtin_convertvector(y, F4));
         } else {
-            // The four sums' chains of additions interleaved, which hides their latency.
-            D4 a0[4] = {}, a1[4] = {}, sum[4];
-            for (u64 j = 0; j < n; j += 8) {
-                for (u64 k = 0; k < 4; ++k) {
-                    if constexpr (sizeof(C) == sizeof(float)) {
-                        a0[k] += widen(c[k] + j) * widen(x[k] + j);
-                        a1[k] += widen(c[k] + j + 4) * widen(x[k] + j + 4);
-                    } else {
-                        a0[k] += load<D4>(c[k] + j) * widen(x[k] + j);
-                        a1[k] += load<D4>(c[k] + j + 4) * widen(x[k] + j + 4);
-                    }
-                }
-            }
-            for (u64 k = 0; k < 4; ++k) sum[k] = a0[k] + a1[k];
-            const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
-            const D4 y =
-                __builtin_shufflevector(h0, h1, 0, 1, 4, 5) + __builtin_shufflevector(h0, h1, 2, 3, 6, 7);
-            if constexpr (sizeof(O) == sizeof(double)) {
-                store(out + i * K, y);
-            } else {
-                store(out + i * K, __builtin_convertvector(y, F4));
-            }
+            for (u64 k = 0; k < kSums; ++k) out[i * K + k] = static_cast<O>(y[k]);
         }
+    }
+    return i;
+}
+
+// Interpolated phases, one or two channels (K): frame i's rows phase[i] and phase[i] + 1 over the same source
+// frames, their sums out at sums[(2 i + r) K + c], in batches as batchRun. Returns the frames done.
+template <typename C, bool kWide, typename S = float>
+u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+             u64 origin, u64 channels, bool prefetch, double *sums) {
+    if (channels > 2) return 0;
+    const C *rows = static_cast<const C *>(table);
+    constexpr u64 kSums = kWide ? 4 : 8;
+    const u64 k2 = 2 * channels, batch = kSums / k2;
+    const C *c[kSums];
+    const S *x[kSums];
+    u64 i = 0;
+    for (; i + batch <= count; i += batch) {
+        for (u64 f = batch; prefetch && f < 2 * batch && i + f < count; ++f)
+            prefetchRows(rows + phase[i + f] * n, 2 * n * sizeof(C));
+        for (u64 k = 0; k < kSums; ++k) {
+            const u64 f = i + k / k2, r = k / channels % 2;
+            c[k] = rows + (phase[f] + r) * n, x[k] = planes[k % channels] + (whole[f] - origin);
+        }
+        const auto y = batchSums<kWide>(c, x, n);
+        for (u64 k = 0; k < kSums; ++k) sums[i * k2 + k] = static_cast<double>(y[k]);
     }
     return i;
 }
@@ -565,12 +606,11 @@ KernelTable table(Preset::Precision precision) {
     const bool single = precision == Preset::kFloat;
     return {single ? frameKernel<float, false> : frameKernel<double, true>,
             single ? exactKernel<float, false> : exactKernel<double, true>,
-            single ? bandUnit<float> : bandUnit<double>,
-            frameKernel<double, true, double>,
-            exactKernel<double, true, double>,
-            exactKernel<double, true, double, float>,
-            bandUnit<double, double>,
-            bandUnit<double, float, double>};
+            single ? bandUnit<float> : bandUnit<double>, frameKernel<double, true, double>,
+            exactKernel<double, true, double>, exactKernel<double, true, double, float>,
+            bandUnit<double, double>, bandUnit<double, float, double>,
+            // Float sums gain nothing here from batches: the frame kernel loads two rows' source frames once.
+            single ? nullptr : rowPairs<double, true>, rowPairs<double, true, double>};
 }
 
 #ifdef ZEL_KERNEL_PLANS

@@ -96,8 +96,23 @@ void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, cons
     const bool prefetch = prefetches();
     const P *x[2 * ZEL_MAX_CHANNELS];
     double sum[2 * ZEL_MAX_CHANNELS];
-    // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T.
-    for (u64 i = 0; i < n; ++i) {
+    // Phases p and p + 1 over the same source frames, weighted by the exact remainder over T: one or two channels
+    // in batches first, then frame by frame, with the same sums either way.
+    double pairs[4 * kRenderChunk];
+    u64 batched = 0;
+    if constexpr (sizeof(P) == sizeof(double)) {
+        batched = kernels_.rowPairsD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                                     channels, prefetch, pairs);
+    } else if (kernels_.rowPairs != nullptr) {
+        batched = kernels_.rowPairs(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
+                                    channels, prefetch, pairs);
+    }
+    for (u64 i = 0; i < batched; ++i) {
+        const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
+        const double *s0 = pairs + 2 * i * channels, *s1 = s0 + channels;
+        for (u64 c = 0; c < channels; ++c) y[i * channels + c] = static_cast<S>(s0[c] + (s1[c] - s0[c]) * w);
+    }
+    for (u64 i = batched; i < n; ++i) {
         const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
         const u64 tap0 = whole[i] - (half_ - 1) - planeStart;
         for (u64 c = 0; c < channels; ++c) x[c] = x[channels + c] = planes[c] + tap0;
