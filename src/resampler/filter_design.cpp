@@ -30,25 +30,36 @@ struct Taylor {
 };
 constexpr Taylor kTaylor;
 
-double sinPiReduced(double r) {  // |r| <= 1/4
-    const double y = kPi * r, y2 = y * y;
-    double s = 0;
-    for (int i = 7; i >= 0; --i) s = (s + kTaylor.sin[i]) * y2;
-    return y + y * s;
-}
-double cosPiReduced(double r) {
-    const double y = kPi * r, y2 = y * y;
-    double c = 0;
-    for (int i = 8; i >= 0; --i) c = (c + kTaylor.cos[i]) * y2;
-    return 1 + c;
+// L values at once, each lane computed exactly as it would be alone (the same operations in the same order), so
+// that the bits do not depend on L while L chains of dependent operations overlap.
+template <u64 L>
+void sinPiLanes(const double *x, double *out) {
+    double r[L], y2[L], s[L], c[L];
+    u64 quadrant[L];
+    for (u64 l = 0; l < L; ++l) {
+        const double q = std::round(2 * x[l]);  // x = q / 2 + r, |r| <= 1/4, exactly
+        r[l] = x[l] - q / 2;
+        quadrant[l] = static_cast<u64>(static_cast<long long>(q)) % 4;  // two's complement: q mod 4
+        const double y = kPi * r[l];
+        y2[l] = y * y, s[l] = 0, c[l] = 0;
+    }
+    for (int i = 8; i >= 0; --i) {
+        for (u64 l = 0; l < L; ++l) {
+            if (i < 8) s[l] = (s[l] + kTaylor.sin[i]) * y2[l];
+            c[l] = (c[l] + kTaylor.cos[i]) * y2[l];
+        }
+    }
+    for (u64 l = 0; l < L; ++l) {
+        const double y = kPi * r[l];
+        const double v = quadrant[l] % 2 == 0 ? y + y * s[l] : 1 + c[l];
+        out[l] = quadrant[l] >= 2 ? -v : v;
+    }
 }
 
 double sinPi(double x) {
-    const double q = std::round(2 * x);  // x = q / 2 + r, |r| <= 1/4, exactly
-    const double r = x - q / 2;
-    const u64 quadrant = static_cast<u64>(static_cast<long long>(q)) % 4;  // two's complement: q mod 4
-    const double v = quadrant % 2 == 0 ? sinPiReduced(r) : cosPiReduced(r);
-    return quadrant >= 2 ? -v : v;
+    double v;
+    sinPiLanes<1>(&x, &v);
+    return v;
 }
 
 double cosPi(double x) { return sinPi(x + 0.5); }
@@ -67,14 +78,28 @@ struct InverseSquares {
 constexpr InverseSquares kInverseSquares;
 }  // namespace
 
-double besselI0(double x) {
-    const double q = x * x / 4;
-    double sum = 1, term = 1;
-    for (int k = 1; term > sum * 1e-18 && k < 256; ++k) {
-        term *= q * kInverseSquares.of[k];
-        sum += term;
+// L values at once, as sinPiLanes. A lane whose series has ended adds terms too small to change its sum until
+// every lane's has (each is below 1e-18 of the sum, far under half its last bit), so its bits are its own.
+template <u64 L>
+void besselI0Lanes(const double *x, double *out) {
+    double q[L], sum[L], term[L];
+    for (u64 l = 0; l < L; ++l) q[l] = x[l] * x[l] / 4, sum[l] = 1, term[l] = 1;
+    for (int k = 1; k < 256; ++k) {
+        bool more = false;
+        for (u64 l = 0; l < L; ++l) more = more || term[l] > sum[l] * 1e-18;
+        if (!more) break;
+        for (u64 l = 0; l < L; ++l) {
+            term[l] *= q[l] * kInverseSquares.of[k];
+            sum[l] += term[l];
+        }
     }
-    return sum;
+    for (u64 l = 0; l < L; ++l) out[l] = sum[l];
+}
+
+double besselI0(double x) {
+    double v;
+    besselI0Lanes<1>(&x, &v);
+    return v;
 }
 
 // Half the length of a Kaiser-windowed lowpass attenuating by a dB over a transition of `width` cycles per
@@ -89,14 +114,34 @@ u64 kaiserHalfLength(double a, double width, bool &capped) {
 // Kaiser's window shape for an attenuation of a dB.
 double kaiserBeta(double a) { return 0.1102 * (a - 8.7); }
 
-// The tap at distance x from the centre of a Kaiser-windowed sinc with the given cutoff (cycles per sample) whose
-// window reaches `width` either side; 0 outside it.
+// The taps at distances x[0 .. count - 1] from the centre of a Kaiser-windowed sinc with the given cutoff (cycles
+// per sample) whose window reaches `width` either side; 0 outside it. Four at a time, each as it would be alone.
+void kaiserTaps(const double *x, u64 count, double width, double cutoff, double beta, double i0Beta,
+                double *out) {
+    constexpr u64 L = 4;
+    for (u64 at = 0; at < count; at += L) {
+        double arg[L], w[L], sine[L], i0[L];
+        bool inside[L];
+        for (u64 l = 0; l < L; ++l) {
+            const double xl = at + l < count ? x[at + l] : 0;
+            const double u = xl / width;
+            inside[l] = at + l < count && u > -1 && u < 1;
+            arg[l] = 2 * cutoff * xl;
+            w[l] = inside[l] ? beta * std::sqrt(1 - u * u) : 0;
+        }
+        sinPiLanes<L>(arg, sine);
+        besselI0Lanes<L>(w, i0);
+        for (u64 l = 0; l < L && at + l < count; ++l) {
+            const double sinc = arg[l] == 0 ? 1 : sine[l] / (kPi * arg[l]);
+            out[at + l] = inside[l] ? 2 * cutoff * sinc * i0[l] / i0Beta : 0;
+        }
+    }
+}
+
 double kaiserTap(double x, double width, double cutoff, double beta, double i0Beta) {
-    const double u = x / width;
-    if (u <= -1 || u >= 1) return 0;
-    const double arg = 2 * cutoff * x;
-    const double sinc = arg == 0 ? 1 : sinPi(arg) / (kPi * arg);
-    return 2 * cutoff * sinc * besselI0(beta * std::sqrt(1 - u * u)) / i0Beta;
+    double v;
+    kaiserTaps(&x, 1, width, cutoff, beta, i0Beta, &v);
+    return v;
 }
 
 // The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
@@ -188,6 +233,7 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     const u64 rowCount = p.phases + (p.exact ? 0 : 1);
     p.rows.assign(rowCount * p.stride, 0.0);
     const double i0Beta = besselI0(beta);
+    std::vector<double> distance(2 * p.half);
     for (u64 r = 0; r < rowCount; ++r) {
         double *row = &p.rows[r * p.stride];
         // Row r is row P - r reversed (tap j of one lies where tap 2 half - 1 - j of the other does, mirrored):
@@ -197,14 +243,13 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
             for (u64 j = 0; j < 2 * p.half; ++j) row[j] = mirror[2 * p.half - 1 - j];
             continue;
         }
+        // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
+        for (u64 j = 0; j < 2 * p.half; ++j)
+            distance[j] = static_cast<double>(r) / static_cast<double>(p.phases) +
+                          static_cast<double>(p.half - 1) - static_cast<double>(j);
+        kaiserTaps(distance.data(), 2 * p.half, static_cast<double>(p.half), cutoff, beta, i0Beta, row);
         double sum = 0;
-        for (u64 j = 0; j < 2 * p.half; ++j) {
-            // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
-            const double x = static_cast<double>(r) / static_cast<double>(p.phases) +
-                             static_cast<double>(p.half - 1) - static_cast<double>(j);
-            row[j] = kaiserTap(x, static_cast<double>(p.half), cutoff, beta, i0Beta);
-            sum += row[j];
-        }
+        for (u64 j = 0; j < 2 * p.half; ++j) sum += row[j];
         // Unit gain at DC in every phase, so that no phase modulates the level.
         for (u64 j = 0; j < 2 * p.half; ++j) row[j] /= sum;
     }
