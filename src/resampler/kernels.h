@@ -219,19 +219,20 @@ void frameKernel(const void *const *rows, const S *const *x, u64 frames, u64 cha
 
 // Neighbouring lanes summed, as the AVX instructions do: a's pairs in the low half of each 128-bit lane, b's in
 // the high half.
-inline F8 pairwise(F8 a, F8 b) {
+[[gnu::always_inline]] inline F8 pairwise(F8 a, F8 b) {
     return __builtin_shufflevector(a, b, 0, 2, 8, 10, 4, 6, 12, 14) +
            __builtin_shufflevector(a, b, 1, 3, 9, 11, 5, 7, 13, 15);
 }
-inline D4 pairwise(D4 a, D4 b) {
+[[gnu::always_inline]] inline D4 pairwise(D4 a, D4 b) {
     return __builtin_shufflevector(a, b, 0, 4, 2, 6) + __builtin_shufflevector(a, b, 1, 5, 3, 7);
 }
 
 // A batch of sums, each a row c[k] times a run of frames x[k] (8 in float, 4 in double), reduced side by side:
 // each in the tree that dotFrames gives a frame and channel, so the bits are the same, while what a sum costs
-// beyond its products is shared by the batch.
-template <bool kWide, typename C, typename S>
-inline auto batchSums(const C *const *c, const S *const *x, u64 n) {
+// beyond its products is shared by the batch. A row length N other than 0 is the row's n, known when compiled.
+template <bool kWide, u64 N, typename C, typename S>
+[[gnu::always_inline]] inline auto batchSums(const C *const *c, const S *const *x, u64 n) {
+    if constexpr (N != 0) n = N;
     if constexpr (!kWide) {
         F8 sum[8];
         for (u64 k = 0; k < 8; ++k) {
@@ -274,7 +275,7 @@ inline void prefetchRows(const C *row, u64 bytes) {
 
 // One or two channels (K), 8 / K frames at a time in float, 4 / K in double; frame f's channel c is sum f * K + c,
 // the output's own order. Returns the frames done, whole batches only.
-template <u64 K, typename C, bool kWide, typename S, typename O>
+template <u64 K, u64 N, typename C, bool kWide, typename S, typename O>
 u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
              u64 origin, bool prefetch, O *out) {
     constexpr u64 kSums = kWide ? 4 : 8, kBatch = kSums / K;
@@ -286,7 +287,7 @@ u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count
             prefetchRows(rows + phase[i + f] * n, n * sizeof(C));
         for (u64 k = 0; k < kSums; ++k)
             c[k] = rows + phase[i + k / K] * n, x[k] = planes[k % K] + (whole[i + k / K] - origin);
-        const auto y = batchSums<kWide>(c, x, n);
+        const auto y = batchSums<kWide, N>(c, x, n);
         if constexpr (sizeof(O) == sizeof(y[0])) {
             store(out + i * K, y);
         } else if constexpr (kWide) {
@@ -296,6 +297,25 @@ u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count
         }
     }
     return i;
+}
+
+// batchRun with the short rows of a two-stage conversion's polyphase filter unrolled whole.
+template <u64 K, typename C, bool kWide, typename S, typename O>
+u64 batchRunAny(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+                u64 origin, bool prefetch, O *out) {
+    switch (n) {
+        case 16:
+            return batchRun<K, 16, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
+        case 24:
+            if constexpr (kWide)
+                return batchRun<K, 24, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
+            break;
+        case 32:
+            return batchRun<K, 32, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
+        default:
+            break;
+    }
+    return batchRun<K, 0, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
 }
 
 // Interpolated phases, one or two channels (K): frame i's rows phase[i] and phase[i] + 1 over the same source
@@ -317,7 +337,7 @@ u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 c
             const u64 f = i + k / k2, r = k / channels % 2;
             c[k] = rows + (phase[f] + r) * n, x[k] = planes[k % channels] + (whole[f] - origin);
         }
-        const auto y = batchSums<kWide>(c, x, n);
+        const auto y = batchSums<kWide, 0>(c, x, n);
         for (u64 k = 0; k < kSums; ++k) sums[i * k2 + k] = static_cast<double>(y[k]);
     }
     return i;
@@ -331,9 +351,10 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
                  const S *const *planes, u64 origin, u64 channels, bool prefetch, O *out) {
     const C *rows = static_cast<const C *>(table);
     const u64 start =
-        channels == 1   ? batchRun<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
-        : channels == 2 ? batchRun<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
-                        : 0;
+        channels == 1 ? batchRunAny<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
+        : channels == 2
+            ? batchRunAny<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
+            : 0;
     for (u64 i = start, frames = 1; i < count; i += frames) {
         const bool shared = i + 1 < count && whole[i + 1] == whole[i];
         frames = i + 1 < count && (shared || i + 2 >= count || whole[i + 2] != whole[i + 1]) ? 2 : 1;
