@@ -318,15 +318,12 @@ u64 batchRunAny(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 co
     return batchRun<K, 0, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
 }
 
-// Interpolated phases, one or two channels (K): frame i's rows phase[i] and phase[i] + 1 over the same source
-// frames, their sums out at sums[(2 i + r) K + c], in batches as batchRun. Returns the frames done.
-template <typename C, bool kWide, typename S = float>
-u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
-             u64 origin, u64 channels, bool prefetch, double *sums) {
-    if (channels > 2) return 0;
-    const C *rows = static_cast<const C *>(table);
-    constexpr u64 kSums = kWide ? 4 : 8;
-    const u64 k2 = 2 * channels, batch = kSums / k2;
+// Interpolated phases, one or two channels: frame i's rows phase[i] and phase[i] + 1 over the same source frames,
+// their sums out at sums[(2 i + r) channels + c], in batches as batchRun. Returns the frames done.
+template <u64 N, u64 K, typename C, bool kWide, typename S>
+u64 rowPairRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+               u64 origin, bool prefetch, double *sums) {
+    constexpr u64 kSums = kWide ? 4 : 8, k2 = 2 * K, batch = kSums / k2;
     const C *c[kSums];
     const S *x[kSums];
     u64 i = 0;
@@ -334,13 +331,43 @@ u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 c
         for (u64 f = batch; prefetch && f < 2 * batch && i + f < count; ++f)
             prefetchRows(rows + phase[i + f] * n, 2 * n * sizeof(C));
         for (u64 k = 0; k < kSums; ++k) {
-            const u64 f = i + k / k2, r = k / channels % 2;
-            c[k] = rows + (phase[f] + r) * n, x[k] = planes[k % channels] + (whole[f] - origin);
+            const u64 f = i + k / k2, r = k / K % 2;
+            c[k] = rows + (phase[f] + r) * n, x[k] = planes[k % K] + (whole[f] - origin);
         }
-        const auto y = batchSums<kWide, 0>(c, x, n);
+        const auto y = batchSums<kWide, N>(c, x, n);
         for (u64 k = 0; k < kSums; ++k) sums[i * k2 + k] = static_cast<double>(y[k]);
     }
     return i;
+}
+
+template <u64 K, typename C, bool kWide, typename S>
+u64 rowPairRunAny(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+                  u64 origin, bool prefetch, double *sums) {
+    switch (n) {
+        case 16:
+            return rowPairRun<16, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+        case 24:
+            if constexpr (kWide)
+                return rowPairRun<24, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch,
+                                                   sums);
+            break;
+        case 32:
+            return rowPairRun<32, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+        default:
+            break;
+    }
+    return rowPairRun<0, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+}
+
+template <typename C, bool kWide, typename S = float>
+u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+             u64 origin, u64 channels, bool prefetch, double *sums) {
+    const C *rows = static_cast<const C *>(table);
+    if (channels == 1)
+        return rowPairRunAny<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+    if (channels == 2)
+        return rowPairRunAny<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+    return 0;
 }
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
@@ -627,11 +654,14 @@ KernelTable table(Preset::Precision precision) {
     const bool single = precision == Preset::kFloat;
     return {single ? frameKernel<float, false> : frameKernel<double, true>,
             single ? exactKernel<float, false> : exactKernel<double, true>,
-            single ? bandUnit<float> : bandUnit<double>, frameKernel<double, true, double>,
-            exactKernel<double, true, double>, exactKernel<double, true, double, float>,
-            bandUnit<double, double>, bandUnit<double, float, double>,
-            // Float sums gain nothing here from batches: the frame kernel loads two rows' source frames once.
-            single ? nullptr : rowPairs<double, true>, rowPairs<double, true, double>};
+            single ? bandUnit<float> : bandUnit<double>,
+            frameKernel<double, true, double>,
+            exactKernel<double, true, double>,
+            exactKernel<double, true, double, float>,
+            bandUnit<double, double>,
+            bandUnit<double, float, double>,
+            single ? rowPairs<float, false> : rowPairs<double, true>,
+            rowPairs<double, true, double>};
 }
 
 #ifdef ZEL_KERNEL_PLANS
