@@ -1,9 +1,9 @@
 // Live use against soxr, through the public API of each, in one process: the start-up latency (input frames a
 // stream at its start must be given before it writes its first frame: zel's input_needed(1); soxr's fed one frame
 // at a time), and the time of every callback pulling a fixed number of output frames for ten minutes of audio (mean,
-// p99, p99.9 and the worst call), each preset against the soxr recipe it matches: medium against MQ, high against
-// HQ, very-high and max against VHQ. zel's callback fetches exactly the input the next output needs
-// (input_needed counts from the stream's start); soxr's pulls through its input function.
+// p99, p99.9 and the worst call, each the median of five runs), each preset against the soxr recipe it matches:
+// medium against MQ, high against HQ, very-high and max against VHQ. zel's callback fetches exactly the input the
+// next output needs (input_needed counts from the stream's start); soxr's pulls through its input function.
 #include <soxr.h>
 #include <zel/resampler.h>
 
@@ -36,6 +36,19 @@ Times summary(std::vector<double> &t) {
     for (double x : t) sum += x;
     const auto at = [&t](double q) { return t[static_cast<size_t>(q * static_cast<double>(t.size() - 1))]; };
     return {sum / static_cast<double>(t.size()), at(0.99), at(0.999), t.back()};
+}
+
+constexpr int kRuns = 5;
+
+// Each statistic's median over runs.
+Times median(std::vector<Times> runs) {
+    const auto mid = [&runs](double Times::*field) {
+        std::vector<double> v;
+        for (const Times &t : runs) v.push_back(t.*field);
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    return {mid(&Times::mean), mid(&Times::p99), mid(&Times::p999), mid(&Times::worst)};
 }
 
 std::vector<float> noise(u64 samples) {
@@ -158,14 +171,22 @@ int main() {
         std::printf("\n");
         std::fflush(stdout);
     }
-    std::printf("\nCallback times in microseconds, %llu s of audio (mean, p99, p99.9, worst):\n\n", kSeconds);
+    std::printf(
+        "\nCallback times in microseconds, %llu s of audio (mean, p99, p99.9, worst; medians of %d "
+        "runs):\n\n",
+        kSeconds, kRuns);
     std::printf(
         "| callback | preset | zel mean / p99 / p99.9 / worst | soxr | soxr mean / p99 / p99.9 / worst |\n"
         "|---|---|---|---|---|\n");
     for (const Live &l : {Live{44100, 48000, 2, 256}, Live{16000, 48000, 1, 128}}) {
         const std::vector<float> in = noise((kSeconds + 1) * l.source * l.channels);
         for (int k = 0; k < 4; ++k) {
-            const Times z = zelCallbacks(l, presets[k], in), x = soxrCallbacks(l, recipes[k], in);
+            // The worst of millions of calls is whatever the machine did then: each figure is the median of
+            // kRuns runs, the two libraries taking turns.
+            std::vector<Times> zs, xs;
+            for (int run = 0; run < kRuns; ++run)
+                zs.push_back(zelCallbacks(l, presets[k], in)), xs.push_back(soxrCallbacks(l, recipes[k], in));
+            const Times z = median(zs), x = median(xs);
             std::printf(
                 "| %llu -> %llu, %u ch, %zu frames | %s | %.1f / %.1f / %.1f / %.1f | %s | %.1f / %.1f / "
                 "%.1f / %.1f |\n",
