@@ -36,8 +36,7 @@ using BandKernel = BandKernelOf<float, float>;
 
 // Interpolated phases for one or two channels: frame i's sums of rows phase[i] and phase[i] + 1 (of n taps) with
 // the source frames from whole[i] - origin on, into sums[(2 i + r) * channels + c], for a leading run of the
-// frames; returns how many (0 for other channel counts), the rest being the frame kernel's. Null where batches
-// would not help.
+// frames; returns how many (0 for other channel counts), the rest being the frame kernel's.
 template <typename P>
 using RowPairsOf = u64 (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
                            const P *const *planes, u64 origin, u64 channels, bool prefetch, double *sums);

@@ -103,7 +103,7 @@ void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, cons
     if constexpr (sizeof(P) == sizeof(double)) {
         batched = kernels_.rowPairsD(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
                                      channels, prefetch, pairs);
-    } else if (kernels_.rowPairs != nullptr) {
+    } else {
         batched = kernels_.rowPairs(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
                                     channels, prefetch, pairs);
     }
