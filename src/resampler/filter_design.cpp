@@ -34,14 +34,13 @@ constexpr Taylor kTaylor;
 // that the bits do not depend on L while L chains of dependent operations overlap.
 template <u64 L>
 void sinPiLanes(const double *x, double *out) {
-    double r[L], y2[L], s[L], c[L];
+    double y[L], y2[L], s[L], c[L];
     u64 quadrant[L];
     for (u64 l = 0; l < L; ++l) {
-        const double q = std::round(2 * x[l]);  // x = q / 2 + r, |r| <= 1/4, exactly
-        r[l] = x[l] - q / 2;
+        const double q = std::round(2 * x[l]);                          // x = q / 2 + r, |r| <= 1/4, exactly
         quadrant[l] = static_cast<u64>(static_cast<long long>(q)) % 4;  // two's complement: q mod 4
-        const double y = kPi * r[l];
-        y2[l] = y * y, s[l] = 0, c[l] = 0;
+        y[l] = kPi * (x[l] - q / 2);
+        y2[l] = y[l] * y[l], s[l] = 0, c[l] = 0;
     }
     for (int i = 8; i >= 0; --i) {
         for (u64 l = 0; l < L; ++l) {
@@ -50,8 +49,7 @@ void sinPiLanes(const double *x, double *out) {
         }
     }
     for (u64 l = 0; l < L; ++l) {
-        const double y = kPi * r[l];
-        const double v = quadrant[l] % 2 == 0 ? y + y * s[l] : 1 + c[l];
+        const double v = quadrant[l] % 2 == 0 ? y[l] + y[l] * s[l] : 1 + c[l];
         out[l] = quadrant[l] >= 2 ? -v : v;
     }
 }
@@ -138,23 +136,24 @@ void kaiserTaps(const double *x, u64 count, double width, double cutoff, double 
     }
 }
 
-double kaiserTap(double x, double width, double cutoff, double beta, double i0Beta) {
-    double v;
-    kaiserTaps(&x, 1, width, cutoff, beta, i0Beta, &v);
-    return v;
+namespace {
+// The taps at distances x[0 .. count - 1], scaled to unit gain at DC (their sum, added in order, divides each).
+void unitGainTaps(const double *x, u64 count, double width, double cutoff, double beta, double i0Beta,
+                  double *out) {
+    kaiserTaps(x, count, width, cutoff, beta, i0Beta, out);
+    double sum = 0;
+    for (u64 j = 0; j < count; ++j) sum += out[j];
+    for (u64 j = 0; j < count; ++j) out[j] /= sum;
 }
+}  // namespace
 
 // The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
 std::vector<double> kaiserLowpass(double a, double cutoff, u64 half) {
-    const double beta = kaiserBeta(a), i0Beta = besselI0(beta);
-    std::vector<double> taps(2 * half + 1);
-    double sum = 0;
-    for (u64 k = 0; k < taps.size(); ++k) {
-        const double x = static_cast<double>(k) - static_cast<double>(half);
-        taps[k] = kaiserTap(x, static_cast<double>(half + 1), cutoff, beta, i0Beta);
-        sum += taps[k];
-    }
-    for (double &c : taps) c /= sum;
+    const double beta = kaiserBeta(a);
+    std::vector<double> x(2 * half + 1), taps(2 * half + 1);
+    for (u64 k = 0; k < x.size(); ++k) x[k] = static_cast<double>(k) - static_cast<double>(half);
+    unitGainTaps(x.data(), x.size(), static_cast<double>(half + 1), cutoff, beta, besselI0(beta),
+                 taps.data());
     return taps;
 }
 
@@ -247,11 +246,8 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
         for (u64 j = 0; j < 2 * p.half; ++j)
             distance[j] = static_cast<double>(r) / static_cast<double>(p.phases) +
                           static_cast<double>(p.half - 1) - static_cast<double>(j);
-        kaiserTaps(distance.data(), 2 * p.half, static_cast<double>(p.half), cutoff, beta, i0Beta, row);
-        double sum = 0;
-        for (u64 j = 0; j < 2 * p.half; ++j) sum += row[j];
         // Unit gain at DC in every phase, so that no phase modulates the level.
-        for (u64 j = 0; j < 2 * p.half; ++j) row[j] /= sum;
+        unitGainTaps(distance.data(), 2 * p.half, static_cast<double>(p.half), cutoff, beta, i0Beta, row);
     }
     return p;
 }

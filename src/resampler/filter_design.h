@@ -25,9 +25,10 @@ double besselI0(double x);
 u64 kaiserHalfLength(double a, double width, bool &capped);
 // Kaiser's window shape for an attenuation of a dB.
 double kaiserBeta(double a);
-// The tap at distance x from the centre of a Kaiser-windowed sinc with the given cutoff (cycles per sample) whose
-// window reaches `width` either side; 0 outside it.
-double kaiserTap(double x, double width, double cutoff, double beta, double i0Beta);
+// The taps at distances x[0 .. count - 1] from the centre of a Kaiser-windowed sinc with the given cutoff (cycles
+// per sample) whose window reaches `width` either side; 0 outside it.
+void kaiserTaps(const double *x, u64 count, double width, double cutoff, double beta, double i0Beta,
+                double *out);
 // The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
 std::vector<double> kaiserLowpass(double a, double cutoff, u64 half);
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate,

@@ -266,107 +266,72 @@ template <bool kWide, u64 N, typename C, typename S>
     }
 }
 
+template <u64 v>
+using Constant = std::integral_constant<u64, v>;
+
 template <typename C>
 inline void prefetchRows(const C *row, u64 bytes) {
     const char *ahead = reinterpret_cast<const char *>(row);
     for (u64 b = 0; b < bytes && b < 1024; b += 64) __builtin_prefetch(ahead + b);
 }
 
-// One or two channels (K), 8 / K frames at a time in float, 4 / K in double; frame f's channel c is sum f * K + c,
-// the output's own order. Returns the frames done, whole batches only.
-template <u64 K, u64 N, typename C, bool kWide, typename S, typename O>
+// One or two channels (K) of frames that each read R rows (1, or 2 for interpolated phases: phase[i] and phase[i]
+// + 1 over the same source frames), 8 / (R K) frames at a time in float, 4 / (R K) in double. Frame i's row r of
+// channel c goes to out[(i R + r) K + c], the output's own order for R = 1. N other than 0 is the row length n,
+// known when compiled. Returns the frames done, whole batches only.
+template <u64 R, u64 K, u64 N, typename C, bool kWide, typename S, typename O>
 u64 batchRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
              u64 origin, bool prefetch, O *out) {
-    constexpr u64 kSums = kWide ? 4 : 8, kBatch = kSums / K;
+    constexpr u64 kSums = kWide ? 4 : 8, kFrame = R * K, kBatch = kSums / kFrame;
     const C *c[kSums];
     const S *x[kSums];
     u64 i = 0;
     for (; i + kBatch <= count; i += kBatch) {
         for (u64 f = kBatch; prefetch && f < 2 * kBatch && i + f < count; ++f)
-            prefetchRows(rows + phase[i + f] * n, n * sizeof(C));
-        for (u64 k = 0; k < kSums; ++k)
-            c[k] = rows + phase[i + k / K] * n, x[k] = planes[k % K] + (whole[i + k / K] - origin);
-        const auto y = batchSums<kWide, N>(c, x, n);
-        if constexpr (sizeof(O) == sizeof(y[0])) {
-            store(out + i * K, y);
-        } else if constexpr (kWide) {
-            store(out + i * K, __builtin_convertvector(y, F4));
-        } else {
-            for (u64 k = 0; k < kSums; ++k) out[i * K + k] = static_cast<O>(y[k]);
-        }
-    }
-    return i;
-}
-
-// batchRun with the short rows of a two-stage conversion's polyphase filter unrolled whole.
-template <u64 K, typename C, bool kWide, typename S, typename O>
-u64 batchRunAny(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
-                u64 origin, bool prefetch, O *out) {
-    switch (n) {
-        case 16:
-            return batchRun<K, 16, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
-        case 24:
-            if constexpr (kWide)
-                return batchRun<K, 24, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
-            break;
-        case 32:
-            return batchRun<K, 32, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
-        default:
-            break;
-    }
-    return batchRun<K, 0, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out);
-}
-
-// Interpolated phases, one or two channels: frame i's rows phase[i] and phase[i] + 1 over the same source frames,
-// their sums out at sums[(2 i + r) channels + c], in batches as batchRun. Returns the frames done.
-template <u64 N, u64 K, typename C, bool kWide, typename S>
-u64 rowPairRun(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
-               u64 origin, bool prefetch, double *sums) {
-    constexpr u64 kSums = kWide ? 4 : 8, k2 = 2 * K, batch = kSums / k2;
-    const C *c[kSums];
-    const S *x[kSums];
-    u64 i = 0;
-    for (; i + batch <= count; i += batch) {
-        for (u64 f = batch; prefetch && f < 2 * batch && i + f < count; ++f)
-            prefetchRows(rows + phase[i + f] * n, 2 * n * sizeof(C));
+            prefetchRows(rows + phase[i + f] * n, R * n * sizeof(C));
         for (u64 k = 0; k < kSums; ++k) {
-            const u64 f = i + k / k2, r = k / K % 2;
+            const u64 f = i + k / kFrame, r = k / K % R;
             c[k] = rows + (phase[f] + r) * n, x[k] = planes[k % K] + (whole[f] - origin);
         }
         const auto y = batchSums<kWide, N>(c, x, n);
-        for (u64 k = 0; k < kSums; ++k) sums[i * k2 + k] = static_cast<double>(y[k]);
+        if constexpr (sizeof(O) == sizeof(y[0])) {
+            store(out + i * kFrame, y);
+        } else if constexpr (kWide) {
+            store(out + i * kFrame, __builtin_convertvector(y, F4));
+        } else {
+            for (u64 k = 0; k < kSums; ++k) out[i * kFrame + k] = static_cast<O>(y[k]);
+        }
     }
     return i;
 }
 
-template <u64 K, typename C, bool kWide, typename S>
-u64 rowPairRunAny(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
-                  u64 origin, bool prefetch, double *sums) {
-    switch (n) {
-        case 16:
-            return rowPairRun<16, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
-        case 24:
-            if constexpr (kWide)
-                return rowPairRun<24, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch,
-                                                   sums);
-            break;
-        case 32:
-            return rowPairRun<32, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
-        default:
-            break;
-    }
-    return rowPairRun<0, K, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
+// batchRun for one or two channels (0 frames done for more), with the short rows of a two-stage conversion's
+// polyphase filter unrolled whole.
+template <u64 R, typename C, bool kWide, typename S, typename O>
+u64 batches(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
+            u64 origin, u64 channels, bool prefetch, O *out) {
+    if (channels > 2) return 0;
+    const auto run = [&](auto k, auto length) {
+        return batchRun<R, decltype(k)::value, decltype(length)::value, C, kWide>(
+            rows, n, whole, phase, count, planes, origin, prefetch, out);
+    };
+    const auto withLength = [&](auto k) {
+        if (n == 16) return run(k, Constant<16>{});
+        if (n == 32) return run(k, Constant<32>{});
+        if constexpr (kWide) {  // double rows are whole multiples of 8, float ones of 16
+            if (n == 24) return run(k, Constant<24>{});
+        }
+        return run(k, Constant<0>{});
+    };
+    return channels == 1 ? withLength(Constant<1>{}) : withLength(Constant<2>{});
 }
 
+// Interpolated phases: see RowPairsOf.
 template <typename C, bool kWide, typename S = float>
 u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count, const S *const *planes,
              u64 origin, u64 channels, bool prefetch, double *sums) {
-    const C *rows = static_cast<const C *>(table);
-    if (channels == 1)
-        return rowPairRunAny<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
-    if (channels == 2)
-        return rowPairRunAny<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, sums);
-    return 0;
+    return batches<2, C, kWide>(static_cast<const C *>(table), n, whole, phase, count, planes, origin,
+                                channels, prefetch, sums);
 }
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
@@ -377,10 +342,7 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
                  const S *const *planes, u64 origin, u64 channels, bool prefetch, O *out) {
     const C *rows = static_cast<const C *>(table);
     const u64 start =
-        channels == 1 ? batchRunAny<1, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
-        : channels == 2
-            ? batchRunAny<2, C, kWide>(rows, n, whole, phase, count, planes, origin, prefetch, out)
-            : 0;
+        batches<1, C, kWide>(rows, n, whole, phase, count, planes, origin, channels, prefetch, out);
     for (u64 i = start, frames = 1; i < count; i += frames) {
         const bool shared = i + 1 < count && whole[i + 1] == whole[i];
         frames = i + 1 < count && (shared || i + 2 >= count || whole[i + 2] != whole[i + 1]) ? 2 : 1;
