@@ -75,9 +75,11 @@ struct Config {
         o.bandwidth = bandwidth, o.source_rate_range = range;
         return zel_resampler_create_with_options(made0, sd, tn, td, channels, quality, &o);
     }
-    void reduce() {
-        const u64 gn = std::gcd(sn, tn), gd = std::gcd(sd, td);
-        s = static_cast<u128>(sn / gn) * (td / gd), t = static_cast<u128>(tn / gn) * (sd / gd);
+    void reduce() {  // the numerators' and denominators' own common factors count too (44100/4410 to 1/1)
+        s = static_cast<u128>(sn) * td, t = static_cast<u128>(tn) * sd;
+        u128 a = s, g = t;
+        while (a != 0) g %= a, std::swap(a, g);
+        s /= g, t /= g;
     }
 };
 
@@ -104,8 +106,10 @@ bool outputsBefore(const Config &c, u64 frames, u64 &count) {
 void compare(const Config &c, const Run &run) {
     // Room for every frame the input gives, so that the piece is taken whole; skipped where that is not cheap.
     const u64 frames = run.input.size() / c.channels;
-    const u128 end = (static_cast<u128>(run.inputNext) * c.t + c.s - 1) / c.s;
-    const u128 most = ((end > run.target ? end - run.target : 0) + 1) * (run.changes.empty() ? 1 : 2);
+    // Counted from the seek's input, not from frame 0: after a change of rate, positions are the seek's plus
+    // the distance at each rate since, which a far target puts nowhere near frames x s / t.
+    const u128 span = (static_cast<u128>(run.inputNext - run.firstInput) * c.t + c.s - 1) / c.s;
+    const u128 most = (span + 1) * (run.changes.empty() ? 1 : 2);
     if (!run.recorded || most * c.channels > 4 * kMaxSamples) return;
     zel_resampler *r = c.create();
     CHECK(r != nullptr, "a configuration that worked once failed (errno %d)", errno);
