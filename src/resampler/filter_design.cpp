@@ -211,6 +211,76 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     return p;
 }
 
+namespace {
+// Tap j of row r reads source frame whole - (half - 1) + j, at this distance from the exact position r / P.
+double tapDistance(u64 r, u64 phases, u64 half, u64 j) {
+    return static_cast<double>(r) / static_cast<double>(phases) + static_cast<double>(half - 1) -
+           static_cast<double>(j);
+}
+
+struct Kaiser {
+    double width, cutoff, beta, i0Beta;
+};
+
+// Tap j of rows 0 .. designed - 1 (phases r / P in [0, 1/2]) as a function of the phase is smooth: the sinc and
+// the window's power series are entire, so each column is, on each eighth of a frame, a Chebyshev interpolant of
+// low degree through exact taps at its nodes, within 2e-14 of the exact taps (a table of millions of taps then
+// costs a few thousand exact ones, and its stopband is untouched). Only tap 2 half - 1 of row 0 lies on the window's edge, where
+// the interpolant continues the window past its end: the edge zeroes it. Clenshaw's recurrence, eight rows side
+// by side, each as it would be alone.
+constexpr u64 kPieces = 4, kNodes = 10, kSmoothRows = 256, kSmoothHalf = 4, kRowLanes = 8;
+typedef double RowLanes __attribute__((vector_size(kRowLanes * sizeof(double))));
+
+void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, double *rows) {
+    double angle[kNodes];
+    for (u64 i = 0; i < kNodes; ++i) angle[i] = (static_cast<double>(i) + 0.5) / kNodes;
+    std::vector<double> x(n * kNodes), exact(n * kNodes), coefficient(n * kNodes);
+    for (u64 piece = 0; piece < kPieces; ++piece) {
+        // Phases [piece / 8, (piece + 1) / 8): t = 16 phase - (2 piece + 1) in [-1, 1).
+        const double centre = static_cast<double>(2 * piece + 1) / (4 * kPieces),
+                     radius = 1.0 / (4 * kPieces);
+        for (u64 j = 0; j < n; ++j) {
+            for (u64 i = 0; i < kNodes; ++i)
+                x[j * kNodes + i] = centre + radius * cosPi(angle[i]) + static_cast<double>(n / 2 - 1) -
+                                    static_cast<double>(j);
+        }
+        // Nodes lie strictly inside the window: none is on the edge.
+        kaiserTaps(x.data(), n * kNodes, k.width, k.cutoff, k.beta, k.i0Beta, exact.data());
+        for (u64 j = 0; j < n; ++j) {
+            for (u64 m = 0; m < kNodes; ++m) {
+                double sum = 0;
+                for (u64 i = 0; i < kNodes; ++i)
+                    sum += exact[j * kNodes + i] * cosPi(static_cast<double>(m) * angle[i]);
+                coefficient[j * kNodes + m] = sum * (m == 0 ? 1.0 : 2.0) / kNodes;
+            }
+        }
+        // The rows whose phase falls in this piece: 8 r / P = piece (the last piece takes phase 1/2).
+        const u64 first = (piece * phases + 2 * kPieces - 1) / (2 * kPieces);
+        const u64 end =
+            piece + 1 == kPieces ? designed : ((piece + 1) * phases + 2 * kPieces - 1) / (2 * kPieces);
+        for (u64 r0 = first; r0 < end; r0 += kRowLanes) {
+            RowLanes t;
+            for (u64 l = 0; l < kRowLanes; ++l)
+                t[l] = 4 * kPieces * (static_cast<double>(r0 + l) / static_cast<double>(phases)) -
+                       static_cast<double>(2 * piece + 1);
+            for (u64 j = 0; j < n; ++j) {
+                const double *c = &coefficient[j * kNodes];
+                RowLanes b1 = {}, b2 = {};
+                for (u64 m = kNodes - 1; m >= 1; --m) {
+                    const RowLanes b0 = c[m] + 2 * t * b1 - b2;
+                    b2 = b1, b1 = b0;
+                }
+                const RowLanes value = c[0] + t * b1 - b2;
+                for (u64 l = 0; l < kRowLanes && r0 + l < end; ++l) {
+                    const double u = tapDistance(r0 + l, phases, n / 2, j) / k.width;
+                    rows[(r0 + l) * stride + j] = u > -1 && u < 1 ? value[l] : 0;
+                }
+            }
+        }
+    }
+}
+}  // namespace
+
 PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions, const Preset &preset,
                               bool &capped, bool stopWhenCapped) {
     PolyphaseTable p;
@@ -231,23 +301,35 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     p.phases = p.exact ? positions : std::min(interpolated, rowBudget - 1);
     const u64 rowCount = p.phases + (p.exact ? 0 : 1);
     p.rows.assign(rowCount * p.stride, 0.0);
-    const double i0Beta = besselI0(beta);
-    std::vector<double> distance(2 * p.half);
-    for (u64 r = 0; r < rowCount; ++r) {
-        double *row = &p.rows[r * p.stride];
-        // Row r is row P - r reversed (tap j of one lies where tap 2 half - 1 - j of the other does, mirrored):
-        // the second half of the table is a copy, so that it costs half.
-        if (2 * r > p.phases) {
-            const double *mirror = &p.rows[(p.phases - r) * p.stride];
-            for (u64 j = 0; j < 2 * p.half; ++j) row[j] = mirror[2 * p.half - 1 - j];
-            continue;
+    const Kaiser k{static_cast<double>(p.half), cutoff, beta, besselI0(beta)};
+    // Row r is row P - r reversed (tap j of one lies where tap 2 half - 1 - j of the other does, mirrored): rows
+    // 0 .. P / 2 are designed and the rest copied, so that the table costs half.
+    const u64 designed = p.phases / 2 + 1, n = 2 * p.half;
+    if (designed >= kSmoothRows && p.half >= kSmoothHalf) {
+        smoothRows(k, p.phases, designed, n, p.stride, p.rows.data());
+    } else {
+        std::vector<double> distance(n);
+        for (u64 r = 0; r < designed; ++r) {
+            for (u64 j = 0; j < n; ++j) distance[j] = tapDistance(r, p.phases, p.half, j);
+            kaiserTaps(distance.data(), n, k.width, k.cutoff, k.beta, k.i0Beta, &p.rows[r * p.stride]);
         }
-        // Tap j reads source frame whole - (half - 1) + j, at distance x from the exact position.
-        for (u64 j = 0; j < 2 * p.half; ++j)
-            distance[j] = static_cast<double>(r) / static_cast<double>(p.phases) +
-                          static_cast<double>(p.half - 1) - static_cast<double>(j);
-        // Unit gain at DC in every phase, so that no phase modulates the level.
-        unitGainTaps(distance.data(), 2 * p.half, static_cast<double>(p.half), cutoff, beta, i0Beta, row);
+    }
+    // Unit gain at DC in every phase, so that no phase modulates the level: each row's taps summed in order,
+    // rows side by side.
+    for (u64 r0 = 0; r0 < designed; r0 += kRowLanes) {
+        const u64 count = std::min(kRowLanes, designed - r0);
+        double *row = &p.rows[r0 * p.stride];
+        RowLanes sum = {};
+        for (u64 j = 0; j < n; ++j) {
+            for (u64 l = 0; l < count; ++l) sum[l] += row[l * p.stride + j];
+        }
+        for (u64 l = 0; l < count; ++l) {
+            for (u64 j = 0; j < n; ++j) row[l * p.stride + j] /= sum[l];
+        }
+    }
+    for (u64 r = designed; r < rowCount; ++r) {
+        const double *mirror = &p.rows[(p.phases - r) * p.stride];
+        for (u64 j = 0; j < n; ++j) p.rows[r * p.stride + j] = mirror[n - 1 - j];
     }
     return p;
 }

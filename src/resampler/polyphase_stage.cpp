@@ -1,6 +1,7 @@
 #include "polyphase_stage.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zel::engine {
 
@@ -19,7 +20,7 @@ PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, Polyphase
       exact_(table.exact),
       kernels_(kernelsFor(preset.precision)) {
     if (preset.precision == Preset::kDouble) {
-        coefficientsD_.assign(table.rows.begin(), table.rows.end());
+        coefficientsD_ = std::move(table.rows);
     } else {
         coefficientsF_.assign(table.rows.begin(), table.rows.end());
     }
