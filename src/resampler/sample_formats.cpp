@@ -181,6 +181,14 @@ size_t bytesOf(Format format) {
 template <typename S>
 void load(const Buffers &in, u64 channels, u64 c, u64 from, u64 n, S *to) {
     if (n == 0) return;
+    if (in.format == (sizeof(S) == 4 ? Format::kFloat32 : Format::kFloat64)) {
+        // The stream's own type: a copy (a product with 1 would cost as much as the copy).
+        const char *x = in.sample(from, c, channels);
+        if (in.stride(channels) == 1) return std::memcpy(to, x, n * sizeof(S)), void();
+        const u64 stride = in.stride(channels);
+        for (u64 f = 0; f < n; ++f) to[f] = read<S>(x, f * stride);
+        return;
+    }
     const char *x = in.sample(from, c, channels);
     const u64 stride = in.stride(channels);
     switch (in.format) {
@@ -212,7 +220,19 @@ u64 store(const S *from, u64 n, u64 channels, const Buffers &out, u64 at, u64 fr
     return clipped;
 }
 
+template <typename S>
+void loadPair(const Buffers &in, u64 from, u64 n, S *left, S *right) {
+    if (in.planar || in.format != (sizeof(S) == 4 ? Format::kFloat32 : Format::kFloat64)) {
+        load(in, 2, 0, from, n, left), load(in, 2, 1, from, n, right);
+        return;
+    }
+    const char *x = in.sample(from, 0, 2);
+    for (u64 f = 0; f < n; ++f) left[f] = read<S>(x, 2 * f), right[f] = read<S>(x, 2 * f + 1);
+}
+
 template void load(const Buffers &, u64, u64, u64, u64, float *);
+template void loadPair(const Buffers &, u64, u64, float *, float *);
+template void loadPair(const Buffers &, u64, u64, double *, double *);
 template void load(const Buffers &, u64, u64, u64, u64, double *);
 template u64 store(const float *, u64, u64, const Buffers &, u64, u64, bool);
 template u64 store(const double *, u64, u64, const Buffers &, u64, u64, bool);

@@ -41,6 +41,10 @@ struct Buffers {
 template <typename S>
 void load(const Buffers &in, u64 channels, u64 c, u64 from, u64 n, S *to);
 
+// The same for both channels of a stereo buffer, in one pass over interleaved frames.
+template <typename S>
+void loadPair(const Buffers &in, u64 from, u64 n, S *left, S *right);
+
 // Stores n interleaved frames of S into frames at .. at + n - 1 of `out`, the first being output frame `frame` of
 // the stream (the dither's key); returns the samples clipped.
 template <typename S>

@@ -110,12 +110,16 @@ private:
         // Copying the kept frames down happens only when the window is full, once per chunk of input.
         if (w.length + n - skipped > w.capacity && drop > 0) w.forget(drop);
         const u64 kept = std::min(n - skipped, w.capacity - w.length);
-        for (u64 c = 0; c < channels_; ++c) {
-            S *plane = w.at(c) + w.length;
-            if (in.at == nullptr)
-                std::fill_n(plane, kept, S(0));
-            else
-                load(in, channels_, c, from + skipped, kept, plane);
+        if (in.at != nullptr && channels_ == 2) {
+            loadPair(in, from + skipped, kept, w.at(0) + w.length, w.at(1) + w.length);
+        } else {
+            for (u64 c = 0; c < channels_; ++c) {
+                S *plane = w.at(c) + w.length;
+                if (in.at == nullptr)
+                    std::fill_n(plane, kept, S(0));
+                else
+                    load(in, channels_, c, from + skipped, kept, plane);
+            }
         }
         w.length += kept;
         feed_.compute(next_);
