@@ -187,12 +187,16 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     }
     p.size = n, p.block = n - 2 * p.half;
 
-    std::vector<double> twiddles(2 * n, 0.0);
+    std::vector<double> twiddles(4 * n, 0.0);
     for (u64 h = 1; h < n; h *= 2) {
         for (u64 j = 0; j < h; ++j) {
             // Exact: h is a power of two.
             const double turn = static_cast<double>(j) / static_cast<double>(h);
             twiddles[h - 1 + j] = cosPi(turn), twiddles[n + h - 1 + j] = -sinPi(turn);
+            if (h >= 2 && 2 * j < h) {  // cubes for the radix-4 butterflies: span h at [h / 2 - 1, h - 1)
+                const double cube = 3 * turn;
+                twiddles[2 * n + h / 2 - 1 + j] = cosPi(cube), twiddles[3 * n + h / 2 - 1 + j] = -sinPi(cube);
+            }
         }
     }
     // The taps about tap 0, wrapping around: an even sequence, whose transform is real.

@@ -456,23 +456,27 @@ struct Transform {
         return v;
     }
 
-    // Spans of at least kLanes go two to a pass over the array (the same butterflies as one at a time, with half
-    // the loads and stores); the spans within a vector go together in a last pass.
+    // x + i y and x - i y.
+    static C plusI(C x, C y) { return {x.r - y.i, x.i + y.r}; }
+    static C minusI(C x, C y) { return {x.r + y.i, x.i - y.r}; }
+
+    // Spans of at least kLanes go two to a pass over the array as radix-4 butterflies (twiddles w, w^2 and w^3:
+    // three complex products for four points where two radix-2 stages take four); the spans within a vector go
+    // together in a last pass. The cubes' table lies 2 tableSize on, laid out as the twiddles' (see BandPlan).
     static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
         for (; h >= 2 * kLanes; h /= 4) {
             const u64 q = h / 2;
-            const T *wh = table + h - 1, *wq = table + q - 1;
+            const T *wh = table + h - 1, *wq = table + q - 1, *w3 = table + 2 * tableSize + q - 1;
             for (u64 s = 0; s < n; s += 2 * h) {
                 for (u64 j = s; j < s + q; j += kLanes) {
                     const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h),
                             d = at(re, im, j + h + q);
-                    const C a1 = add(a, c), c1 = twiddled(sub(a, c), wh, tableSize, j - s);
-                    const C b1 = add(b, d), d1 = twiddled(sub(b, d), wh, tableSize, j - s + q);
+                    const C a1 = add(a, c), b1 = add(b, d), c1 = sub(a, c), d1 = sub(b, d);
                     put(re, im, j, add(a1, b1)),
                         put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
-                    put(re, im, j + h, add(c1, d1));
-                    put(re, im, j + h + q, twiddled(sub(c1, d1), wq, tableSize, j - s));
+                    put(re, im, j + h, twiddled(minusI(c1, d1), wh, tableSize, j - s));
+                    put(re, im, j + h + q, twiddled(plusI(c1, d1), w3, tableSize, j - s));
                 }
             }
         }
@@ -529,17 +533,17 @@ struct Transform {
         }
         u64 h = kLanes;
         for (; 4 * h <= n; h *= 4) {
-            const T *wh = table + h - 1, *w2 = table + 2 * h - 1;
+            // The forward butterflies undone: inputs times conj(v)^2, conj(v) and conj(v)^3, v the twiddle of span
+            // 2h, whose square is span h's.
+            const T *wh = table + h - 1, *w2 = table + 2 * h - 1, *w3 = table + 2 * tableSize + h - 1;
             for (u64 s = 0; s < n; s += 4 * h) {
                 for (u64 j = s; j < s + h; j += kLanes) {
                     const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
-                    const C c = at(re, im, j + 2 * h),
-                            d = untwiddled(at(re, im, j + 3 * h), wh, tableSize, j - s);
+                    const C c = untwiddled(at(re, im, j + 2 * h), w2, tableSize, j - s),
+                            d = untwiddled(at(re, im, j + 3 * h), w3, tableSize, j - s);
                     const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
-                    const C c2 = untwiddled(c1, w2, tableSize, j - s),
-                            d2 = untwiddled(d1, w2, tableSize, j - s + h);
-                    put(re, im, j, add(a1, c2)), put(re, im, j + 2 * h, sub(a1, c2));
-                    put(re, im, j + h, add(b1, d2)), put(re, im, j + 3 * h, sub(b1, d2));
+                    put(re, im, j, add(a1, c1)), put(re, im, j + 2 * h, sub(a1, c1));
+                    put(re, im, j + h, plusI(b1, d1)), put(re, im, j + 3 * h, minusI(b1, d1));
                 }
             }
         }
