@@ -27,6 +27,18 @@ __attribute__((noinline)) void *operator new(std::size_t size) {
 }
 __attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+// The library's windows and tables are cache-aligned.
+__attribute__((noinline)) void *operator new(std::size_t size, std::align_val_t align) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    allocated.fetch_add(size, std::memory_order_relaxed);
+    const auto a = static_cast<std::size_t>(align);
+    if (void *p = std::aligned_alloc(a, (size + a) / a * a)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void *p, std::align_val_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
