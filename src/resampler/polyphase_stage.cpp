@@ -1,5 +1,7 @@
 #include "polyphase_stage.h"
 
+#include <zel/math.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -19,10 +21,28 @@ PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, Polyphase
       phases_(table.phases),
       exact_(table.exact),
       kernels_(kernelsFor(preset.precision)) {
+    if (table.rows.empty()) return;
     if (preset.precision == Preset::kDouble) {
         coefficientsD_ = std::move(table.rows);
     } else {
         coefficientsF_.assign(table.rows.begin(), table.rows.end());
+    }
+    if (exact_) {
+        const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
+        periodWhole_.resize(t), periodPhase_.resize(t);
+        // r S / T for r < T <= kMaxExactPhases: the mapper maps every one.
+        for (u64 r = 0; r < t; ++r)
+            safe_muldiv_llong_with_remainder(r, s, t, &periodWhole_[r], &periodPhase_[r]);
+    }
+}
+
+void PolyphaseStage::periodicPositions(u64 first, u64 n, u64 *whole, u64 *phase) const {
+    const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
+    // The caller has mapped the chunk, so every position fits: q S too, being no larger.
+    u64 r = first % t, base = first / t * s;
+    for (u64 i = 0; i < n; ++i) {
+        whole[i] = base + periodWhole_[r], phase[i] = periodPhase_[r];
+        if (++r == t) r = 0, base += s;
     }
 }
 
@@ -44,7 +64,9 @@ void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 pl
         const u64 den = drift != nullptr ? drift->den() : mapper_.targetCommonRate;
         if (drift != nullptr) {
             drift->positions(first + done, n, linear ? 0 : phases_, whole, phase, remainder);
-        } else if (exact_) {
+        } else if (!periodWhole_.empty()) {
+            periodicPositions(first + done, n, whole, phase);
+        } else if (exact_) {  // linear, or a copy
             mapper_.sourcePositionsFromTarget(whole, phase, first + done, n);
         } else {
             mapper_.sourcePhasesFromTarget(whole, phase, remainder, phases_, first + done, n);

@@ -46,6 +46,8 @@ private:
     template <typename P, typename S>
     void renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
                             const P *const *planes, u64 planeStart, S *y) const;
+    // Exact phases' positions for output frames first .. first + n - 1, from one period of them.
+    void periodicPositions(u64 first, u64 n, u64 *whole, u64 *phase) const;
     // Whether the table is large enough that coming rows are fetched ahead.
     bool prefetches() const;
     const void *row(u64 phase) const;
@@ -58,6 +60,9 @@ private:
     std::vector<float, CacheAligned<float>> coefficientsF_;
     std::vector<double, CacheAligned<double>> coefficientsD_;
     KernelTable kernels_{};
+    // With exact phases, the positions repeat every T outputs, S source frames on: frame q T + r falls at
+    // q S + whole r, phase r (for r < T), tabled here so that a chunk costs a division, not one a frame.
+    std::vector<u64> periodWhole_, periodPhase_;
 };
 
 }  // namespace zel::engine
