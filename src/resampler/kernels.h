@@ -14,7 +14,7 @@ namespace zel::engine {
 
 // All channels of one or two output frames: their coefficient rows, their channels' runs of source frames
 // (frame f's channel c at x[f * channels + c]), the frame count, the channel count, the row length (a multiple
-// of kKernelLanes, or of 8 for double coefficients), and the sums out (laid out as x).
+// of kKernelLanes, or of 4 for double coefficients), and the sums out (laid out as x).
 template <typename S>
 using FrameKernelOf = void (*)(const void *const *, const S *const *, u64, u64, u64, double *);
 using FrameKernel = FrameKernelOf<float>;
@@ -146,26 +146,28 @@ inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1,
     } else {
         // Two accumulators per channel and frame, so that two frames sharing their source frames fit the
         // registers: each widened source vector then serves both rows.
+        // Row lengths are multiples of 4: the accumulators take alternate vectors, the first a last odd one.
         D4 a[F][2] = {}, b[F][2] = {};
-        for (u64 j = 0; j < n; j += 8) {
-            for (u64 q = 0; q < 2; ++q) {
-                D4 s0[F], s1[F];
-                for (u64 f = 0; f < (kShared ? 1 : F); ++f) {
-                    s0[f] = widen(x0[f] + j + 4 * q);
-                    if constexpr (!kLone) s1[f] = widen(x1[f] + j + 4 * q);
-                }
-                for (u64 f = 0; f < F; ++f) {
-                    D4 cq;
-                    if constexpr (sizeof(C) == sizeof(float)) {
-                        cq = widen(c[f] + j + 4 * q);
-                    } else {
-                        cq = load<D4>(c[f] + j + 4 * q);
-                    }
-                    a[f][q & 1] += cq * s0[kShared ? 0 : f];
-                    if constexpr (!kLone) b[f][q & 1] += cq * s1[kShared ? 0 : f];
-                }
+        const auto step = [&](u64 j, u64 q) {
+            D4 s0[F], s1[F];
+            for (u64 f = 0; f < (kShared ? 1 : F); ++f) {
+                s0[f] = widen(x0[f] + j);
+                if constexpr (!kLone) s1[f] = widen(x1[f] + j);
             }
-        }
+            for (u64 f = 0; f < F; ++f) {
+                D4 cq;
+                if constexpr (sizeof(C) == sizeof(float)) {
+                    cq = widen(c[f] + j);
+                } else {
+                    cq = load<D4>(c[f] + j);
+                }
+                a[f][q] += cq * s0[kShared ? 0 : f];
+                if constexpr (!kLone) b[f][q] += cq * s1[kShared ? 0 : f];
+            }
+        };
+        u64 j = 0;
+        for (; j + 8 <= n; j += 8) step(j, 0), step(j + 4, 1);
+        if (j < n) step(j, 0);
         for (u64 f = 0; f < F; ++f) {
             const D4 sa = a[f][0] + a[f][1], sb = b[f][0] + b[f][1];
             out[f][0] = (sa[0] + sa[1]) + (sa[2] + sa[3]);
@@ -247,18 +249,22 @@ template <bool kWide, u64 N, typename C, typename S>
         return F8(__builtin_shufflevector(q0, q1, 0, 1, 2, 3, 8, 9, 10, 11) +
                   __builtin_shufflevector(q0, q1, 4, 5, 6, 7, 12, 13, 14, 15));
     } else {
-        // The four sums' chains of additions interleaved, which hides their latency.
+        // The four sums' chains of additions interleaved, which hides their latency; two accumulators each, taking
+        // alternate vectors (rows are multiples of 4 long), as dotFrames does.
         D4 a0[4] = {}, a1[4] = {}, sum[4];
-        for (u64 j = 0; j < n; j += 8) {
-            for (u64 k = 0; k < 4; ++k) {
-                if constexpr (sizeof(C) == sizeof(float)) {
-                    a0[k] += widen(c[k] + j) * widen(x[k] + j);
-                    a1[k] += widen(c[k] + j + 4) * widen(x[k] + j + 4);
-                } else {
-                    a0[k] += load<D4>(c[k] + j) * widen(x[k] + j);
-                    a1[k] += load<D4>(c[k] + j + 4) * widen(x[k] + j + 4);
-                }
+        const auto product = [&](u64 k, u64 j) {
+            if constexpr (sizeof(C) == sizeof(float)) {
+                return widen(c[k] + j) * widen(x[k] + j);
+            } else {
+                return load<D4>(c[k] + j) * widen(x[k] + j);
             }
+        };
+        u64 j = 0;
+        for (; j + 8 <= n; j += 8) {
+            for (u64 k = 0; k < 4; ++k) a0[k] += product(k, j), a1[k] += product(k, j + 4);
+        }
+        if (j < n) {
+            for (u64 k = 0; k < 4; ++k) a0[k] += product(k, j);
         }
         for (u64 k = 0; k < 4; ++k) sum[k] = a0[k] + a1[k];
         const D4 h0 = pairwise(sum[0], sum[1]), h1 = pairwise(sum[2], sum[3]);
@@ -318,8 +324,10 @@ u64 batches(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
     const auto withLength = [&](auto k) {
         if (n == 16) return run(k, Constant<16>{});
         if (n == 32) return run(k, Constant<32>{});
-        if constexpr (kWide) {  // double rows are whole multiples of 8, float ones of 16
+        if constexpr (kWide) {  // double rows are whole multiples of 4, float ones of 16
             if (n == 24) return run(k, Constant<24>{});
+            if (n == 28) return run(k, Constant<28>{});
+            if (n == 36) return run(k, Constant<36>{});
         }
         return run(k, Constant<0>{});
     };
