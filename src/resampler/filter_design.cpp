@@ -229,11 +229,36 @@ struct Kaiser {
 // Tap j of rows 0 .. designed - 1 (phases r / P in [0, 1/2]) as a function of the phase is smooth: the sinc and
 // the window's power series are entire, so each column is, on each eighth of a frame, a Chebyshev interpolant of
 // low degree through exact taps at its nodes, within 2e-14 of the exact taps (a table of millions of taps then
-// costs a few thousand exact ones, and its stopband is untouched). Only tap 2 half - 1 of row 0 lies on the window's edge, where
-// the interpolant continues the window past its end: the edge zeroes it. Clenshaw's recurrence, eight rows side
-// by side, each as it would be alone.
+// costs a few thousand exact ones, and its stopband is untouched). Only tap 2 half - 1 of row 0 lies on the
+// window's edge, where the interpolant continues the window past its end: it is zeroed. Clenshaw's recurrence,
+// eight rows side by side, each as it would be alone.
 constexpr u64 kPieces = 4, kNodes = 10, kSmoothRows = 256, kSmoothHalf = 4, kRowLanes = 8;
 typedef double RowLanes __attribute__((vector_size(kRowLanes * sizeof(double))));
+
+// Rows first .. end - 1 of a piece from its columns' coefficients. Only +, - and * on each lane, so the bits
+// are the same on every processor; where it has AVX2, in wider vectors.
+#if defined(__x86_64__) && !defined(ZEL_NO_SIMD)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void evaluate(const double *coefficient, u64 n, u64 piece, u64 first, u64 end, u64 phases, u64 stride,
+              double *rows) {
+    for (u64 r0 = first; r0 < end; r0 += kRowLanes) {
+        RowLanes t;
+        for (u64 l = 0; l < kRowLanes; ++l)
+            t[l] = 4 * kPieces * (static_cast<double>(r0 + l) / static_cast<double>(phases)) -
+                   static_cast<double>(2 * piece + 1);
+        for (u64 j = 0; j < n; ++j) {
+            const double *c = &coefficient[j * kNodes];
+            RowLanes b1 = {}, b2 = {};
+            for (u64 m = kNodes - 1; m >= 1; --m) {
+                const RowLanes b0 = c[m] + 2 * t * b1 - b2;
+                b2 = b1, b1 = b0;
+            }
+            const RowLanes value = c[0] + t * b1 - b2;
+            for (u64 l = 0; l < kRowLanes && r0 + l < end; ++l) rows[(r0 + l) * stride + j] = value[l];
+        }
+    }
+}
 
 void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, double *rows) {
     double angle[kNodes];
@@ -262,26 +287,9 @@ void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, do
         const u64 first = (piece * phases + 2 * kPieces - 1) / (2 * kPieces);
         const u64 end =
             piece + 1 == kPieces ? designed : ((piece + 1) * phases + 2 * kPieces - 1) / (2 * kPieces);
-        for (u64 r0 = first; r0 < end; r0 += kRowLanes) {
-            RowLanes t;
-            for (u64 l = 0; l < kRowLanes; ++l)
-                t[l] = 4 * kPieces * (static_cast<double>(r0 + l) / static_cast<double>(phases)) -
-                       static_cast<double>(2 * piece + 1);
-            for (u64 j = 0; j < n; ++j) {
-                const double *c = &coefficient[j * kNodes];
-                RowLanes b1 = {}, b2 = {};
-                for (u64 m = kNodes - 1; m >= 1; --m) {
-                    const RowLanes b0 = c[m] + 2 * t * b1 - b2;
-                    b2 = b1, b1 = b0;
-                }
-                const RowLanes value = c[0] + t * b1 - b2;
-                for (u64 l = 0; l < kRowLanes && r0 + l < end; ++l) {
-                    const double u = tapDistance(r0 + l, phases, n / 2, j) / k.width;
-                    rows[(r0 + l) * stride + j] = u > -1 && u < 1 ? value[l] : 0;
-                }
-            }
-        }
+        evaluate(coefficient.data(), n, piece, first, end, phases, stride, rows);
     }
+    rows[n - 1] = 0;  // on the window's edge
 }
 }  // namespace
 
