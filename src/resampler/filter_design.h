@@ -13,7 +13,7 @@ namespace zel::engine {
 // The longest filter, in taps.
 constexpr u64 kMaxTaps = 65536;
 // Target common rates up to this use one filter phase per possible position; larger ones interpolate between
-// kInterpolatedPhases phases (16 times as many for a preset on double samples) with the exact remainder as the
+// kInterpolatedPhases phases (8 times as many for a preset on double samples) with the exact remainder as the
 // weight.
 constexpr u64 kMaxExactPhases = 4096;
 constexpr u64 kInterpolatedPhases = 2048;
