@@ -54,8 +54,17 @@ const void *PolyphaseStage::row(u64 phase) const {
 template <typename P, typename S>
 void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 planeStart, S *out,
                             const Segment *drift) const {
-    u64 whole[kRenderChunk], phase[kRenderChunk], remainder[kRenderChunk];
     const bool linear = coefficientsD_.empty() && coefficientsF_.empty();
+    if (linear && drift == nullptr && mapper_.sourceCommonRate == mapper_.targetCommonRate) {
+        // Equal rates (reduced to 1 / 1): output frame t is frame t, copied (downsampling by exactly 2 keeps the
+        // band stage's every other frame so).
+        for (u64 i = 0; i < count; ++i) {
+            for (u64 c = 0; c < channels_; ++c)
+                out[i * channels_ + c] = static_cast<S>(planes[c][first + i - planeStart]);
+        }
+        return;
+    }
+    u64 whole[kRenderChunk], phase[kRenderChunk], remainder[kRenderChunk];
     for (u64 done = 0; done < count; done += kRenderChunk) {
         const u64 n = std::min(kRenderChunk, count - done);
         S *y = out + done * channels_;
