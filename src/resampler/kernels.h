@@ -471,23 +471,35 @@ struct Transform {
     // Spans of at least kLanes go two to a pass over the array as radix-4 butterflies (twiddles w, w^2 and w^3:
     // three complex products for four points where two radix-2 stages take four); the spans within a vector go
     // together in a last pass. The cubes' table lies 2 tableSize on, laid out as the twiddles' (see BandPlan).
-    static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
-        u64 h = n / 2;
-        for (; h >= 2 * kLanes; h /= 4) {
-            const u64 q = h / 2;
-            const T *wh = table + h - 1, *wq = table + q - 1, *w3 = table + 2 * tableSize + q - 1;
-            for (u64 s = 0; s < n; s += 2 * h) {
-                for (u64 j = s; j < s + q; j += kLanes) {
-                    const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h),
-                            d = at(re, im, j + h + q);
-                    const C a1 = add(a, c), b1 = add(b, d), c1 = sub(a, c), d1 = sub(b, d);
-                    put(re, im, j, add(a1, b1)),
-                        put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
-                    put(re, im, j + h, twiddled(minusI(c1, d1), wh, tableSize, j - s));
-                    put(re, im, j + h + q, twiddled(plusI(c1, d1), w3, tableSize, j - s));
-                }
+    // Arrays longer than this many samples each go a block at a time past their first pass (forward) or before
+    // their last (inverse): the same butterflies in another order, so the same bits, with a block's passes in the
+    // first-level cache.
+    static constexpr u64 kCachedPoints = 8192 / sizeof(T);
+
+    // Spans h and h / 2 in one pass over blocks of 2h.
+    static void forwardPair(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
+        const u64 q = h / 2;
+        const T *wh = table + h - 1, *wq = table + q - 1, *w3 = table + 2 * tableSize + q - 1;
+        for (u64 s = 0; s < n; s += 2 * h) {
+            for (u64 j = s; j < s + q; j += kLanes) {
+                const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h),
+                        d = at(re, im, j + h + q);
+                const C a1 = add(a, c), b1 = add(b, d), c1 = sub(a, c), d1 = sub(b, d);
+                put(re, im, j, add(a1, b1)), put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
+                put(re, im, j + h, twiddled(minusI(c1, d1), wh, tableSize, j - s));
+                put(re, im, j + h + q, twiddled(plusI(c1, d1), w3, tableSize, j - s));
             }
         }
+    }
+
+    static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
+        if (n > kCachedPoints) {  // its spans n / 2 and n / 4, then each quarter whole
+            forwardPair(re, im, table, tableSize, n, n / 2);
+            for (u64 b = 0; b < n; b += n / 4) forward(re + b, im + b, table, tableSize, n / 4);
+            return;
+        }
+        u64 h = n / 2;
+        for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
         if (h >= kLanes) {
             const T *wh = table + h - 1;
             for (u64 s = 0; s < n; s += 2 * h) {
@@ -525,7 +537,46 @@ struct Transform {
         r = lr + sign<h>() * hr, i = li + sign<h>() * hi;
     }
 
+    // Spans h and 2h in one pass over blocks of 4h: the forward butterflies undone, inputs times conj(v)^2,
+    // conj(v) and conj(v)^3, v the twiddle of span 2h, whose square is span h's.
+    static void inversePair(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
+        const T *wh = table + h - 1, *w2 = table + 2 * h - 1, *w3 = table + 2 * tableSize + h - 1;
+        for (u64 s = 0; s < n; s += 4 * h) {
+            for (u64 j = s; j < s + h; j += kLanes) {
+                const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
+                const C c = untwiddled(at(re, im, j + 2 * h), w2, tableSize, j - s),
+                        d = untwiddled(at(re, im, j + 3 * h), w3, tableSize, j - s);
+                const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
+                put(re, im, j, add(a1, c1)), put(re, im, j + 2 * h, sub(a1, c1));
+                put(re, im, j + h, plusI(b1, d1)), put(re, im, j + 3 * h, minusI(b1, d1));
+            }
+        }
+    }
+    // Span h alone, over blocks of 2h.
+    static void inverseSingle(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
+        const T *wh = table + h - 1;
+        for (u64 s = 0; s < n; s += 2 * h) {
+            for (u64 j = s; j < s + h; j += kLanes) {
+                const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
+                put(re, im, j, add(a, b)), put(re, im, j + h, sub(a, b));
+            }
+        }
+    }
+
     static void inverse(T *re, T *im, const T *table, u64 tableSize, u64 n) {
+        if (n > kCachedPoints) {
+            // The spans pair up from kLanes: n / kLanes an odd power of two ends on span n / 2 alone, else on the
+            // pair n / 4, n / 2. The blocks before that pass whole, then the pass.
+            const bool single = __builtin_ctzll(n / kLanes) % 2 == 1;
+            const u64 block = single ? n / 2 : n / 4;
+            for (u64 b = 0; b < n; b += block) inverse(re + b, im + b, table, tableSize, block);
+            if (single) {
+                inverseSingle(re, im, table, tableSize, n, n / 2);
+            } else {
+                inversePair(re, im, table, tableSize, n, n / 4);
+            }
+            return;
+        }
         constexpr u64 h0 = kLanes / 2;
         V c0r, c0i, c1r, c1i;
         twiddles<h0>(table, tableSize, c0r, c0i);
@@ -540,30 +591,8 @@ struct Transform {
             store(re + s, r), store(im + s, i);
         }
         u64 h = kLanes;
-        for (; 4 * h <= n; h *= 4) {
-            // The forward butterflies undone: inputs times conj(v)^2, conj(v) and conj(v)^3, v the twiddle of span
-            // 2h, whose square is span h's.
-            const T *wh = table + h - 1, *w2 = table + 2 * h - 1, *w3 = table + 2 * tableSize + h - 1;
-            for (u64 s = 0; s < n; s += 4 * h) {
-                for (u64 j = s; j < s + h; j += kLanes) {
-                    const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
-                    const C c = untwiddled(at(re, im, j + 2 * h), w2, tableSize, j - s),
-                            d = untwiddled(at(re, im, j + 3 * h), w3, tableSize, j - s);
-                    const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
-                    put(re, im, j, add(a1, c1)), put(re, im, j + 2 * h, sub(a1, c1));
-                    put(re, im, j + h, plusI(b1, d1)), put(re, im, j + 3 * h, minusI(b1, d1));
-                }
-            }
-        }
-        if (2 * h <= n) {
-            const T *wh = table + h - 1;
-            for (u64 s = 0; s < n; s += 2 * h) {
-                for (u64 j = s; j < s + h; j += kLanes) {
-                    const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
-                    put(re, im, j, add(a, b)), put(re, im, j + h, sub(a, b));
-                }
-            }
-        }
+        for (; 4 * h <= n; h *= 4) inversePair(re, im, table, tableSize, n, h);
+        if (2 * h <= n) inverseSingle(re, im, table, tableSize, n, h);
     }
 };
 
