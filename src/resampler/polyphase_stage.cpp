@@ -29,20 +29,25 @@ PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, Polyphase
     }
     if (exact_) {
         const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
-        periodWhole_.resize(t), periodPhase_.resize(t);
-        // r S / T for r < T <= kMaxExactPhases: the mapper maps every one.
-        for (u64 r = 0; r < t; ++r)
+        // Whole periods up to a render chunk's length, so that a chunk copies long runs; one where their source
+        // frames would not fit (r S / T for r < T always does: it is below S).
+        const u64 periods = (kRenderChunk + t - 1) / t;
+        period_ = periods > 1 && s <= ~0ULL / periods ? periods * t : t;
+        periodWhole_.resize(period_), periodPhase_.resize(period_);
+        for (u64 r = 0; r < period_; ++r)
             safe_muldiv_llong_with_remainder(r, s, t, &periodWhole_[r], &periodPhase_[r]);
+        periodStep_ = period_ / t * s;
     }
 }
 
 void PolyphaseStage::periodicPositions(u64 first, u64 n, u64 *whole, u64 *phase) const {
-    const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
-    // The caller has mapped the chunk, so every position fits: q S too, being no larger.
-    u64 r = first % t, base = first / t * s;
-    for (u64 i = 0; i < n; ++i) {
-        whole[i] = base + periodWhole_[r], phase[i] = periodPhase_[r];
-        if (++r == t) r = 0, base += s;
+    // The caller has mapped the chunk, so every position fits: the period's start too, being no larger.
+    u64 r = first % period_, base = first / period_ * periodStep_;
+    for (u64 i = 0; i < n; r = 0, base += periodStep_) {
+        const u64 run = std::min(n - i, period_ - r);
+        for (u64 k = 0; k < run; ++k)
+            whole[i + k] = base + periodWhole_[r + k], phase[i + k] = periodPhase_[r + k];
+        i += run;
     }
 }
 

@@ -60,9 +60,11 @@ private:
     std::vector<float, CacheAligned<float>> coefficientsF_;
     std::vector<double, CacheAligned<double>> coefficientsD_;
     KernelTable kernels_{};
-    // With exact phases, the positions repeat every T outputs, S source frames on: frame q T + r falls at
-    // q S + whole r, phase r (for r < T), tabled here so that a chunk costs a division, not one a frame.
+    // With exact phases, the positions repeat every T outputs, S source frames on: over a period of k T outputs,
+    // frame q k T + r falls at q k S + whole r, phase r (for r < k T), tabled here so that a chunk costs a
+    // division, not one a frame.
     std::vector<u64> periodWhole_, periodPhase_;
+    u64 period_ = 0, periodStep_ = 0;
 };
 
 }  // namespace zel::engine
