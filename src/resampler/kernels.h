@@ -476,14 +476,24 @@ struct Transform {
     // first-level cache.
     static constexpr u64 kCachedPoints = 8192 / sizeof(T);
 
-    // Spans h and h / 2 in one pass over blocks of 2h.
-    static void forwardPair(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
+    // Spans h and h / 2 in one pass over blocks of 2h; with `from`, the points are read from it instead
+    // (point j's real part from[j], its imaginary part from[second + j]), widened to T.
+    template <typename S = T>
+    static void forwardPair(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h,
+                            const S *from = nullptr, u64 second = 0) {
         const u64 q = h / 2;
         const T *wh = table + h - 1, *wq = table + q - 1, *w3 = table + 2 * tableSize + q - 1;
+        const auto point = [&](u64 j) {
+            if (from == nullptr) return at(re, im, j);
+            if constexpr (std::is_same_v<S, T>) {
+                return C{load<V>(from + j), load<V>(from + second + j)};
+            } else {
+                return C{widen(from + j), widen(from + second + j)};
+            }
+        };
         for (u64 s = 0; s < n; s += 2 * h) {
             for (u64 j = s; j < s + q; j += kLanes) {
-                const C a = at(re, im, j), b = at(re, im, j + q), c = at(re, im, j + h),
-                        d = at(re, im, j + h + q);
+                const C a = point(j), b = point(j + q), c = point(j + h), d = point(j + h + q);
                 const C a1 = add(a, c), b1 = add(b, d), c1 = sub(a, c), d1 = sub(b, d);
                 put(re, im, j, add(a1, b1)), put(re, im, j + q, twiddled(sub(a1, b1), wq, tableSize, j - s));
                 put(re, im, j + h, twiddled(minusI(c1, d1), wh, tableSize, j - s));
@@ -498,6 +508,16 @@ struct Transform {
             for (u64 b = 0; b < n; b += n / 4) forward(re + b, im + b, table, tableSize, n / 4);
             return;
         }
+        forwardRest(re, im, table, tableSize, n);
+    }
+    // The transform of points from[j] + i from[second + j] into re and im: the first pass reads them where they
+    // are, which saves copying them in (the same butterflies, so the same bits).
+    template <typename S>
+    static void forwardOf(const S *from, u64 second, T *re, T *im, const T *table, u64 tableSize, u64 n) {
+        forwardPair(re, im, table, tableSize, n, n / 2, from, second);
+        for (u64 b = 0; b < n; b += n / 4) forward(re + b, im + b, table, tableSize, n / 4);
+    }
+    static void forwardRest(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
         for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
         if (h >= kLanes) {
@@ -610,8 +630,7 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
     }
     T *re = static_cast<T *>(work), *im = re + n;
     if (p.factor == 1) {
-        for (u64 j = 0; j < n; ++j) re[j] = x[j], im[j] = x[b + j];
-        F::forward(re, im, table, n, n);
+        F::forwardOf(x, b, re, im, table, n, n);
         if (p.decimation == 2) {
             // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
             // bit-reversed order adds neighbouring bins: filtered and folded in one pass.
@@ -629,8 +648,7 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         // bit-reversed order with every bin twice.
         const u64 m = n / 2;
         T *hr = im + n, *hi = hr + m;
-        for (u64 j = 0; j < m; ++j) hr[j] = x[j], hi[j] = x[b / 2 + j];
-        F::forward(hr, hi, table, n, m);
+        F::forwardOf(x, b / 2, hr, hi, table, n, m);
         for (u64 j = 0; j < n; j += 2 * F::kLanes) {
             typename F::V r0, r1, i0, i1;
             F::twice(load<typename F::V>(hr + j / 2), r0, r1),
