@@ -236,12 +236,10 @@ constexpr u64 kPieces = 4, kNodes = 10, kSmoothRows = 256, kSmoothHalf = 4, kRow
 typedef double RowLanes __attribute__((vector_size(kRowLanes * sizeof(double))));
 
 // Rows first .. end - 1 of a piece from its columns' coefficients. Only +, - and * on each lane, so the bits
-// are the same on every processor; where it has AVX2, in wider vectors.
-#if defined(__x86_64__) && !defined(ZEL_NO_SIMD)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void evaluate(const double *coefficient, u64 n, u64 piece, u64 first, u64 end, u64 phases, u64 stride,
-              double *rows) {
+// are the same on every processor; where it has AVX2, in wider vectors (chosen at the call: an ifunc would run
+// before a sanitizer's runtime is up).
+[[gnu::always_inline]] inline void evaluateRows(const double *coefficient, u64 n, u64 piece, u64 first,
+                                                u64 end, u64 phases, u64 stride, double *rows) {
     for (u64 r0 = first; r0 < end; r0 += kRowLanes) {
         RowLanes t;
         for (u64 l = 0; l < kRowLanes; ++l)
@@ -258,6 +256,23 @@ void evaluate(const double *coefficient, u64 n, u64 piece, u64 first, u64 end, u
             for (u64 l = 0; l < kRowLanes && r0 + l < end; ++l) rows[(r0 + l) * stride + j] = value[l];
         }
     }
+}
+
+#if defined(__x86_64__) && !defined(ZEL_NO_SIMD)
+__attribute__((target("avx2"))) void evaluateRowsAvx2(const double *coefficient, u64 n, u64 piece, u64 first,
+                                                      u64 end, u64 phases, u64 stride, double *rows) {
+    evaluateRows(coefficient, n, piece, first, end, phases, stride, rows);
+}
+#endif
+
+void evaluate(const double *coefficient, u64 n, u64 piece, u64 first, u64 end, u64 phases, u64 stride,
+              double *rows) {
+#if defined(__x86_64__) && !defined(ZEL_NO_SIMD)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return evaluateRowsAvx2(coefficient, n, piece, first, end, phases, stride, rows);
+#endif
+    evaluateRows(coefficient, n, piece, first, end, phases, stride, rows);
 }
 
 void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, double *rows) {
