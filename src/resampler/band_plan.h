@@ -37,9 +37,9 @@ struct BandPlan {
     u64 half = 0;        // K, even
     u64 block = 0;       // B = N - 2K frames at L S per block (even); a unit is two blocks in one transform
     // Twiddles for N points (span h at [h - 1, 2h - 1), imaginary parts N further; then their cubes for the
-    // first half of each span, span h at 2N + [h / 2 - 1, h - 1), imaginary parts N further), and the filter's spectrum
-    // (real: the filter is even about tap 0) in the transform's bit-reversed order, scaled by 1 / N. In float for
-    // float presets, else in double.
+    // first half of each span, span h at 2N + [h / 2 - 1, h - 1), imaginary parts N further), and the filter's
+    // spectrum (real: the filter is even about tap 0) in the transform's bit-reversed order, scaled by 1 / N. In
+    // float for float presets, else in double.
     std::vector<float, CacheAligned<float>> twiddlesF, spectrumF;
     std::vector<double, CacheAligned<double>> twiddlesD, spectrumD;
 };

@@ -42,8 +42,8 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
 struct PolyphaseTable {
     u64 half = 1, stride = 2, phases = 1;
     bool exact = true;
-    std::vector<double, CacheAligned<double>>
-        rows;  // empty: every output lies on a frame (linear or equal rates)
+    // Empty: every output lies on a frame (linear or equal rates).
+    std::vector<double, CacheAligned<double>> rows;
 };
 // The table for edges `pass` and `stop` (cycles per frame) attenuating by a dB, where output positions fall on
 // `positions` possible phases. When the length meets its cap, `capped` is set and, with `stopWhenCapped`, no

@@ -503,15 +503,12 @@ struct Transform {
     }
 
     static void forward(T *re, T *im, const T *table, u64 tableSize, u64 n) {
-        if (n > kCachedPoints) {  // its spans n / 2 and n / 4, then each quarter whole
-            forwardPair(re, im, table, tableSize, n, n / 2);
-            for (u64 b = 0; b < n; b += n / 4) forward(re + b, im + b, table, tableSize, n / 4);
-            return;
-        }
+        if (n > kCachedPoints) return forwardOf<T>(nullptr, 0, re, im, table, tableSize, n);
         forwardRest(re, im, table, tableSize, n);
     }
-    // The transform of points from[j] + i from[second + j] into re and im: the first pass reads them where they
-    // are, which saves copying them in (the same butterflies, so the same bits).
+    // Spans n / 2 and n / 4, then each quarter whole; the first pass reads points from[j] + i from[second + j]
+    // where they are (re and im themselves without `from`), which saves copying them in (the same butterflies, so
+    // the same bits).
     template <typename S>
     static void forwardOf(const S *from, u64 second, T *re, T *im, const T *table, u64 tableSize, u64 n) {
         forwardPair(re, im, table, tableSize, n, n / 2, from, second);

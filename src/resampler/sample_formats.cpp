@@ -45,9 +45,15 @@ void write(char *y, u64 i, T v) {
 }
 
 // The scale is a power of two: the product is exact but for the rounding of an int32 into float's 24 bits,
-// which happens once either way.
+// which happens once either way. Samples already of the stream's type are copied (a product with 1 would cost as
+// much as the copy).
 template <typename T, typename S>
 void loadAs(const char *x, u64 stride, u64 n, S *to, double fullScale) {
+    if constexpr (std::is_same_v<T, S>) {
+        if (stride == 1) return std::memcpy(to, x, n * sizeof(S)), void();
+        for (u64 f = 0; f < n; ++f) to[f] = read<S>(x, f * stride);
+        return;
+    }
     const S scale = static_cast<S>(1 / fullScale);
     if (stride == 1) {
         for (u64 f = 0; f < n; ++f) to[f] = static_cast<S>(read<T>(x, f)) * scale;
@@ -181,14 +187,6 @@ size_t bytesOf(Format format) {
 template <typename S>
 void load(const Buffers &in, u64 channels, u64 c, u64 from, u64 n, S *to) {
     if (n == 0) return;
-    if (in.format == (sizeof(S) == 4 ? Format::kFloat32 : Format::kFloat64)) {
-        // The stream's own type: a copy (a product with 1 would cost as much as the copy).
-        const char *x = in.sample(from, c, channels);
-        if (in.stride(channels) == 1) return std::memcpy(to, x, n * sizeof(S)), void();
-        const u64 stride = in.stride(channels);
-        for (u64 f = 0; f < n; ++f) to[f] = read<S>(x, f * stride);
-        return;
-    }
     const char *x = in.sample(from, c, channels);
     const u64 stride = in.stride(channels);
     switch (in.format) {
@@ -222,7 +220,7 @@ u64 store(const S *from, u64 n, u64 channels, const Buffers &out, u64 at, u64 fr
 
 template <typename S>
 void loadPair(const Buffers &in, u64 from, u64 n, S *left, S *right) {
-    if (in.planar || in.format != (sizeof(S) == 4 ? Format::kFloat32 : Format::kFloat64)) {
+    if (!in.native<S>()) {
         load(in, 2, 0, from, n, left), load(in, 2, 1, from, n, right);
         return;
     }
@@ -231,9 +229,9 @@ void loadPair(const Buffers &in, u64 from, u64 n, S *left, S *right) {
 }
 
 template void load(const Buffers &, u64, u64, u64, u64, float *);
+template void load(const Buffers &, u64, u64, u64, u64, double *);
 template void loadPair(const Buffers &, u64, u64, float *, float *);
 template void loadPair(const Buffers &, u64, u64, double *, double *);
-template void load(const Buffers &, u64, u64, u64, u64, double *);
 template u64 store(const float *, u64, u64, const Buffers &, u64, u64, bool);
 template u64 store(const double *, u64, u64, const Buffers &, u64, u64, bool);
 
