@@ -135,13 +135,19 @@ void randomRun(int run, std::mt19937_64 &rng) {
         if (static_cast<double>(c.s()) / static_cast<double>(c.t()) > 12) c.tn = c.sn * c.td / c.sd / 4 + 1;
         if (static_cast<double>(c.t()) / static_cast<double>(c.s()) > 12) c.sn = c.tn * c.sd / c.td / 4 + 1;
         // The first three take each form of the band stage: downsampling keeping every other frame, at the source
-        // rate, and upsampling by two; the fourth a ratio steep enough for one long stage.
-        const u64 fixed[][2] = {{48000, 16000}, {96000, 44100}, {44100, 48000}, {48000, 16}};
-        if (run < 4) c.sn = fixed[run][0], c.tn = fixed[run][1], c.sd = c.td = 1;
+        // rate, and upsampling by two; the fourth a ratio steep enough for one long stage; the fifth and sixth keep
+        // every third frame (in double, and in float with a narrower band).
+        const u64 fixed[][2] = {{44100, 16000}, {96000, 44100}, {44100, 48000},
+                                {48000, 16},    {48000, 16000}, {96000, 32000}};
+        if (run < 6) c.sn = fixed[run][0], c.tn = fixed[run][1], c.sd = c.td = 1;
         c.channels = 1 + static_cast<unsigned>(rng() % 8);
-        c.quality = run == 3 ? ZEL_QUALITY_HIGH : static_cast<int>(rng() % 5);
-        c.bandwidth =
-            c.quality > 0 && rng() % 4 == 0 && run != 3 ? 0.8 + static_cast<double>(rng() % 16) / 100 : 0;
+        c.quality = run == 3 || run == 5 ? ZEL_QUALITY_HIGH
+                    : run == 4           ? ZEL_QUALITY_MAX
+                                         : static_cast<int>(rng() % 5);
+        c.bandwidth = run == 5 ? 0.8
+                      : c.quality > 0 && rng() % 4 == 0 && run != 3
+                          ? 0.8 + static_cast<double>(rng() % 16) / 100
+                          : 0;
         SCOPED_TRACE(describe(c) + (sizeof(T) == sizeof(float) ? ", float32" : ", float64"));
         // Some inputs outlast the windows (16384 frames past the reach, and the intermediate frames of two
         // stages), so that they are compacted while in use.

@@ -29,9 +29,9 @@ struct CacheAligned {
 // the source rate (L = 1, or 2 for upsampling by two), by fast convolution in blocks fixed to absolute
 // intermediate frame indices, so that no frame's value depends on where a run started or how it was cut.
 // Frame i at L S is sum_k x[k] g[i - L k] over the filter's 2K + 1 taps g[-K .. K]; the band stage keeps every
-// D-th (D = 1, or 2 for downsampling by 2.5 or more).
+// D-th (D = 1; 2 for downsampling by 2.5 or more, or by exactly 2; 3 for exactly 3).
 struct BandPlan {
-    u64 size = 0;        // N: the transform length, a power of two
+    u64 size = 0;        // N: the transform length, a power of two (three times one when D is 3)
     u64 factor = 1;      // L
     u64 decimation = 1;  // D
     u64 half = 0;        // K, even

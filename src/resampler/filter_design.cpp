@@ -168,34 +168,40 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     // The transform stays within its largest size.
     capped = capped || p.half > (1ULL << 14);
     if (capped) return p;
-    p.half += p.half & 1;  // a unit then starts on a whole source frame when L is 2
+    // Even, so that a unit starts on a whole source frame when L is 2; a multiple of D, so that the kept frames
+    // are every D-th of the block.
+    const u64 grain = decimation == 3 ? 6 : 2;
+    p.half = (p.half + grain - 1) / grain * grain;
     const auto cost = [&](u64 size) {
         return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
                static_cast<double>(size - 2 * p.half);
     };
-    // Blocks of at least 64 frames; when none fits (a band widened past the preset's), the shortest transform
-    // whose block is at least K.
+    // Powers of two, or three times one when keeping every third frame (see forwardThirds). Blocks of at least 64
+    // frames; when none fits (a band widened past the preset's), the shortest transform whose block is at least K.
+    const u64 first = decimation == 3 ? 96 : 64;
     u64 n = 0;
-    for (u64 size = 64; size <= (1ULL << 16); size *= 2) {
+    for (u64 size = first; size <= (1ULL << 16); size *= 2) {
         if (size < 2 * p.half + 64) continue;
         if (2 * (size - 2 * p.half) + p.half > reach) break;
         if (n == 0 || cost(size) < cost(n)) n = size;
     }
     if (n == 0) {
-        n = 64;
+        n = first;
         while (n < 3 * p.half) n *= 2;
     }
     p.size = n, p.block = n - 2 * p.half;
 
-    std::vector<double> twiddles(4 * n, 0.0);
-    for (u64 h = 1; h < n; h *= 2) {
+    // The twiddles of the power-of-two transforms.
+    const u64 m = decimation == 3 ? n / 3 : n;
+    std::vector<double> twiddles(4 * m, 0.0);
+    for (u64 h = 1; h < m; h *= 2) {
         for (u64 j = 0; j < h; ++j) {
             // Exact: h is a power of two.
             const double turn = static_cast<double>(j) / static_cast<double>(h);
-            twiddles[h - 1 + j] = cosPi(turn), twiddles[n + h - 1 + j] = -sinPi(turn);
+            twiddles[h - 1 + j] = cosPi(turn), twiddles[m + h - 1 + j] = -sinPi(turn);
             if (h >= 2 && 2 * j < h) {  // cubes for the radix-4 butterflies: span h at [h / 2 - 1, h - 1)
                 const double cube = 3 * turn;
-                twiddles[2 * n + h / 2 - 1 + j] = cosPi(cube), twiddles[3 * n + h / 2 - 1 + j] = -sinPi(cube);
+                twiddles[2 * m + h / 2 - 1 + j] = cosPi(cube), twiddles[3 * m + h / 2 - 1 + j] = -sinPi(cube);
             }
         }
     }

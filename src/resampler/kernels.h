@@ -75,6 +75,7 @@ KernelTable table(Preset::Precision precision);
 
 #ifdef ZEL_KERNEL_NAMESPACE
 #include <type_traits>
+#include <utility>
 #ifdef __AVX__
 #include <immintrin.h>
 #endif
@@ -514,6 +515,36 @@ struct Transform {
         forwardPair(re, im, table, tableSize, n, n / 2, from, second);
         for (u64 b = 0; b < n; b += n / 4) forward(re + b, im + b, table, tableSize, n / 4);
     }
+    // Points k, k + 3, ... of x (indices taken modulo n) in the lanes of a vector, built in registers.
+    template <typename S, std::size_t... l>
+    [[gnu::always_inline]] static V strided(const S *x, u64 k, u64 n, std::index_sequence<l...>) {
+        const auto point = [&](u64 i) { return static_cast<T>(x[i >= n ? i - n : i]); };
+        return V{point(k + 3 * l)...};
+    }
+    // A transform of n = 3m points (m a power of two) as three of m points with no twiddles between them (the
+    // prime-factor mapping): point (m a + 3 j) mod n goes to array a at j, a 3-point transform runs across the
+    // arrays, then each array's own; bin k ends in array k mod 3 (at a m) at the bit-reversed place of k mod m.
+    // So the three bins k + m r that a decimation by 3 folds together lie at one place of the three arrays. Point
+    // j is read as from[j] + i from[second + j], widened to T; the table is m's.
+    template <typename S>
+    static void forwardThirds(const S *from, u64 second, T *re, T *im, const T *table, u64 m) {
+        const u64 n = 3 * m;
+        const T half = T(0.5), root = T(0.866025403784438646763723170752936183L);  // sin(2 pi / 3)
+        for (u64 j = 0; j < m; j += kLanes) {
+            C p[3];
+            for (u64 a = 0; a < 3; ++a) {
+                const u64 k = m * a + 3 * j;
+                p[a] = {strided(from, k, n, std::make_index_sequence<kLanes>()),
+                        strided(from + second, k, n, std::make_index_sequence<kLanes>())};
+            }
+            const C sum = add(p[1], p[2]), diff = sub(p[1], p[2]);
+            const C mid{p[0].r - half * sum.r, p[0].i - half * sum.i};
+            put(re, im, j, add(p[0], sum));
+            put(re, im, m + j, C{mid.r + root * diff.i, mid.i - root * diff.r});
+            put(re, im, 2 * m + j, C{mid.r - root * diff.i, mid.i + root * diff.r});
+        }
+        for (u64 a = 0; a < 3; ++a) forward(re + a * m, im + a * m, table, m, m);
+    }
     static void forwardRest(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
         for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
@@ -626,7 +657,22 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         table = p.twiddlesD.data(), spectrum = p.spectrumD.data();
     }
     T *re = static_cast<T *>(work), *im = re + n;
-    if (p.factor == 1) {
+    u64 points = n / p.decimation, tableSize = n;
+    if (p.decimation == 3) {
+        // Every third frame: the spectrum folded in three, a third as long; its bins lie at one place of the three
+        // arrays, so filtered and folded in one pass.
+        using V = typename F::V;
+        tableSize = points;
+        F::forwardThirds(x, b, re, im, table, points);
+        for (u64 j = 0; j < points; j += F::kLanes) {
+            const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + points + j),
+                    s2 = load<V>(spectrum + 2 * points + j);
+            store(re + j,
+                  (load<V>(re + j) * s0 + load<V>(re + points + j) * s1) + load<V>(re + 2 * points + j) * s2);
+            store(im + j,
+                  (load<V>(im + j) * s0 + load<V>(im + points + j) * s1) + load<V>(im + 2 * points + j) * s2);
+        }
+    } else if (p.factor == 1) {
         F::forwardOf(x, b, re, im, table, n, n);
         if (p.decimation == 2) {
             // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
@@ -657,7 +703,7 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         }
     }
     const u64 d = p.decimation, kept = b / d;
-    F::inverse(re, im, table, n, n / d);
+    F::inverse(re, im, table, tableSize, points);
     // Adding zero turns a -0 into +0, so that a computed silent unit equals one filled with zeros.
     for (u64 j = 0; j < kept; ++j) {
         out[j] = static_cast<O>(re[k / d + j]) + O(0);
@@ -683,6 +729,11 @@ KernelTable table(Preset::Precision precision) {
 
 #ifdef ZEL_KERNEL_PLANS
 void forward(double *re, double *im, const double *twiddles, u64 n) {
+    if (n % 3 == 0) {
+        std::vector<double> points(re, re + n);
+        points.insert(points.end(), im, im + n);
+        return Transform<double>::forwardThirds(points.data(), n, re, im, twiddles, n / 3);
+    }
     Transform<double>::forward(re, im, twiddles, n, n);
 }
 #endif

@@ -42,12 +42,19 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
     } else if (preset.stopbandDb > 0 && s0 != t0 && s0 <= ~0ULL / 2) {
         // Upsampling by two leaves room for the wide transition; downsampling by more than 4/3 has it at S, and
         // by 2.5 or more still at S / 2, where the band stage keeps every other frame. Downsampling by exactly 2
-        // keeps every other frame too: they are the output, and the polyphase stage copies them.
+        // keeps every other frame too: they are the output, and the polyphase stage copies them. So does
+        // downsampling by exactly 3 with every third frame, where its transform (three times a power of two) has
+        // blocks of at least half its length; shorter ones cost more than the second stage they save.
         const double ds = static_cast<double>(s0), dt = static_cast<double>(t0);
         const u64 factor = 4 * dt > 3 * ds ? 2 : 1,
-                  kept = 2 * ds >= 5 * dt || (s0 % 2 == 0 && s0 / 2 == t0) ? 2 : 1;
-        p.stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
-        if (!p.stage2.rateOverflow) {
+                  halved = 2 * ds >= 5 * dt || (s0 % 2 == 0 && s0 / 2 == t0) ? 2 : 1;
+        for (const u64 kept : {s0 % 3 == 0 && s0 / 3 == t0 ? 3 : halved, halved}) {
+            p.stage2 = mapper;
+            p.stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
+            if (p.stage2.rateOverflow) {
+                p.stage2 = mapper;
+                break;
+            }
             p.stage2.reduce();
             p.first = FirstStage::kBand;
             // The lower Nyquist in cycles per frame at L S (the band stage's filter) and at L S / D (stage 2's).
@@ -57,8 +64,7 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
             p.band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept,
                               reach, preset.precision, capped);
             p.pass2 = passEdge * low2, p.stop2 = 1 - preset.stopbandEdge * low2;
-        } else {
-            p.stage2 = mapper;
+            if (kept != 3 || capped || 2 * p.band.block >= p.band.size) break;
         }
     }
     return p;
