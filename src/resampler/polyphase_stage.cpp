@@ -63,9 +63,19 @@ void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 pl
     if (linear && drift == nullptr && mapper_.sourceCommonRate == mapper_.targetCommonRate) {
         // Equal rates (reduced to 1 / 1): output frame t is frame t, copied (downsampling by exactly 2 keeps the
         // band stage's every other frame so).
-        for (u64 i = 0; i < count; ++i) {
-            for (u64 c = 0; c < channels_; ++c)
-                out[i * channels_ + c] = static_cast<S>(planes[c][first + i - planeStart]);
+        // Two channels at a time, their planes held in registers (out might alias `planes` as far as the
+        // compiler knows, which would reload them at every sample).
+        const u64 channels = channels_;
+        for (u64 c = 0; c < channels; c += 2) {
+            const P *a = planes[c] + (first - planeStart),
+                    *b = planes[c + (c + 1 < channels)] + (first - planeStart);
+            S *y = out + c;
+            if (c + 1 < channels) {
+                for (u64 i = 0; i < count; ++i)
+                    y[i * channels] = static_cast<S>(a[i]), y[i * channels + 1] = static_cast<S>(b[i]);
+            } else {
+                for (u64 i = 0; i < count; ++i) y[i * channels] = static_cast<S>(a[i]);
+            }
         }
         return;
     }
