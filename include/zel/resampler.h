@@ -21,11 +21,10 @@
  *
  * Memory: the filter's tables (at most 36 MB; under 1 MB at a preset's own band and common rates) and, per
  * channel, (W + C) * b bytes to within a factor of 2. W is the span of the filter in frames: 2 for linear, 3,000
- * to 15,000 at a preset's own band, up to 120,000 at a 0.99 band. C = 16384 frames of input buffering
- * (4194304 / channels past 256 channels, at least 1024). b is 4 (float presets) or 8 (max), doubled (very-high:
- * 12) for a conversion through the band stage, ratios from 1/4 to 4 but 1, which holds intermediate frames as
- * well. A resampler whose windows would pass 1 GiB is refused with ENOMEM (max at a 0.99 band: past about 500
- * channels).
+ * to 15,000 at a preset's own band, up to 120,000 at a 0.99 band. C = 4096 frames of input buffering. b is 4
+ * (float presets) or 8 (max), doubled (very-high: 12) for a conversion through the band stage, ratios from 1/4 to
+ * 4 but 1, which holds intermediate frames as well. A resampler whose windows would pass 1 GiB is refused with
+ * ENOMEM (only the longest filters, at a 0.99 band, with hundreds of channels).
  */
 #ifndef ZEL_RESAMPLER_H
 #define ZEL_RESAMPLER_H

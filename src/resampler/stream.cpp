@@ -10,8 +10,10 @@ namespace zel::engine {
 namespace {
 
 // Input frames a window holds beyond one filter's reach: enough that copying the reach down when the window fills
-// is rare, few enough that a thousand channels stay within a few megabytes of it.
-constexpr u64 kMinChunk = 1024, kMaxChunk = 16384, kChunkSamples = 1 << 22;
+// costs little (up to 3% at max), few enough that a stream's windows stay in the second-level cache and a new
+// stream touches few fresh pages (16384 made max's stereo windows 840 KB, whose page faults a conversion's first
+// rounds paid for again and again when other allocations came between).
+constexpr u64 kChunk = 4096;
 // A stream whose windows would pass this is refused rather than attempted: past it, only a wide band at max
 // quality with hundreds of channels, which would take seconds to create and gigabytes to hold.
 constexpr u64 kMaxWindowBytes = 1ULL << 30;
@@ -134,7 +136,7 @@ private:
 template <typename S, typename M>
 std::unique_ptr<Stream> streamOf(Engine &&engine, std::string &error) {
     const u64 channels = static_cast<u64>(engine.channels());
-    const u64 chunk = std::clamp<u64>(kChunkSamples / channels, kMinChunk, kMaxChunk);
+    const u64 chunk = kChunk;
     const bool staged = engine.firstStage() != FirstStage::kNone;
     const u64 bytes = staged ? StagedFeed<S, M>::bytes(engine, chunk) : DirectFeed<S>::bytes(engine, chunk);
     if (bytes > kMaxWindowBytes / channels) {
