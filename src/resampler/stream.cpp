@@ -11,7 +11,7 @@ namespace {
 
 // Input frames a window holds beyond one filter's reach: enough that copying the reach down when the window fills
 // costs little (up to 3% at max), few enough that a stream's windows stay in the second-level cache and a new
-// stream touches few fresh pages (16384 made max's stereo windows 840 KB, whose page faults a conversion's first
+// stream touches few fresh pages (16384 made max's stereo windows 823 KB, whose page faults a conversion's first
 // rounds paid for again and again when other allocations came between).
 constexpr u64 kChunk = 4096;
 // A stream whose windows would pass this is refused rather than attempted: past it, only a wide band at max
