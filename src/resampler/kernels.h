@@ -529,7 +529,8 @@ struct Transform {
     template <typename S>
     static void forwardThirds(const S *from, u64 second, T *re, T *im, const T *table, u64 m) {
         const u64 n = 3 * m;
-        const T half = T(0.5), root = T(0.866025403784438646763723170752936183L);  // sin(2 pi / 3)
+        // The 3-point transform of a, b, c: a + b + c, and a - (b + c) / 2 -+ i sin(2 pi / 3) (b - c).
+        const T half = T(0.5), root = T(0.86602540378443864676);
         for (u64 j = 0; j < m; j += kLanes) {
             C p[3];
             for (u64 a = 0; a < 3; ++a) {
