@@ -190,6 +190,9 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
         while (n < 3 * p.half) n *= 2;
     }
     p.size = n, p.block = n - 2 * p.half;
+    // Keeping every third frame pays only with blocks of at least half the transform; else no plan (size 0), found
+    // before the design is paid for, and the caller keeps every other frame instead.
+    if (decimation == 3 && 2 * p.block < p.size) return BandPlan{};
 
     // The twiddles of the power-of-two transforms.
     const u64 m = decimation == 3 ? n / 3 : n;

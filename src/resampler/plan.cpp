@@ -64,7 +64,7 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
             p.band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept,
                               reach, preset.precision, capped);
             p.pass2 = passEdge * low2, p.stop2 = 1 - preset.stopbandEdge * low2;
-            if (kept != 3 || capped || 2 * p.band.block >= p.band.size) break;
+            if (kept != 3 || capped || p.band.size != 0) break;
         }
     }
     return p;
