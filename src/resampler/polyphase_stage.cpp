@@ -3,6 +3,7 @@
 #include <zel/math.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace zel::engine {
@@ -154,10 +155,19 @@ void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, cons
         batched = kernels_.rowPairs(row(0), stride_, whole, phase, n, planes, half_ - 1 + planeStart,
                                     channels, prefetch, pairs);
     }
-    for (u64 i = 0; i < batched; ++i) {
-        const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
-        const double *s0 = pairs + 2 * i * channels, *s1 = s0 + channels;
-        for (u64 c = 0; c < channels; ++c) y[i * channels + c] = static_cast<S>(s0[c] + (s1[c] - s0[c]) * w);
+    // One or two channels (the only ones batched), each count known here, so that the loop vectorises.
+    const auto combine = [&](auto k) {
+        constexpr u64 K = decltype(k)::value;
+        for (u64 i = 0; i < batched; ++i) {
+            const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
+            const double *s0 = pairs + 2 * i * K, *s1 = s0 + K;
+            for (u64 c = 0; c < K; ++c) y[i * K + c] = static_cast<S>(s0[c] + (s1[c] - s0[c]) * w);
+        }
+    };
+    if (channels == 1) {
+        combine(std::integral_constant<u64, 1>{});
+    } else if (batched > 0) {
+        combine(std::integral_constant<u64, 2>{});
     }
     for (u64 i = batched; i < n; ++i) {
         const void *rows[2] = {row(phase[i]), row(phase[i] + 1)};
