@@ -3,7 +3,6 @@
 // here too: it imports operator new).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>

@@ -16,8 +16,8 @@ namespace {
 
 using u64 = unsigned long long;
 
-// Among them, 48000 -> 16000 and 44100 -> 22050 keep every other frame of the band stage (the second stage of the
-// latter copies them).
+// Among them, 48000 -> 16000 keeps every other frame of the band stage (every third at very-high and max, which
+// the second stage then copies), and 44100 -> 22050 every other frame, copied.
 constexpr u64 kRates[][2] = {{44100, 48000}, {48000, 44100}, {96000, 44100}, {48000, 8000}, {48000, 44101},
                              {48000, 16},    {44100, 44100}, {48000, 16000}, {44100, 22050}};
 constexpr int kPresets = ZEL_QUALITY_MAX + 1;

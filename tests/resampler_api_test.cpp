@@ -149,7 +149,7 @@ void randomRun(int run, std::mt19937_64 &rng) {
                           ? 0.8 + static_cast<double>(rng() % 16) / 100
                           : 0;
         SCOPED_TRACE(describe(c) + (sizeof(T) == sizeof(float) ? ", float32" : ", float64"));
-        // Some inputs outlast the windows (16384 frames past the reach, and the intermediate frames of two
+        // Some inputs outlast the windows (4096 frames past the reach, and the intermediate frames of two
         // stages), so that they are compacted while in use.
         const u64 frames = rng() % 3 == 0 ? 20000 + rng() % 20000 : rng() % 2500;
         std::vector<T> in(frames * c.channels);

@@ -658,12 +658,12 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         table = p.twiddlesD.data(), spectrum = p.spectrumD.data();
     }
     T *re = static_cast<T *>(work), *im = re + n;
-    u64 points = n / p.decimation, tableSize = n;
+    // The inverse's length; a transform of 3 x 2^k points works with the table of its power-of-two parts.
+    const u64 points = n / p.decimation, tableSize = p.decimation == 3 ? points : n;
     if (p.decimation == 3) {
         // Every third frame: the spectrum folded in three, a third as long; its bins lie at one place of the three
         // arrays, so filtered and folded in one pass.
         using V = typename F::V;
-        tableSize = points;
         F::forwardThirds(x, b, re, im, table, points);
         for (u64 j = 0; j < points; j += F::kLanes) {
             const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + points + j),

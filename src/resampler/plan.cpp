@@ -51,8 +51,8 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
         for (const u64 kept : {s0 % 3 == 0 && s0 / 3 == t0 ? 3 : halved, halved}) {
             p.stage2 = mapper;
             p.stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
-            if (p.stage2.rateOverflow) {
-                p.stage2 = mapper;
+            if (p.stage2.rateOverflow) {  // one stage after all, even after a rejected plan
+                p.stage2 = mapper, p.first = FirstStage::kNone;
                 break;
             }
             p.stage2.reduce();

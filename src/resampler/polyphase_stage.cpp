@@ -66,17 +66,17 @@ void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 pl
         // band stage's every other frame so).
         // Two channels at a time, their planes held in registers (out might alias `planes` as far as the
         // compiler knows, which would reload them at every sample).
-        const u64 channels = channels_;
-        for (u64 c = 0; c < channels; c += 2) {
-            const P *a = planes[c] + (first - planeStart),
-                    *b = planes[c + (c + 1 < channels)] + (first - planeStart);
-            S *y = out + c;
-            if (c + 1 < channels) {
-                for (u64 i = 0; i < count; ++i)
-                    y[i * channels] = static_cast<S>(a[i]), y[i * channels + 1] = static_cast<S>(b[i]);
-            } else {
-                for (u64 i = 0; i < count; ++i) y[i * channels] = static_cast<S>(a[i]);
-            }
+        const u64 channels = channels_, at = first - planeStart;
+        u64 c = 0;
+        for (; c + 1 < channels; c += 2) {
+            const P *a = planes[c] + at, *b = planes[c + 1] + at;
+            for (u64 i = 0; i < count; ++i)
+                out[i * channels + c] = static_cast<S>(a[i]),
+                                   out[i * channels + c + 1] = static_cast<S>(b[i]);
+        }
+        if (c < channels) {
+            const P *a = planes[c] + at;
+            for (u64 i = 0; i < count; ++i) out[i * channels + c] = static_cast<S>(a[i]);
         }
         return;
     }
