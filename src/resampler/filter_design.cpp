@@ -217,7 +217,9 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     }
     kernels_generic::forward(re.data(), im.data(), twiddles.data(), n);
     if (precision == Preset::kFloat) {
-        p.twiddlesF.assign(twiddles.begin(), twiddles.end()), p.spectrumF.assign(re.begin(), re.end());
+        // The float transforms keep plain bit-reversed order.
+        p.twiddlesF.assign(twiddles.begin(), twiddles.end()), p.spectrumF.resize(n);
+        for (u64 j = 0; j < n; ++j) p.spectrumF[j] = static_cast<float>(re[placeInDouble(j)]);
     } else {
         p.twiddlesD.assign(twiddles.begin(), twiddles.end()), p.spectrumD.assign(re.begin(), re.end());
     }

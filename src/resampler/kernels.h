@@ -56,6 +56,10 @@ struct KernelTable {
     RowPairsOf<double> rowPairsD;
 };
 
+// Where a double transform stores the bin that plain bit-reversed order puts at place p: each run of 8 places
+// holds its even places, then its odd ones (which saves the transforms' shuffles, see Transform::lastSpans).
+constexpr u64 placeInDouble(u64 p) { return (p & ~u64(7)) | (p & 1) << 2 | (p & 7) >> 1; }
+
 // The table for this processor: AVX2 where it has it, else the portable kernels; both give the same bits.
 KernelTable kernelsFor(Preset::Precision precision);
 
@@ -378,8 +382,9 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
 
 // Radix-2 transforms on split complex arrays of n >= 8 points. The forward one (decimation in frequency) leaves
 // the spectrum in bit-reversed order and the inverse one (decimation in time, unscaled) takes it so: a
-// convolution multiplies bin by bin and never needs the natural order. Twiddles of span h (exp(-2 pi i j / 2h))
-// sit at [h - 1, 2h - 1) of the table, their imaginary parts n_table further.
+// convolution multiplies bin by bin and never needs the natural order. In double, each run of 8 places is
+// stored even places first (see placeInDouble). Twiddles of span h (exp(-2 pi i j / 2h)) sit at
+// [h - 1, 2h - 1) of the table, their imaginary parts n_table further.
 template <typename T>
 struct Transform {
     using V = std::conditional_t<sizeof(T) == 4, F8, D4>;
@@ -393,44 +398,30 @@ struct Transform {
         const V nr = r * cr + i * ci;
         i = i * cr - r * ci, r = nr;
     }
-    // The butterflies of span h < kLanes within one vector: lanes with bit h clear take a + b, the others a - b.
+    // The butterflies of span h < kLanes within one vector (float; double has lastSpans): lanes with bit h clear
+    // take a + b, the others a - b.
     template <u64 h>
     static void split(V v, V &lo, V &hi) {
-        if constexpr (kLanes == 8 && h == 4) {
+        if constexpr (h == 4) {
             lo = __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3);
             hi = __builtin_shufflevector(v, v, 4, 5, 6, 7, 4, 5, 6, 7);
-        } else if constexpr (kLanes == 8 && h == 2) {
+        } else if constexpr (h == 2) {
             lo = __builtin_shufflevector(v, v, 0, 1, 0, 1, 4, 5, 4, 5);
             hi = __builtin_shufflevector(v, v, 2, 3, 2, 3, 6, 7, 6, 7);
-        } else if constexpr (kLanes == 8) {
+        } else {
             lo = __builtin_shufflevector(v, v, 0, 0, 2, 2, 4, 4, 6, 6);
             hi = __builtin_shufflevector(v, v, 1, 1, 3, 3, 5, 5, 7, 7);
-        } else if constexpr (h == 2) {
-            lo = __builtin_shufflevector(v, v, 0, 1, 0, 1);
-            hi = __builtin_shufflevector(v, v, 2, 3, 2, 3);
-        } else {
-            lo = __builtin_shufflevector(v, v, 0, 0, 2, 2);
-            hi = __builtin_shufflevector(v, v, 1, 1, 3, 3);
         }
     }
-    // Every lane twice: the first half of v's lanes into lo, the second into hi.
+    // Every lane twice (float): the first half of v's lanes into lo, the second into hi.
     static void twice(V v, V &lo, V &hi) {
-        if constexpr (kLanes == 8) {
-            lo = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3);
-            hi = __builtin_shufflevector(v, v, 4, 4, 5, 5, 6, 6, 7, 7);
-        } else {
-            lo = __builtin_shufflevector(v, v, 0, 0, 1, 1);
-            hi = __builtin_shufflevector(v, v, 2, 2, 3, 3);
-        }
+        lo = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3);
+        hi = __builtin_shufflevector(v, v, 4, 4, 5, 5, 6, 6, 7, 7);
     }
-    // The sums of neighbouring lanes of a, then of b.
+    // The sums of neighbouring lanes of a, then of b (float).
     static V pairs(V a, V b) {
-        if constexpr (kLanes == 8) {
-            return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) +
-                   __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
-        } else {
-            return __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
-        }
+        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) +
+               __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
     }
     template <u64 h>
     static V sign() {
@@ -558,18 +549,58 @@ struct Transform {
                 }
             }
         }
-        constexpr u64 h0 = kLanes / 2;
-        V c0r, c0i, c1r, c1i;
-        twiddles<h0>(table, tableSize, c0r, c0i);
-        twiddles<h0 / 2>(table, tableSize, c1r, c1i);
-        for (u64 s = 0; s < n; s += kLanes) {
-            V r = load<V>(re + s), i = load<V>(im + s);
-            small<h0>(r, i, c0r, c0i);
-            if constexpr (h0 / 2 > 1) small<h0 / 2>(r, i, c1r, c1i);
-            V lr, hr, li, hi;  // span 1 has no twiddle
-            split<1>(r, lr, hr), split<1>(i, li, hi);
-            store(re + s, lr + sign<1>() * hr), store(im + s, li + sign<1>() * hi);
+        if constexpr (kLanes == 4) {
+            for (u64 s = 0; s < n; s += 8) lastSpans(re + s, im + s);
+        } else {
+            constexpr u64 h0 = kLanes / 2;
+            V c0r, c0i, c1r, c1i;
+            twiddles<h0>(table, tableSize, c0r, c0i);
+            twiddles<h0 / 2>(table, tableSize, c1r, c1i);
+            for (u64 s = 0; s < n; s += kLanes) {
+                V r = load<V>(re + s), i = load<V>(im + s);
+                small<h0>(r, i, c0r, c0i);
+                if constexpr (h0 / 2 > 1) small<h0 / 2>(r, i, c1r, c1i);
+                V lr, hr, li, hi;  // span 1 has no twiddle
+                split<1>(r, lr, hr), split<1>(i, li, hi);
+                store(re + s, lr + sign<1>() * hr), store(im + s, li + sign<1>() * hi);
+            }
         }
+    }
+    // In double, spans 2 and 1 of two 4-point groups x and y at once, their halves exchanged so that the
+    // butterflies run lane by lane (shuffles are what bounds these spans): the same sums as span by span, span 2's
+    // twiddles being 1 and -i, but stored as x0 x2 y0 y2 | x1 x3 y1 y3, which saves shuffling them back.
+    static void lastSpans(T *re, T *im) {
+        const V r0 = load<V>(re), r1 = load<V>(re + 4), i0 = load<V>(im), i1 = load<V>(im + 4);
+        const V pr = __builtin_shufflevector(r0, r1, 0, 1, 4, 5),
+                qr = __builtin_shufflevector(r0, r1, 2, 3, 6, 7);
+        const V pi = __builtin_shufflevector(i0, i1, 0, 1, 4, 5),
+                qi = __builtin_shufflevector(i0, i1, 2, 3, 6, 7);
+        const V ar = pr + qr, ai = pi + qi, br = pr - qr, bi = pi - qi;
+        // Lanes 1 and 3 of b times -i.
+        const V cr = __builtin_shufflevector(br, bi, 0, 5, 2, 7),
+                ci = __builtin_shufflevector(bi, -br, 0, 5, 2, 7);
+        const V lr = __builtin_shufflevector(ar, cr, 0, 4, 2, 6),
+                hr = __builtin_shufflevector(ar, cr, 1, 5, 3, 7);
+        const V li = __builtin_shufflevector(ai, ci, 0, 4, 2, 6),
+                hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
+        store(re, lr + hr), store(re + 4, lr - hr), store(im, li + hi), store(im + 4, li - hi);
+    }
+    // lastSpans undone: from that order, spans 1 and 2 of the inverse (span 2's twiddles 1 and i), in place.
+    static void firstSpans(T *re, T *im) {
+        const V r0 = load<V>(re), r1 = load<V>(re + 4), i0 = load<V>(im), i1 = load<V>(im + 4);
+        const V ar = r0 + r1, ai = i0 + i1, br = r0 - r1, bi = i0 - i1;
+        // Lanes 1 and 3 of b times i.
+        const V cr = __builtin_shufflevector(br, -bi, 0, 5, 2, 7),
+                ci = __builtin_shufflevector(bi, br, 0, 5, 2, 7);
+        const V lr = __builtin_shufflevector(ar, cr, 0, 4, 2, 6),
+                hr = __builtin_shufflevector(ar, cr, 1, 5, 3, 7);
+        const V li = __builtin_shufflevector(ai, ci, 0, 4, 2, 6),
+                hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
+        const V sr = lr + hr, dr = lr - hr, si = li + hi, di = li - hi;
+        store(re, __builtin_shufflevector(sr, dr, 0, 1, 4, 5)),
+            store(re + 4, __builtin_shufflevector(sr, dr, 2, 3, 6, 7));
+        store(im, __builtin_shufflevector(si, di, 0, 1, 4, 5)),
+            store(im + 4, __builtin_shufflevector(si, di, 2, 3, 6, 7));
     }
     template <u64 h>
     static void small(V &r, V &i, V cr, V ci) {
@@ -626,18 +657,22 @@ struct Transform {
             }
             return;
         }
-        constexpr u64 h0 = kLanes / 2;
-        V c0r, c0i, c1r, c1i;
-        twiddles<h0>(table, tableSize, c0r, c0i);
-        twiddles<h0 / 2>(table, tableSize, c1r, c1i);
-        for (u64 s = 0; s < n; s += kLanes) {
-            V r = load<V>(re + s), i = load<V>(im + s);
-            V lr, hr, li, hi;
-            split<1>(r, lr, hr), split<1>(i, li, hi);
-            r = lr + sign<1>() * hr, i = li + sign<1>() * hi;
-            if constexpr (h0 / 2 > 1) smallInverse<h0 / 2>(r, i, c1r, c1i);
-            smallInverse<h0>(r, i, c0r, c0i);
-            store(re + s, r), store(im + s, i);
+        if constexpr (kLanes == 4) {
+            for (u64 s = 0; s < n; s += 8) firstSpans(re + s, im + s);
+        } else {
+            constexpr u64 h0 = kLanes / 2;
+            V c0r, c0i, c1r, c1i;
+            twiddles<h0>(table, tableSize, c0r, c0i);
+            twiddles<h0 / 2>(table, tableSize, c1r, c1i);
+            for (u64 s = 0; s < n; s += kLanes) {
+                V r = load<V>(re + s), i = load<V>(im + s);
+                V lr, hr, li, hi;
+                split<1>(r, lr, hr), split<1>(i, li, hi);
+                r = lr + sign<1>() * hr, i = li + sign<1>() * hi;
+                if constexpr (h0 / 2 > 1) smallInverse<h0 / 2>(r, i, c1r, c1i);
+                smallInverse<h0>(r, i, c0r, c0i);
+                store(re + s, r), store(im + s, i);
+            }
         }
         u64 h = kLanes;
         for (; 4 * h <= n; h *= 4) inversePair(re, im, table, tableSize, n, h);
@@ -679,10 +714,26 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
             // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
             // bit-reversed order adds neighbouring bins: filtered and folded in one pass.
             using V = typename F::V;
-            for (u64 j = 0; j < n; j += 2 * F::kLanes) {
-                const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + j + F::kLanes);
-                store(re + j / 2, F::pairs(load<V>(re + j) * s0, load<V>(re + j + F::kLanes) * s1));
-                store(im + j / 2, F::pairs(load<V>(im + j) * s0, load<V>(im + j + F::kLanes) * s1));
+            if constexpr (F::kLanes == 4) {
+                // In double the neighbours are a vector apart (see placeInDouble), so the sums come in natural
+                // order; two runs of them interleave into the half-length transform's order.
+                const auto folded = [&](T *v, u64 j) {
+                    return load<V>(v + j) * load<V>(spectrum + j) +
+                           load<V>(v + j + 4) * load<V>(spectrum + j + 4);
+                };
+                for (u64 j = 0; j < n; j += 16) {
+                    for (T *v : {re, im}) {
+                        const V lo = folded(v, j), up = folded(v, j + 8);
+                        store(v + j / 2, __builtin_shufflevector(lo, up, 0, 2, 4, 6));
+                        store(v + j / 2 + 4, __builtin_shufflevector(lo, up, 1, 3, 5, 7));
+                    }
+                }
+            } else {
+                for (u64 j = 0; j < n; j += 2 * F::kLanes) {
+                    const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + j + F::kLanes);
+                    store(re + j / 2, F::pairs(load<V>(re + j) * s0, load<V>(re + j + F::kLanes) * s1));
+                    store(im + j / 2, F::pairs(load<V>(im + j) * s0, load<V>(im + j + F::kLanes) * s1));
+                }
             }
         } else {
             for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
@@ -693,14 +744,31 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         const u64 m = n / 2;
         T *hr = im + n, *hi = hr + m;
         F::forwardOf(x, b / 2, hr, hi, table, n, m);
-        for (u64 j = 0; j < n; j += 2 * F::kLanes) {
-            typename F::V r0, r1, i0, i1;
-            F::twice(load<typename F::V>(hr + j / 2), r0, r1),
-                F::twice(load<typename F::V>(hi + j / 2), i0, i1);
-            const auto s0 = load<typename F::V>(spectrum + j),
-                       s1 = load<typename F::V>(spectrum + j + F::kLanes);
-            store(re + j, r0 * s0), store(re + j + F::kLanes, r1 * s1);
-            store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
+        if constexpr (F::kLanes == 4) {
+            // Each run of 8 bins in double order: the even places, then the odd ones, each four bins of the half
+            // transform in natural order (see placeInDouble).
+            using V = typename F::V;
+            for (u64 j = 0; j < m; j += 8) {
+                for (auto [from, to] : {std::pair{hr, re}, std::pair{hi, im}}) {
+                    const V a = load<V>(from + j), c = load<V>(from + j + 4);
+                    const V lo = __builtin_shufflevector(a, c, 0, 4, 1, 5),
+                            up = __builtin_shufflevector(a, c, 2, 6, 3, 7);
+                    for (u64 q = 0; q < 4; ++q) {
+                        const u64 at = 2 * j + 4 * q;
+                        store(to + at, (q < 2 ? lo : up) * load<V>(spectrum + at));
+                    }
+                }
+            }
+        } else {
+            for (u64 j = 0; j < n; j += 2 * F::kLanes) {
+                typename F::V r0, r1, i0, i1;
+                F::twice(load<typename F::V>(hr + j / 2), r0, r1),
+                    F::twice(load<typename F::V>(hi + j / 2), i0, i1);
+                const auto s0 = load<typename F::V>(spectrum + j),
+                           s1 = load<typename F::V>(spectrum + j + F::kLanes);
+                store(re + j, r0 * s0), store(re + j + F::kLanes, r1 * s1);
+                store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
+            }
         }
     }
     const u64 d = p.decimation, kept = b / d;
