@@ -78,6 +78,7 @@ KernelTable table(Preset::Precision precision);
 #endif
 
 #ifdef ZEL_KERNEL_NAMESPACE
+#include <array>
 #include <type_traits>
 #include <utility>
 #ifdef __AVX__
@@ -539,19 +540,28 @@ struct Transform {
     }
     static void forwardRest(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
-        for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
-        if (h >= kLanes) {
-            const T *wh = table + h - 1;
-            for (u64 s = 0; s < n; s += 2 * h) {
-                for (u64 j = s; j < s + h; j += kLanes) {
-                    const C a = at(re, im, j), c = at(re, im, j + h);
-                    put(re, im, j, add(a, c)), put(re, im, j + h, twiddled(sub(a, c), wh, tableSize, j - s));
+        if constexpr (kLanes == 4) {
+            for (; h >= 8; h /= 4) forwardPair(re, im, table, tableSize, n, h);
+            if (h == 4) {
+                for (u64 s = 0; s < n; s += 8) {
+                    const C a = at(re, im, s), c = at(re, im, s + 4);
+                    put(re, im, s, add(a, c)),
+                        put(re, im, s + 4, twiddled(sub(a, c), table + 3, tableSize, 0));
                 }
             }
-        }
-        if constexpr (kLanes == 4) {
-            for (u64 s = 0; s < n; s += 8) lastSpans(re + s, im + s);
+            for (u64 s = 0; s < n; s += 8) lastSpans(at(re, im, s), at(re, im, s + 4), re + s, im + s);
         } else {
+            for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
+            if (h >= kLanes) {
+                const T *wh = table + h - 1;
+                for (u64 s = 0; s < n; s += 2 * h) {
+                    for (u64 j = s; j < s + h; j += kLanes) {
+                        const C a = at(re, im, j), c = at(re, im, j + h);
+                        put(re, im, j, add(a, c)),
+                            put(re, im, j + h, twiddled(sub(a, c), wh, tableSize, j - s));
+                    }
+                }
+            }
             constexpr u64 h0 = kLanes / 2;
             V c0r, c0i, c1r, c1i;
             twiddles<h0>(table, tableSize, c0r, c0i);
@@ -569,8 +579,8 @@ struct Transform {
     // In double, spans 2 and 1 of two 4-point groups x and y at once, their halves exchanged so that the
     // butterflies run lane by lane (shuffles are what bounds these spans): the same sums as span by span, span 2's
     // twiddles being 1 and -i, but stored as x0 x2 y0 y2 | x1 x3 y1 y3, which saves shuffling them back.
-    static void lastSpans(T *re, T *im) {
-        const V r0 = load<V>(re), r1 = load<V>(re + 4), i0 = load<V>(im), i1 = load<V>(im + 4);
+    static void lastSpans(C x, C y, T *re, T *im) {
+        const V r0 = x.r, r1 = y.r, i0 = x.i, i1 = y.i;
         const V pr = __builtin_shufflevector(r0, r1, 0, 1, 4, 5),
                 qr = __builtin_shufflevector(r0, r1, 2, 3, 6, 7);
         const V pi = __builtin_shufflevector(i0, i1, 0, 1, 4, 5),
@@ -585,8 +595,9 @@ struct Transform {
                 hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
         store(re, lr + hr), store(re + 4, lr - hr), store(im, li + hi), store(im + 4, li - hi);
     }
-    // lastSpans undone: from that order, spans 1 and 2 of the inverse (span 2's twiddles 1 and i), in place.
-    static void firstSpans(T *re, T *im) {
+    // lastSpans undone: from that order, spans 1 and 2 of the inverse (span 2's twiddles 1 and i), the two
+    // groups out in natural order.
+    static void firstSpans(const T *re, const T *im, C &x, C &y) {
         const V r0 = load<V>(re), r1 = load<V>(re + 4), i0 = load<V>(im), i1 = load<V>(im + 4);
         const V ar = r0 + r1, ai = i0 + i1, br = r0 - r1, bi = i0 - i1;
         // Lanes 1 and 3 of b times i.
@@ -597,10 +608,8 @@ struct Transform {
         const V li = __builtin_shufflevector(ai, ci, 0, 4, 2, 6),
                 hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
         const V sr = lr + hr, dr = lr - hr, si = li + hi, di = li - hi;
-        store(re, __builtin_shufflevector(sr, dr, 0, 1, 4, 5)),
-            store(re + 4, __builtin_shufflevector(sr, dr, 2, 3, 6, 7));
-        store(im, __builtin_shufflevector(si, di, 0, 1, 4, 5)),
-            store(im + 4, __builtin_shufflevector(si, di, 2, 3, 6, 7));
+        x = {__builtin_shufflevector(sr, dr, 0, 1, 4, 5), __builtin_shufflevector(si, di, 0, 1, 4, 5)};
+        y = {__builtin_shufflevector(sr, dr, 2, 3, 6, 7), __builtin_shufflevector(si, di, 2, 3, 6, 7)};
     }
     template <u64 h>
     static void small(V &r, V &i, V cr, V ci) {
@@ -623,14 +632,19 @@ struct Transform {
         const T *wh = table + h - 1, *w2 = table + 2 * h - 1, *w3 = table + 2 * tableSize + h - 1;
         for (u64 s = 0; s < n; s += 4 * h) {
             for (u64 j = s; j < s + h; j += kLanes) {
-                const C a = at(re, im, j), b = untwiddled(at(re, im, j + h), wh, tableSize, j - s);
-                const C c = untwiddled(at(re, im, j + 2 * h), w2, tableSize, j - s),
-                        d = untwiddled(at(re, im, j + 3 * h), w3, tableSize, j - s);
-                const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
-                put(re, im, j, add(a1, c1)), put(re, im, j + 2 * h, sub(a1, c1));
-                put(re, im, j + h, plusI(b1, d1)), put(re, im, j + 3 * h, minusI(b1, d1));
+                inverse4(re, im, j, h, at(re, im, j), at(re, im, j + h), at(re, im, j + 2 * h),
+                         at(re, im, j + 3 * h), {wh, w2, w3}, tableSize, j - s);
             }
         }
+    }
+    // One radix-4 butterfly of inversePair, its points at j, j + h, j + 2h and j + 3h, twiddles at j - s = k.
+    static void inverse4(T *re, T *im, u64 j, u64 h, C a, C b, C c, C d, std::array<const T *, 3> w,
+                         u64 tableSize, u64 k) {
+        b = untwiddled(b, w[0], tableSize, k), c = untwiddled(c, w[1], tableSize, k);
+        d = untwiddled(d, w[2], tableSize, k);
+        const C a1 = add(a, b), b1 = sub(a, b), c1 = add(c, d), d1 = sub(c, d);
+        put(re, im, j, add(a1, c1)), put(re, im, j + 2 * h, sub(a1, c1));
+        put(re, im, j + h, plusI(b1, d1)), put(re, im, j + 3 * h, minusI(b1, d1));
     }
     // Span h alone, over blocks of 2h.
     static void inverseSingle(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
@@ -657,8 +671,24 @@ struct Transform {
             }
             return;
         }
+        u64 h = kLanes;
         if constexpr (kLanes == 4) {
-            for (u64 s = 0; s < n; s += 8) firstSpans(re + s, im + s);
+            // Spans 1 and 2 in registers, then on into span 4 (with span 8 where n has it) before storing.
+            if (n >= 16) {
+                const std::array<const T *, 3> w{table + 3, table + 7, table + 2 * tableSize + 3};
+                for (u64 s = 0; s < n; s += 16) {
+                    C g[4];
+                    firstSpans(re + s, im + s, g[0], g[1]), firstSpans(re + s + 8, im + s + 8, g[2], g[3]);
+                    inverse4(re, im, s, 4, g[0], g[1], g[2], g[3], w, tableSize, 0);
+                }
+                h = 16;
+            } else {
+                C a, b;
+                firstSpans(re, im, a, b);
+                b = untwiddled(b, table + 3, tableSize, 0);
+                put(re, im, 0, add(a, b)), put(re, im, 4, sub(a, b));
+                h = 8;
+            }
         } else {
             constexpr u64 h0 = kLanes / 2;
             V c0r, c0i, c1r, c1i;
@@ -674,7 +704,6 @@ struct Transform {
                 store(re + s, r), store(im + s, i);
             }
         }
-        u64 h = kLanes;
         for (; 4 * h <= n; h *= 4) inversePair(re, im, table, tableSize, n, h);
         if (2 * h <= n) inverseSingle(re, im, table, tableSize, n, h);
     }
