@@ -17,9 +17,10 @@ namespace {
 using u64 = unsigned long long;
 
 // Among them, 48000 -> 16000 keeps every other frame of the band stage (every third at very-high and max, which
-// the second stage then copies), and 44100 -> 22050 every other frame, copied.
-constexpr u64 kRates[][2] = {{44100, 48000}, {48000, 44100}, {96000, 44100}, {48000, 8000}, {48000, 44101},
-                             {48000, 16},    {44100, 44100}, {48000, 16000}, {44100, 22050}};
+// the second stage then copies), 44100 -> 22050 every other frame, copied, and 16000 -> 48000 makes three frames
+// per source frame, copied.
+constexpr u64 kRates[][2] = {{44100, 48000}, {48000, 44100}, {96000, 44100}, {48000, 8000},  {48000, 44101},
+                             {48000, 16},    {44100, 44100}, {48000, 16000}, {44100, 22050}, {16000, 48000}};
 constexpr int kPresets = ZEL_QUALITY_MAX + 1;
 
 constexpr u64 kHashes[][kPresets] = {

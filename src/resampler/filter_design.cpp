@@ -169,16 +169,17 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     capped = capped || p.half > (1ULL << 14);
     if (capped) return p;
     // Even, so that a unit starts on a whole source frame when L is 2; a multiple of D, so that the kept frames
-    // are every D-th of the block.
-    const u64 grain = decimation == 3 ? 6 : 2;
+    // are every D-th of the block; of 3 when L is 3. The transform is three times a power of two when D or L is 3.
+    const bool thirds = decimation == 3 || factor == 3;
+    const u64 grain = thirds ? 6 : 2;
     p.half = (p.half + grain - 1) / grain * grain;
     const auto cost = [&](u64 size) {
         return static_cast<double>(size) * std::log2(static_cast<double>(size)) /
                static_cast<double>(size - 2 * p.half);
     };
-    // Powers of two, or three times one when keeping every third frame (see forwardThirds). Blocks of at least 64
-    // frames; when none fits (a band widened past the preset's), the shortest transform whose block is at least K.
-    const u64 first = decimation == 3 ? 96 : 64;
+    // Powers of two, or three times one (see forwardThirds). Blocks of at least 64 frames; when none fits (a band
+    // widened past the preset's), the shortest transform whose block is at least K.
+    const u64 first = thirds ? 96 : 64;
     u64 n = 0;
     for (u64 size = first; size <= (1ULL << 16); size *= 2) {
         if (size < 2 * p.half + 64) continue;
@@ -190,12 +191,13 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
         while (n < 3 * p.half) n *= 2;
     }
     p.size = n, p.block = n - 2 * p.half;
-    // Keeping every third frame pays only with blocks of at least half the transform; else no plan (size 0), found
-    // before the design is paid for, and the caller keeps every other frame instead.
-    if (decimation == 3 && 2 * p.block < p.size) return BandPlan{};
+    // Keeping every third frame, or making three per source frame, pays only with blocks of at least half the
+    // transform; else no plan (size 0), found before the design is paid for, and the caller takes the plan with a
+    // second filter instead.
+    if (thirds && 2 * p.block < p.size) return BandPlan{};
 
     // The twiddles of the power-of-two transforms.
-    const u64 m = decimation == 3 ? n / 3 : n;
+    const u64 m = thirds ? n / 3 : n;
     std::vector<double> twiddles(4 * m, 0.0);
     for (u64 h = 1; h < m; h *= 2) {
         for (u64 j = 0; j < h; ++j) {

@@ -78,6 +78,7 @@ KernelTable table(Preset::Precision precision);
 #endif
 
 #ifdef ZEL_KERNEL_NAMESPACE
+#include <algorithm>
 #include <array>
 #include <type_traits>
 #include <utility>
@@ -538,6 +539,20 @@ struct Transform {
         }
         for (u64 a = 0; a < 3; ++a) forward(re + a * m, im + a * m, table, m, m);
     }
+    // forwardThirds undone (unscaled): each array's inverse, then the 3-point inverse transforms across them, which
+    // leave point (m a + 3 j) mod n in array a at j. The table is m's.
+    static void inverseThirds(T *re, T *im, const T *table, u64 m) {
+        for (u64 a = 0; a < 3; ++a) inverse(re + a * m, im + a * m, table, m, m);
+        const T half = T(0.5), root = T(0.86602540378443864676);
+        for (u64 j = 0; j < m; j += kLanes) {
+            const C p0 = at(re, im, j), p1 = at(re, im, m + j), p2 = at(re, im, 2 * m + j);
+            const C sum = add(p1, p2), diff = sub(p1, p2);
+            const C mid{p0.r - half * sum.r, p0.i - half * sum.i};
+            put(re, im, j, add(p0, sum));
+            put(re, im, m + j, C{mid.r - root * diff.i, mid.i + root * diff.r});
+            put(re, im, 2 * m + j, C{mid.r + root * diff.i, mid.i - root * diff.r});
+        }
+    }
     static void forwardRest(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
         if constexpr (kLanes == 4) {
@@ -767,6 +782,36 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         } else {
             for (u64 j = 0; j < n; ++j) re[j] *= spectrum[j], im[j] *= spectrum[j];
         }
+    } else if (p.factor == 3) {
+        // Upsampling by three: the zero-stuffed signal's transform holds the source frames' (a third as long) in
+        // each of its three arrays, at the same places (see forwardThirds).
+        const u64 m = n / 3;
+        T *hr = im + n, *hi = hr + m;
+        F::forwardOf(x, b / 3, hr, hi, table, m, m);
+        using V = typename F::V;
+        for (u64 a = 0; a < 3; ++a) {
+            for (u64 j = 0; j < m; j += F::kLanes) {
+                const V s = load<V>(spectrum + a * m + j);
+                store(re + a * m + j, load<V>(hr + j) * s), store(im + a * m + j, load<V>(hi + j) * s);
+            }
+        }
+        F::inverseThirds(re, im, table, m);
+        // Point t of a block lies in array a at j where t = (m a + 3 j) mod n, so a = t m mod 3 (m mod 3 is its own
+        // inverse): the block's frames K to K + B, every third of them from one array, j moving on by one (and
+        // wrapping once at most).
+        for (u64 r = 0; r < 3; ++r) {
+            const u64 t = k + r, a = t % 3 * (m % 3) % 3;
+            u64 j = (t >= m * a ? t - m * a : t + n - m * a) / 3;
+            const T *fr = re + a * m, *fi = im + a * m;
+            for (u64 i = r; i < b;) {
+                const u64 end = std::min(b, i + 3 * (m - j));
+                for (; i < end; i += 3, ++j) {
+                    out[i] = static_cast<O>(fr[j]) + O(0), out[b + i] = static_cast<O>(fi[j]) + O(0);
+                }
+                j = 0;
+            }
+        }
+        return;
     } else {
         // Upsampling by two: the transform of the source frames, half as long, is the zero-stuffed signal's in
         // bit-reversed order with every bin twice.

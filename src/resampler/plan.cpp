@@ -44,11 +44,14 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
         // by 2.5 or more still at S / 2, where the band stage keeps every other frame. Downsampling by exactly 2
         // keeps every other frame too: they are the output, and the polyphase stage copies them. So does
         // downsampling by exactly 3 with every third frame, where its transform (three times a power of two) has
-        // blocks of at least half its length; shorter ones cost more than the second stage they save.
+        // blocks of at least half its length; shorter ones cost more than the second stage they save. Upsampling by
+        // exactly 3 likewise runs the band stage at 3S, whose frames are then the output.
         const double ds = static_cast<double>(s0), dt = static_cast<double>(t0);
-        const u64 factor = 4 * dt > 3 * ds ? 2 : 1,
+        const u64 up = 4 * dt > 3 * ds ? 2 : 1,
                   halved = 2 * ds >= 5 * dt || (s0 % 2 == 0 && s0 / 2 == t0) ? 2 : 1;
-        for (const u64 kept : {s0 % 3 == 0 && s0 / 3 == t0 ? 3 : halved, halved}) {
+        const bool third = s0 % 3 == 0 && s0 / 3 == t0, triple = t0 % 3 == 0 && t0 / 3 == s0;
+        const u64 choices[2][2] = {{triple ? 3 : up, third ? 3 : halved}, {up, halved}};
+        for (const auto &[factor, kept] : choices) {
             p.stage2 = mapper;
             p.stage2.setSourceAndTargetSampleRate({s0 * factor, kept}, {t0, 1});
             if (p.stage2.rateOverflow) {  // one stage after all, even after a rejected plan
@@ -64,7 +67,7 @@ StagePlan planStages(const mirelo::ResamplingMapper &mapper, const Preset &prese
             p.band = bandPlan(preset.stopbandDb, passEdge * low, preset.stopbandEdge * low, factor, kept,
                               reach, preset.precision, capped);
             p.pass2 = passEdge * low2, p.stop2 = 1 - preset.stopbandEdge * low2;
-            if (kept != 3 || capped || p.band.size != 0) break;
+            if (!(third || triple) || capped || p.band.size != 0) break;
         }
     }
     return p;
