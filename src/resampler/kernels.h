@@ -335,6 +335,7 @@ u64 batches(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
             if (n == 24) return run(k, Constant<24>{});
             if (n == 28) return run(k, Constant<28>{});
             if (n == 36) return run(k, Constant<36>{});
+            if (n == 44) return run(k, Constant<44>{});
         }
         return run(k, Constant<0>{});
     };
