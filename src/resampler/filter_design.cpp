@@ -219,9 +219,10 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
     }
     kernels_generic::forward(re.data(), im.data(), twiddles.data(), n);
     if (precision == Preset::kFloat) {
-        // The float transforms keep plain bit-reversed order.
+        // The float transforms' vectors are twice as wide, and so are their runs of places.
         p.twiddlesF.assign(twiddles.begin(), twiddles.end()), p.spectrumF.resize(n);
-        for (u64 j = 0; j < n; ++j) p.spectrumF[j] = static_cast<float>(re[placeInDouble(j)]);
+        for (u64 j = 0; j < n; ++j)
+            p.spectrumF[placeInTransform(j, 8)] = static_cast<float>(re[placeInTransform(j, 4)]);
     } else {
         p.twiddlesD.assign(twiddles.begin(), twiddles.end()), p.spectrumD.assign(re.begin(), re.end());
     }

@@ -56,9 +56,12 @@ struct KernelTable {
     RowPairsOf<double> rowPairsD;
 };
 
-// Where a double transform stores the bin that plain bit-reversed order puts at place p: each run of 8 places
-// holds its even places, then its odd ones (which saves the transforms' shuffles, see Transform::lastSpans).
-constexpr u64 placeInDouble(u64 p) { return (p & ~u64(7)) | (p & 1) << 2 | (p & 7) >> 1; }
+// Where a transform of vectors of `lanes` stores the bin that plain bit-reversed order puts at place p: each run
+// of 2 lanes places holds its even places, then its odd ones (which saves the transforms' shuffles, see
+// Transform::lastSpans): 4 lanes in double, 8 in float.
+constexpr u64 placeInTransform(u64 p, u64 lanes) {
+    return (p & ~(2 * lanes - 1)) | (p & 1) * lanes | (p & (2 * lanes - 1)) >> 1;
+}
 
 // The table for this processor: AVX2 where it has it, else the portable kernels; both give the same bits.
 KernelTable kernelsFor(Preset::Precision precision);
@@ -385,8 +388,8 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
 
 // Radix-2 transforms on split complex arrays of n >= 8 points. The forward one (decimation in frequency) leaves
 // the spectrum in bit-reversed order and the inverse one (decimation in time, unscaled) takes it so: a
-// convolution multiplies bin by bin and never needs the natural order. In double, each run of 8 places is
-// stored even places first (see placeInDouble). Twiddles of span h (exp(-2 pi i j / 2h)) sit at
+// convolution multiplies bin by bin and never needs the natural order. Each run of 2 kLanes places is stored even
+// places first (see placeInTransform). Twiddles of span h (exp(-2 pi i j / 2h)) sit at
 // [h - 1, 2h - 1) of the table, their imaginary parts n_table further.
 template <typename T>
 struct Transform {
@@ -401,36 +404,35 @@ struct Transform {
         const V nr = r * cr + i * ci;
         i = i * cr - r * ci, r = nr;
     }
-    // The butterflies of span h < kLanes within one vector (float; double has lastSpans): lanes with bit h clear
-    // take a + b, the others a - b.
-    template <u64 h>
-    static void split(V v, V &lo, V &hi) {
-        if constexpr (h == 4) {
-            lo = __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3);
-            hi = __builtin_shufflevector(v, v, 4, 5, 6, 7, 4, 5, 6, 7);
-        } else if constexpr (h == 2) {
-            lo = __builtin_shufflevector(v, v, 0, 1, 0, 1, 4, 5, 4, 5);
-            hi = __builtin_shufflevector(v, v, 2, 3, 2, 3, 6, 7, 6, 7);
+    // The even lanes of a then of b, and the odd ones; a's lanes and b's alternating, from the first halves and
+    // from the second.
+    static V evens(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
         } else {
-            lo = __builtin_shufflevector(v, v, 0, 0, 2, 2, 4, 4, 6, 6);
-            hi = __builtin_shufflevector(v, v, 1, 1, 3, 3, 5, 5, 7, 7);
+            return __builtin_shufflevector(a, b, 0, 2, 4, 6);
         }
     }
-    // Every lane twice (float): the first half of v's lanes into lo, the second into hi.
-    static void twice(V v, V &lo, V &hi) {
-        lo = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3);
-        hi = __builtin_shufflevector(v, v, 4, 4, 5, 5, 6, 6, 7, 7);
+    static V odds(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 1, 3, 5, 7);
+        }
     }
-    // The sums of neighbouring lanes of a, then of b (float).
-    static V pairs(V a, V b) {
-        return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) +
-               __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+    static V zipLow(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
+        } else {
+            return __builtin_shufflevector(a, b, 0, 4, 1, 5);
+        }
     }
-    template <u64 h>
-    static V sign() {
-        V s;
-        for (u64 l = 0; l < kLanes; ++l) s[l] = (l & h) != 0 ? T(-1) : T(1);
-        return s;
+    static V zipHigh(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 2, 6, 3, 7);
+        }
     }
     // Span h's twiddles on the lanes that take a - b, ones elsewhere.
     template <u64 h>
@@ -578,19 +580,64 @@ struct Transform {
                     }
                 }
             }
-            constexpr u64 h0 = kLanes / 2;
-            V c0r, c0i, c1r, c1i;
-            twiddles<h0>(table, tableSize, c0r, c0i);
-            twiddles<h0 / 2>(table, tableSize, c1r, c1i);
-            for (u64 s = 0; s < n; s += kLanes) {
-                V r = load<V>(re + s), i = load<V>(im + s);
-                small<h0>(r, i, c0r, c0i);
-                if constexpr (h0 / 2 > 1) small<h0 / 2>(r, i, c1r, c1i);
-                V lr, hr, li, hi;  // span 1 has no twiddle
-                split<1>(r, lr, hr), split<1>(i, li, hi);
-                store(re + s, lr + sign<1>() * hr), store(im + s, li + sign<1>() * hi);
-            }
+            V wr, wi;  // span 4's twiddles in both halves
+            for (u64 l = 0; l < kLanes; ++l) wr[l] = table[3 + l % 4], wi[l] = table[tableSize + 3 + l % 4];
+            for (u64 s = 0; s < n; s += 16)
+                lastSpans8(at(re, im, s), at(re, im, s + 8), wr, wi, re + s, im + s);
         }
+    }
+    // In float, spans 4, 2 and 1 of two 8-point groups x and y: span 4 with the groups' halves exchanged (its
+    // twiddles times the differences only, the sums' being 1), then spans 2 and 1 as lastSpans does in each 128-bit
+    // half. The same sums as span by span; stored as x0 x2 x4 x6 y0 y2 y4 y6 | x1 x3 x5 x7 y1 y3 y5 y7 in
+    // bit-reversed order's terms (see placeInFloat).
+    static void lastSpans8(C x, C y, V wr, V wi, T *re, T *im) {
+        const V pr = __builtin_shufflevector(x.r, y.r, 0, 1, 2, 3, 8, 9, 10, 11),
+                qr = __builtin_shufflevector(x.r, y.r, 4, 5, 6, 7, 12, 13, 14, 15);
+        const V pi = __builtin_shufflevector(x.i, y.i, 0, 1, 2, 3, 8, 9, 10, 11),
+                qi = __builtin_shufflevector(x.i, y.i, 4, 5, 6, 7, 12, 13, 14, 15);
+        const V ar = pr + qr, ai = pi + qi;
+        V br = pr - qr, bi = pi - qi;
+        multiply(br, bi, wr, wi);
+        const V pr2 = __builtin_shufflevector(ar, br, 0, 1, 8, 9, 4, 5, 12, 13),
+                qr2 = __builtin_shufflevector(ar, br, 2, 3, 10, 11, 6, 7, 14, 15);
+        const V pi2 = __builtin_shufflevector(ai, bi, 0, 1, 8, 9, 4, 5, 12, 13),
+                qi2 = __builtin_shufflevector(ai, bi, 2, 3, 10, 11, 6, 7, 14, 15);
+        const V sr = pr2 + qr2, si = pi2 + qi2, dr = pr2 - qr2, di = pi2 - qi2;
+        // The odd lanes of d times -i.
+        const V cr = __builtin_shufflevector(dr, di, 0, 9, 2, 11, 4, 13, 6, 15),
+                ci = __builtin_shufflevector(di, -dr, 0, 9, 2, 11, 4, 13, 6, 15);
+        const V lr = __builtin_shufflevector(sr, cr, 0, 8, 2, 10, 4, 12, 6, 14),
+                hr = __builtin_shufflevector(sr, cr, 1, 9, 3, 11, 5, 13, 7, 15);
+        const V li = __builtin_shufflevector(si, ci, 0, 8, 2, 10, 4, 12, 6, 14),
+                hi = __builtin_shufflevector(si, ci, 1, 9, 3, 11, 5, 13, 7, 15);
+        store(re, lr + hr), store(re + 8, lr - hr), store(im, li + hi), store(im + 8, li - hi);
+    }
+    // lastSpans8 undone: spans 1 and 2 (the odd lanes' twiddle i), span 4 with its conjugate twiddles (c: ones on
+    // the first half, as the span-by-span code multiplies), the two groups out in natural order.
+    static void firstSpans8(const T *re, const T *im, V cr4, V ci4, C &x, C &y) {
+        const V r0 = load<V>(re), r1 = load<V>(re + 8), i0 = load<V>(im), i1 = load<V>(im + 8);
+        const V sr = r0 + r1, si = i0 + i1, dr = r0 - r1, di = i0 - i1;
+        const V cr = __builtin_shufflevector(dr, -di, 0, 9, 2, 11, 4, 13, 6, 15),
+                ci = __builtin_shufflevector(di, dr, 0, 9, 2, 11, 4, 13, 6, 15);
+        const V lr = __builtin_shufflevector(sr, cr, 0, 8, 2, 10, 4, 12, 6, 14),
+                hr = __builtin_shufflevector(sr, cr, 1, 9, 3, 11, 5, 13, 7, 15);
+        const V li = __builtin_shufflevector(si, ci, 0, 8, 2, 10, 4, 12, 6, 14),
+                hi = __builtin_shufflevector(si, ci, 1, 9, 3, 11, 5, 13, 7, 15);
+        const V ur = lr + hr, ui = li + hi, vr = lr - hr, vi = li - hi;
+        V xr = __builtin_shufflevector(ur, vr, 0, 1, 8, 9, 2, 3, 10, 11),
+          xi = __builtin_shufflevector(ui, vi, 0, 1, 8, 9, 2, 3, 10, 11);
+        V yr = __builtin_shufflevector(ur, vr, 4, 5, 12, 13, 6, 7, 14, 15),
+          yi = __builtin_shufflevector(ui, vi, 4, 5, 12, 13, 6, 7, 14, 15);
+        multiplyConjugate(xr, xi, cr4, ci4), multiplyConjugate(yr, yi, cr4, ci4);
+        const V pr = __builtin_shufflevector(xr, yr, 0, 1, 2, 3, 8, 9, 10, 11),
+                qr = __builtin_shufflevector(xr, yr, 4, 5, 6, 7, 12, 13, 14, 15);
+        const V pi = __builtin_shufflevector(xi, yi, 0, 1, 2, 3, 8, 9, 10, 11),
+                qi = __builtin_shufflevector(xi, yi, 4, 5, 6, 7, 12, 13, 14, 15);
+        const V ar = pr + qr, ai = pi + qi, br = pr - qr, bi = pi - qi;
+        x = {__builtin_shufflevector(ar, br, 0, 1, 2, 3, 8, 9, 10, 11),
+             __builtin_shufflevector(ai, bi, 0, 1, 2, 3, 8, 9, 10, 11)};
+        y = {__builtin_shufflevector(ar, br, 4, 5, 6, 7, 12, 13, 14, 15),
+             __builtin_shufflevector(ai, bi, 4, 5, 6, 7, 12, 13, 14, 15)};
     }
     // In double, spans 2 and 1 of two 4-point groups x and y at once, their halves exchanged so that the
     // butterflies run lane by lane (shuffles are what bounds these spans): the same sums as span by span, span 2's
@@ -627,21 +674,6 @@ struct Transform {
         x = {__builtin_shufflevector(sr, dr, 0, 1, 4, 5), __builtin_shufflevector(si, di, 0, 1, 4, 5)};
         y = {__builtin_shufflevector(sr, dr, 2, 3, 6, 7), __builtin_shufflevector(si, di, 2, 3, 6, 7)};
     }
-    template <u64 h>
-    static void small(V &r, V &i, V cr, V ci) {
-        V lr, hr, li, hi;
-        split<h>(r, lr, hr), split<h>(i, li, hi);
-        r = lr + sign<h>() * hr, i = li + sign<h>() * hi;
-        multiply(r, i, cr, ci);
-    }
-    template <u64 h>
-    static void smallInverse(V &r, V &i, V cr, V ci) {
-        multiplyConjugate(r, i, cr, ci);
-        V lr, hr, li, hi;
-        split<h>(r, lr, hr), split<h>(i, li, hi);
-        r = lr + sign<h>() * hr, i = li + sign<h>() * hi;
-    }
-
     // Spans h and 2h in one pass over blocks of 4h: the forward butterflies undone, inputs times conj(v)^2,
     // conj(v) and conj(v)^3, v the twiddle of span 2h, whose square is span h's.
     static void inversePair(T *re, T *im, const T *table, u64 tableSize, u64 n, u64 h) {
@@ -706,18 +738,12 @@ struct Transform {
                 h = 8;
             }
         } else {
-            constexpr u64 h0 = kLanes / 2;
-            V c0r, c0i, c1r, c1i;
-            twiddles<h0>(table, tableSize, c0r, c0i);
-            twiddles<h0 / 2>(table, tableSize, c1r, c1i);
-            for (u64 s = 0; s < n; s += kLanes) {
-                V r = load<V>(re + s), i = load<V>(im + s);
-                V lr, hr, li, hi;
-                split<1>(r, lr, hr), split<1>(i, li, hi);
-                r = lr + sign<1>() * hr, i = li + sign<1>() * hi;
-                if constexpr (h0 / 2 > 1) smallInverse<h0 / 2>(r, i, c1r, c1i);
-                smallInverse<h0>(r, i, c0r, c0i);
-                store(re + s, r), store(im + s, i);
+            V cr4, ci4;
+            twiddles<4>(table, tableSize, cr4, ci4);
+            for (u64 s = 0; s < n; s += 16) {
+                C x, y;
+                firstSpans8(re + s, im + s, cr4, ci4, x, y);
+                put(re, im, s, x), put(re, im, s + 8, y);
             }
         }
         for (; 4 * h <= n; h *= 4) inversePair(re, im, table, tableSize, n, h);
@@ -758,26 +784,18 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         if (p.decimation == 2) {
             // Every other frame is the inverse of half the length of the spectrum folded on itself, which in
             // bit-reversed order adds neighbouring bins: filtered and folded in one pass.
+            // The neighbours are a vector apart (see placeInTransform), so the sums come in natural order; two runs
+            // of them interleave into the half-length transform's order.
             using V = typename F::V;
-            if constexpr (F::kLanes == 4) {
-                // In double the neighbours are a vector apart (see placeInDouble), so the sums come in natural
-                // order; two runs of them interleave into the half-length transform's order.
-                const auto folded = [&](T *v, u64 j) {
-                    return load<V>(v + j) * load<V>(spectrum + j) +
-                           load<V>(v + j + 4) * load<V>(spectrum + j + 4);
-                };
-                for (u64 j = 0; j < n; j += 16) {
-                    for (T *v : {re, im}) {
-                        const V lo = folded(v, j), up = folded(v, j + 8);
-                        store(v + j / 2, __builtin_shufflevector(lo, up, 0, 2, 4, 6));
-                        store(v + j / 2 + 4, __builtin_shufflevector(lo, up, 1, 3, 5, 7));
-                    }
-                }
-            } else {
-                for (u64 j = 0; j < n; j += 2 * F::kLanes) {
-                    const V s0 = load<V>(spectrum + j), s1 = load<V>(spectrum + j + F::kLanes);
-                    store(re + j / 2, F::pairs(load<V>(re + j) * s0, load<V>(re + j + F::kLanes) * s1));
-                    store(im + j / 2, F::pairs(load<V>(im + j) * s0, load<V>(im + j + F::kLanes) * s1));
+            constexpr u64 L = F::kLanes;
+            const auto folded = [&](T *v, u64 j) {
+                return load<V>(v + j) * load<V>(spectrum + j) +
+                       load<V>(v + j + L) * load<V>(spectrum + j + L);
+            };
+            for (u64 j = 0; j < n; j += 4 * L) {
+                for (T *v : {re, im}) {
+                    const V lo = folded(v, j), up = folded(v, j + 2 * L);
+                    store(v + j / 2, F::evens(lo, up)), store(v + j / 2 + L, F::odds(lo, up));
                 }
             }
         } else {
@@ -819,30 +837,18 @@ void bandUnit(const BandPlan &p, const S *x, O *out, void *work) {
         const u64 m = n / 2;
         T *hr = im + n, *hi = hr + m;
         F::forwardOf(x, b / 2, hr, hi, table, n, m);
-        if constexpr (F::kLanes == 4) {
-            // Each run of 8 bins in double order: the even places, then the odd ones, each four bins of the half
-            // transform in natural order (see placeInDouble).
-            using V = typename F::V;
-            for (u64 j = 0; j < m; j += 8) {
-                for (auto [from, to] : {std::pair{hr, re}, std::pair{hi, im}}) {
-                    const V a = load<V>(from + j), c = load<V>(from + j + 4);
-                    const V lo = __builtin_shufflevector(a, c, 0, 4, 1, 5),
-                            up = __builtin_shufflevector(a, c, 2, 6, 3, 7);
-                    for (u64 q = 0; q < 4; ++q) {
-                        const u64 at = 2 * j + 4 * q;
-                        store(to + at, (q < 2 ? lo : up) * load<V>(spectrum + at));
-                    }
+        // Each run of 2L places holds the even ones, then the odd ones (see placeInTransform): each L bins of the
+        // half transform in natural order, twice.
+        using V = typename F::V;
+        constexpr u64 L = F::kLanes;
+        for (u64 j = 0; j < m; j += 2 * L) {
+            for (auto [from, to] : {std::pair{hr, re}, std::pair{hi, im}}) {
+                const V a = load<V>(from + j), c = load<V>(from + j + L);
+                const V lo = F::zipLow(a, c), up = F::zipHigh(a, c);
+                for (u64 q = 0; q < 4; ++q) {
+                    const u64 at = 2 * j + L * q;
+                    store(to + at, (q < 2 ? lo : up) * load<V>(spectrum + at));
                 }
-            }
-        } else {
-            for (u64 j = 0; j < n; j += 2 * F::kLanes) {
-                typename F::V r0, r1, i0, i1;
-                F::twice(load<typename F::V>(hr + j / 2), r0, r1),
-                    F::twice(load<typename F::V>(hi + j / 2), i0, i1);
-                const auto s0 = load<typename F::V>(spectrum + j),
-                           s1 = load<typename F::V>(spectrum + j + F::kLanes);
-                store(re + j, r0 * s0), store(re + j + F::kLanes, r1 * s1);
-                store(im + j, i0 * s0), store(im + j + F::kLanes, i1 * s1);
             }
         }
     }
