@@ -38,12 +38,15 @@ struct _GstZelResample {
 
     /* The stream since the last restart: nothing is fed until a buffer arrives after one. */
     gboolean started;
-    gboolean discont;        /* the next output buffer starts a new run */
-    GstClockTimeDiff origin; /* PTS of frame 0 on both sides */
-    guint64 in_next;         /* grid index of the next input frame */
-    guint64 out_next;        /* grid index of the next output frame */
-    guint64 skip;            /* input frames to drop: a seek's first frame lies past the input's first */
-    GstClockTime resume;     /* where input without timestamps goes on after new caps ended the run */
+    gboolean discont; /* the next output buffer starts a new run */
+    /* PTS of frame 0 on both sides: origin, or minus origin with origin_negative (a segment whose stream time 0
+     * lies before running time 0). Unsigned, so that any clock time anchors the grid, past 2^63 ns too. */
+    GstClockTime origin;
+    gboolean origin_negative;
+    guint64 in_next;     /* grid index of the next input frame */
+    guint64 out_next;    /* grid index of the next output frame */
+    guint64 skip;        /* input frames to drop: a seek's first frame lies past the input's first */
+    GstClockTime resume; /* where input without timestamps goes on after new caps ended the run */
 };
 
 G_DEFINE_TYPE(GstZelResample, gst_zel_resample, GST_TYPE_BASE_TRANSFORM)
@@ -94,10 +97,14 @@ static guint64 outputs_before(const GstZelResample *self, guint64 frames) {
     return zel_resampler_output_frames(self->resampler, frames, &n) == 0 ? n : G_MAXUINT64;
 }
 
+/* The time `offset` nanoseconds after frame 0: 0 before time 0, GST_CLOCK_TIME_NONE past the last clock time. */
+static GstClockTime grid_time(const GstZelResample *self, guint64 offset) {
+    if (self->origin_negative) return offset > self->origin ? offset - self->origin : 0;
+    return offset >= GST_CLOCK_TIME_NONE - self->origin ? GST_CLOCK_TIME_NONE : self->origin + offset;
+}
+
 static GstClockTime out_time(const GstZelResample *self, guint64 frame) {
-    const GstClockTimeDiff t = self->origin + (GstClockTimeDiff)gst_util_uint64_scale_int_round(
-                                                  frame, (gint)GST_SECOND, (gint)out_rate(self));
-    return t < 0 ? 0 : (GstClockTime)t;
+    return grid_time(self, gst_util_uint64_scale_int_round(frame, (gint)GST_SECOND, (gint)out_rate(self)));
 }
 
 static void forget_stream(GstZelResample *self) {
@@ -133,7 +140,11 @@ static gboolean feed(GstZelResample *self, const guint8 *data, guint64 frames, g
 static void stamp(GstZelResample *self, GstBuffer *buffer, guint64 frames) {
     GST_BUFFER_PTS(buffer) = out_time(self, self->out_next);
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DURATION(buffer) = out_time(self, self->out_next + frames) - GST_BUFFER_PTS(buffer);
+    const GstClockTime end = out_time(self, self->out_next + frames);
+    GST_BUFFER_DURATION(buffer) =
+        GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer)) && GST_CLOCK_TIME_IS_VALID(end)
+            ? end - GST_BUFFER_PTS(buffer)
+            : GST_CLOCK_TIME_NONE;
     GST_BUFFER_OFFSET(buffer) = self->out_next;
     GST_BUFFER_OFFSET_END(buffer) = self->out_next + frames;
     /* Resampled silence is not silence once the filter's tail of earlier audio reaches into it. */
@@ -176,10 +187,12 @@ static GstFlowReturn drain(GstZelResample *self) {
 
 /* The input frame a buffer at pts starts on the grid. */
 static guint64 grid_frame(const GstZelResample *self, GstClockTime pts) {
-    const GstClockTimeDiff since = (GstClockTimeDiff)pts - self->origin;
-    return since <= 0
-               ? 0
-               : gst_util_uint64_scale_int_round((guint64)since, (gint)in_rate(self), (gint)GST_SECOND);
+    guint64 since = pts - self->origin; /* nanoseconds from frame 0 */
+    if (self->origin_negative)
+        since = pts > G_MAXUINT64 - self->origin ? G_MAXUINT64 : pts + self->origin;
+    else if (pts <= self->origin)
+        return 0;
+    return gst_util_uint64_scale_int_round(since, (gint)in_rate(self), (gint)GST_SECOND);
 }
 
 /* Starts a run at input frame `first`: seeks to the first output frame positioned at or after it, feeds
@@ -201,13 +214,16 @@ static gboolean restart(GstZelResample *self, GstClockTime pts, guint8 *out, gui
     if (!GST_CLOCK_TIME_IS_VALID(pts)) pts = segment->format == GST_FORMAT_TIME ? segment->start : 0;
     /* Stream time 0 anchors the grid, so a seek lands where a run from the start would be; a segment that
      * gives none (not in time, or a buffer before stream time 0) anchors it at the buffer. */
-    self->origin = (GstClockTimeDiff)pts;
-    if (segment->format == GST_FORMAT_TIME && GST_CLOCK_TIME_IS_VALID(segment->time) &&
-        (GstClockTimeDiff)segment->start - (GstClockTimeDiff)segment->time <= (GstClockTimeDiff)pts)
-        self->origin = (GstClockTimeDiff)segment->start - (GstClockTimeDiff)segment->time;
+    self->origin = pts, self->origin_negative = FALSE;
+    if (segment->format == GST_FORMAT_TIME && GST_CLOCK_TIME_IS_VALID(segment->time)) {
+        if (segment->start < segment->time)
+            self->origin = segment->time - segment->start, self->origin_negative = TRUE;
+        else if (segment->start - segment->time <= pts)
+            self->origin = segment->start - segment->time;
+    }
     if (start_at(self, grid_frame(self, pts), out, room, written)) return TRUE;
     /* Too far from stream time 0 for the resampler's frame range: begin the grid at the buffer. */
-    self->origin = (GstClockTimeDiff)pts;
+    self->origin = pts, self->origin_negative = FALSE;
     if (start_at(self, 0, out, room, written)) return TRUE;
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Cannot start the stream"),
                       ("%s", zel_resampler_error_message()));
@@ -341,9 +357,8 @@ static gboolean set_caps(GstBaseTransform *base, GstCaps *incaps, GstCaps *outca
      * without timestamps goes on from their end. */
     GstClockTime resume = GST_CLOCK_TIME_NONE;
     if (self->resampler != NULL && self->started)
-        resume =
-            (GstClockTime)MAX(0, self->origin + (GstClockTimeDiff)gst_util_uint64_scale_int_round(
-                                                    self->in_next, (gint)GST_SECOND, (gint)in_rate(self)));
+        resume = grid_time(
+            self, gst_util_uint64_scale_int_round(self->in_next, (gint)GST_SECOND, (gint)in_rate(self)));
     drain(self);
     zel_resampler_destroy(self->resampler);
     g_free(self->silence);

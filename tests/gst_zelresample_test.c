@@ -221,10 +221,49 @@ static void check_new_caps(void) {
     gst_object_unref(pipeline);
 }
 
+/* A stream whose clock times lie past 2^63 ns (signed 64 bits would turn them negative): every buffer on the
+ * output grid, the first at the first grid point at or after the input's PTS. */
+static void check_far_timestamps(void) {
+    GstElement *pipeline = gst_parse_launch(
+        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
+        "async=false",
+        NULL);
+    GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
+               *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    Sink sink = {NULL, 48000, 2, 0, 0, 0};
+    g_signal_connect(out, "handoff", G_CALLBACK(handoff), &sink);
+    GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
+    gst_pad_set_active(pad, TRUE);
+    gst_pad_link(pad, z_sink);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    gst_pad_push_event(pad, gst_event_new_stream_start("far"));
+    push_caps(pad, 44100, 1);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_push_event(pad, gst_event_new_segment(&segment));
+    const GstClockTime pts = (G_GUINT64_CONSTANT(1) << 63) + GST_SECOND;
+    GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(2000), 2000);
+    GST_BUFFER_PTS(buffer) = pts;
+    gst_pad_push(pad, buffer);
+    gst_pad_push_event(pad, gst_event_new_eos());
+    const GstClockTime first = gst_util_uint64_scale_int_round(sink.first, GST_SECOND, 48000);
+    CHECK(sink.bad_stamps == 0 && sink.frames > 1000 && first >= pts && first - pts < GST_SECOND / 48000 + 1,
+          "%d buffers off the grid, the run from PTS %" G_GUINT64_FORMAT " starting at %" G_GUINT64_FORMAT
+          "\n",
+          sink.bad_stamps, pts, first);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(z_sink);
+    gst_object_unref(pad);
+    gst_object_unref(out);
+    gst_object_unref(z);
+    gst_object_unref(pipeline);
+}
+
 int main(int argc, char **argv) {
     gst_init(&argc, &argv);
     for (size_t i = 0; i < G_N_ELEMENTS(kCases); ++i) check_case(&kCases[i]);
     check_new_caps();
+    check_far_timestamps();
     /* Ten minutes at 44100 Hz in buffers of 1000 frames, whose durations are no whole number of nanoseconds. */
     Sink sink = {NULL, 48000, 4, 0, 0, 0};
     run("audiotestsrc wave=silence samplesperbuffer=1000 num-buffers=26460 ! "
