@@ -21,6 +21,8 @@ enum { PROP_0, PROP_QUALITY, PROP_BANDWIDTH };
 enum {
     kDefaultQuality = ZEL_QUALITY_HIGH,
     kSilenceFrames = 4096,
+    /* The most bytes one output buffer holds: a steep upsampling's buffer goes out in several. */
+    kMaxBufferBytes = 1 << 22,
     /* Outputs whose input reach is scanned for the latency: past several of the band stage's blocks. */
     kLatencyScan = 20000
 };
@@ -113,12 +115,20 @@ static void forget_stream(GstZelResample *self) {
     self->resume = GST_CLOCK_TIME_NONE;
 }
 
+/* The most frames one output buffer holds. */
+static guint64 buffer_frames(const GstZelResample *self) {
+    return MAX(1, kMaxBufferBytes / frame_bytes(self));
+}
+
 /* Feeds `frames` input frames (silence when data is NULL) and writes what they complete at out, after the
  * *written frames already there, with room for `room` in all. The resampler consumes everything as long as the
- * room covers every frame positioned before the input's end, which the callers size it to. */
+ * room covers every frame positioned before the input's end, which the callers size it to; with `taken`, the
+ * room may be shorter, and feeding stops once it is full, *taken saying how many frames went in. */
 static gboolean feed(GstZelResample *self, const guint8 *data, guint64 frames, guint8 *out, guint64 room,
-                     guint64 *written) {
+                     guint64 *written, guint64 *taken) {
+    if (taken != NULL) *taken = 0;
     while (frames > 0) {
+        if (taken != NULL && *written == room) return TRUE;
         const void *in[1] = {data != NULL ? data : self->silence};
         void *to[1] = {out + *written * frame_bytes(self)};
         const size_t n = (size_t)(data != NULL ? frames : MIN(frames, kSilenceFrames));
@@ -132,6 +142,7 @@ static gboolean feed(GstZelResample *self, const guint8 *data, guint64 frames, g
         }
         *written += w;
         frames -= used;
+        if (taken != NULL) *taken += used;
         if (data != NULL) data += used * frame_bytes(self);
     }
     return TRUE;
@@ -157,32 +168,42 @@ static void stamp(GstZelResample *self, GstBuffer *buffer, guint64 frames) {
 /* Ends the stream: pushes every output frame positioned before the end of the input given. */
 static GstFlowReturn drain(GstZelResample *self) {
     if (self->resampler == NULL || !self->started) return GST_FLOW_OK;
-    const guint64 left = outputs_before(self, self->in_next) - self->out_next;
+    guint64 left = outputs_before(self, self->in_next) - self->out_next;
     forget_stream(self);
-    if (left == 0) return GST_FLOW_OK;
-    GstBuffer *buffer = gst_buffer_new_allocate(NULL, left * frame_bytes(self), NULL);
-    GstMapInfo map;
-    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-    guint64 written = 0;
-    for (;;) {
-        void *to[1] = {map.data + written * frame_bytes(self)};
-        size_t w = 0, used = 0;
-        if (zel_resampler_process_buffers(self->resampler, NULL, 0, &used, to, (size_t)(left - written),
-                                          &w) != 0) {
-            GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Draining failed"),
-                              ("%s", zel_resampler_error_message()));
-            gst_buffer_unmap(buffer, &map);
-            gst_buffer_unref(buffer);
-            return GST_FLOW_ERROR;
+    /* In buffers of at most buffer_frames, as the steepest upsampling's tail may be long. */
+    while (left > 0) {
+        const guint64 room = MIN(left, buffer_frames(self));
+        GstBuffer *buffer = gst_buffer_new_allocate(NULL, room * frame_bytes(self), NULL);
+        GstMapInfo map;
+        gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+        guint64 written = 0;
+        while (written < room) {
+            void *to[1] = {map.data + written * frame_bytes(self)};
+            size_t w = 0, used = 0;
+            if (zel_resampler_process_buffers(self->resampler, NULL, 0, &used, to, (size_t)(room - written),
+                                              &w) != 0) {
+                GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Draining failed"),
+                                  ("%s", zel_resampler_error_message()));
+                gst_buffer_unmap(buffer, &map);
+                gst_buffer_unref(buffer);
+                return GST_FLOW_ERROR;
+            }
+            if (w == 0) break;
+            written += w;
         }
-        if (w == 0) break;
-        written += w;
+        gst_buffer_unmap(buffer, &map);
+        gst_buffer_set_size(buffer, (gssize)(written * frame_bytes(self)));
+        left = written < room ? 0 : left - written;
+        if (written == 0) {
+            gst_buffer_unref(buffer);
+            break;
+        }
+        stamp(self, buffer, written);
+        GST_DEBUG_OBJECT(self, "drained %" G_GUINT64_FORMAT " frames", written);
+        const GstFlowReturn ret = gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(self), buffer);
+        if (ret != GST_FLOW_OK) return ret;
     }
-    gst_buffer_unmap(buffer, &map);
-    gst_buffer_set_size(buffer, (gssize)(written * frame_bytes(self)));
-    stamp(self, buffer, written);
-    GST_DEBUG_OBJECT(self, "drained %" G_GUINT64_FORMAT " frames", written);
-    return gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(self), buffer);
+    return GST_FLOW_OK;
 }
 
 /* The input frame a buffer at pts starts on the grid. */
@@ -205,7 +226,7 @@ static gboolean start_at(GstZelResample *self, guint64 first, guint8 *out, guint
     self->in_next = first;
     self->skip = needed > first ? needed - first : 0;
     self->started = self->discont = TRUE;
-    return feed(self, NULL, first - MIN(needed, first), out, room, written);
+    return feed(self, NULL, first - MIN(needed, first), out, room, written, NULL);
 }
 
 static gboolean restart(GstZelResample *self, GstClockTime pts, guint8 *out, guint64 room, guint64 *written) {
@@ -253,10 +274,35 @@ static GstFlowReturn transform(GstBaseTransform *base, GstBuffer *inbuf, GstBuff
     self->in_next += frames;
     frames -= skipped;
     const guint8 *data = GST_BUFFER_FLAG_IS_SET(inbuf, GST_BUFFER_FLAG_GAP) ? NULL : in.data + skipped * bpf;
-    const guint64 room = MIN(capacity, outputs_before(self, self->in_next) - self->out_next);
-    ok = ok && feed(self, data, frames, out.data, room, &written);
+    guint64 due = ok ? outputs_before(self, self->in_next) - self->out_next - written : 0;
+    /* More than one buffer's worth (a steep upsampling): the earlier frames go out first, in buffers of their
+     * own pushed from here, and the last ones in the base class's buffer. The frames positioned before the
+     * input's end that still wait for the filter's reach past it stay in the resampler. */
+    GstFlowReturn pushed = GST_FLOW_OK;
+    while (ok && pushed == GST_FLOW_OK && frames > 0 && written + due > capacity) {
+        GstBuffer *early = gst_buffer_new_allocate(NULL, capacity * bpf, NULL);
+        GstMapInfo map;
+        gst_buffer_map(early, &map, GST_MAP_WRITE);
+        guint64 w = 0, taken = 0;
+        memcpy(map.data, out.data, written * bpf); /* what a restart wrote, if anything */
+        w = written, due += written, written = 0;
+        ok = feed(self, data, frames, map.data, capacity, &w, &taken);
+        gst_buffer_unmap(early, &map);
+        frames -= taken, due -= w;
+        if (data != NULL) data += taken * bpf;
+        if (!ok || w == 0) {
+            gst_buffer_unref(early);
+            break;
+        }
+        gst_buffer_set_size(early, (gssize)(w * bpf));
+        stamp(self, early, w);
+        pushed = gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(self), early);
+    }
+    ok = ok && pushed == GST_FLOW_OK &&
+         feed(self, data, frames, out.data, MIN(capacity, written + due), &written, NULL);
     gst_buffer_unmap(outbuf, &out);
     gst_buffer_unmap(inbuf, &in);
+    if (pushed != GST_FLOW_OK) return pushed;
     if (!ok) return GST_FLOW_ERROR;
     gst_buffer_set_size(outbuf, (gssize)(written * bpf));
     if (written == 0) return GST_BASE_TRANSFORM_FLOW_DROPPED;
@@ -288,7 +334,7 @@ static gboolean transform_size(GstBaseTransform *base, GstPadDirection direction
      * at most the frames of its own span. */
     guint64 most = outputs_before(self, frames) + 1;
     if (self->started) most = MAX(most, outputs_before(self, self->in_next + frames) - self->out_next);
-    *othersize = most * frame_bytes(self);
+    *othersize = MIN(most, buffer_frames(self)) * frame_bytes(self);
     return TRUE;
 }
 

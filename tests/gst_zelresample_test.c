@@ -22,6 +22,7 @@ typedef struct {
     gsize bpf;
     guint64 first, frames; /* grid index of the run's first frame, and its frames so far */
     int bad_stamps;
+    gsize largest; /* the largest buffer's bytes */
 } Sink;
 
 static void handoff(GstElement *element, GstBuffer *buffer, GstPad *pad, gpointer user) {
@@ -34,6 +35,7 @@ static void handoff(GstElement *element, GstBuffer *buffer, GstPad *pad, gpointe
         s->frames = 0;
     }
     const guint64 frame = s->first + s->frames, frames = gst_buffer_get_size(buffer) / s->bpf;
+    s->largest = MAX(s->largest, gst_buffer_get_size(buffer));
     s->frames += frames;
     const GstClockTime end = gst_util_uint64_scale_int_round(frame + frames, GST_SECOND, s->rate);
     s->bad_stamps += pts != gst_util_uint64_scale_int_round(frame, GST_SECOND, s->rate) ||
@@ -145,7 +147,7 @@ static void check_case(const Case *c) {
         "name=z "
         "quality=%s bandwidth=%g ! audio/x-raw,rate=%u ! fakesink name=out signal-handoffs=true sync=false",
         path, c->format, c->in, c->channels, c->quality, c->bandwidth, c->out);
-    Sink sink = {g_byte_array_new(), (gint)c->out, bpf, 0, 0, 0};
+    Sink sink = {g_byte_array_new(), (gint)c->out, bpf, 0, 0, 0, 0};
     const GstClockTime latency = run(
         description, &sink, c->seek > 0 ? (GstClockTime)(c->seek * (double)GST_SECOND) : GST_CLOCK_TIME_NONE);
     CHECK(sink.bad_stamps == 0, "%d buffers off the grid\n", sink.bad_stamps);
@@ -193,7 +195,7 @@ static void check_new_caps(void) {
         NULL);
     GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
                *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    Sink sink = {NULL, 48000, 2, 0, 0, 0};
+    Sink sink = {NULL, 48000, 2, 0, 0, 0, 0};
     g_signal_connect(out, "handoff", G_CALLBACK(handoff), &sink);
     GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
     gst_pad_set_active(pad, TRUE);
@@ -221,36 +223,32 @@ static void check_new_caps(void) {
     gst_object_unref(pipeline);
 }
 
-/* A stream whose clock times lie past 2^63 ns (signed 64 bits would turn them negative): every buffer on the
- * output grid, the first at the first grid point at or after the input's PTS. */
-static void check_far_timestamps(void) {
-    GstElement *pipeline = gst_parse_launch(
-        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
-        "async=false",
-        NULL);
+/* One buffer of `frames` silent S16 frames at `pts` (none: GST_CLOCK_TIME_NONE) through zelresample from `rate`
+ * to `out_rate` Hz, then EOS; the sink checks every buffer against the output grid. */
+static void push_one(int rate, int out_rate, int channels, guint64 frames, GstClockTime pts, Sink *sink) {
+    gchar *launch = g_strdup_printf(
+        "zelresample name=z quality=linear ! audio/x-raw,rate=%d ! fakesink name=out signal-handoffs=true "
+        "sync=false async=false",
+        out_rate);
+    GstElement *pipeline = gst_parse_launch(launch, NULL);
+    g_free(launch);
     GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
                *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    Sink sink = {NULL, 48000, 2, 0, 0, 0};
-    g_signal_connect(out, "handoff", G_CALLBACK(handoff), &sink);
+    g_signal_connect(out, "handoff", G_CALLBACK(handoff), sink);
     GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
     gst_pad_set_active(pad, TRUE);
     gst_pad_link(pad, z_sink);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    gst_pad_push_event(pad, gst_event_new_stream_start("far"));
-    push_caps(pad, 44100, 1);
+    gst_pad_push_event(pad, gst_event_new_stream_start("one"));
+    push_caps(pad, rate, channels);
     GstSegment segment;
     gst_segment_init(&segment, GST_FORMAT_TIME);
     gst_pad_push_event(pad, gst_event_new_segment(&segment));
-    const GstClockTime pts = (G_GUINT64_CONSTANT(1) << 63) + GST_SECOND;
-    GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(2000), 2000);
+    const gsize bytes = (gsize)frames * 2 * (gsize)channels;
+    GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(bytes), bytes);
     GST_BUFFER_PTS(buffer) = pts;
     gst_pad_push(pad, buffer);
     gst_pad_push_event(pad, gst_event_new_eos());
-    const GstClockTime first = gst_util_uint64_scale_int_round(sink.first, GST_SECOND, 48000);
-    CHECK(sink.bad_stamps == 0 && sink.frames > 1000 && first >= pts && first - pts < GST_SECOND / 48000 + 1,
-          "%d buffers off the grid, the run from PTS %" G_GUINT64_FORMAT " starting at %" G_GUINT64_FORMAT
-          "\n",
-          sink.bad_stamps, pts, first);
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(z_sink);
     gst_object_unref(pad);
@@ -259,13 +257,32 @@ static void check_far_timestamps(void) {
     gst_object_unref(pipeline);
 }
 
+/* Clock times past 2^63 ns (signed 64 bits would turn them negative): every buffer on the output grid, the first
+ * at the first grid point at or after the input's PTS. And a steep upsampling, whose one input buffer makes 15 MB
+ * of output: it leaves in buffers of at most 4 MiB, every frame on the grid. */
+static void check_far_times_and_steep_ratios(void) {
+    const GstClockTime pts = (G_GUINT64_CONSTANT(1) << 63) + GST_SECOND;
+    Sink far = {NULL, 48000, 2, 0, 0, 0, 0};
+    push_one(44100, 48000, 1, 1000, pts, &far);
+    const GstClockTime first = gst_util_uint64_scale_int_round(far.first, GST_SECOND, 48000);
+    CHECK(far.bad_stamps == 0 && far.frames > 1000 && first >= pts && first - pts < GST_SECOND / 48000 + 1,
+          "%d buffers off the grid, the run from PTS %" G_GUINT64_FORMAT " starting at %" G_GUINT64_FORMAT
+          "\n",
+          far.bad_stamps, pts, first);
+    Sink steep = {NULL, 384000, 4, 0, 0, 0, 0};
+    push_one(100, 384000, 2, 1000, 0, &steep);
+    CHECK(steep.bad_stamps == 0 && steep.frames == 3840000 && steep.largest <= (1u << 22),
+          "%d buffers off the grid, %" G_GUINT64_FORMAT " frames, the largest buffer %zu bytes\n",
+          steep.bad_stamps, steep.frames, steep.largest);
+}
+
 int main(int argc, char **argv) {
     gst_init(&argc, &argv);
     for (size_t i = 0; i < G_N_ELEMENTS(kCases); ++i) check_case(&kCases[i]);
     check_new_caps();
-    check_far_timestamps();
+    check_far_times_and_steep_ratios();
     /* Ten minutes at 44100 Hz in buffers of 1000 frames, whose durations are no whole number of nanoseconds. */
-    Sink sink = {NULL, 48000, 4, 0, 0, 0};
+    Sink sink = {NULL, 48000, 4, 0, 0, 0, 0};
     run("audiotestsrc wave=silence samplesperbuffer=1000 num-buffers=26460 ! "
         "audio/x-raw,format=F32LE,rate=44100,channels=1 ! zelresample name=z quality=linear ! "
         "audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false",
