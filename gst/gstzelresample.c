@@ -283,9 +283,9 @@ static GstFlowReturn transform(GstBaseTransform *base, GstBuffer *inbuf, GstBuff
         GstBuffer *early = gst_buffer_new_allocate(NULL, capacity * bpf, NULL);
         GstMapInfo map;
         gst_buffer_map(early, &map, GST_MAP_WRITE);
-        guint64 w = 0, taken = 0;
         memcpy(map.data, out.data, written * bpf); /* what a restart wrote, if anything */
-        w = written, due += written, written = 0;
+        guint64 w = written, taken = 0;
+        due += written, written = 0;
         ok = feed(self, data, frames, map.data, capacity, &w, &taken);
         gst_buffer_unmap(early, &map);
         frames -= taken, due -= w;

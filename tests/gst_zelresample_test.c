@@ -186,41 +186,58 @@ static void push_caps(GstPad *pad, int rate, int channels) {
     gst_caps_unref(caps);
 }
 
+/* A pipeline `launch` (with zelresample "z" and a fakesink "out" checked by `sink`) fed from a pad of ours: stream
+ * start, S16 caps at `rate`, a time segment from 0. */
+typedef struct {
+    GstElement *pipeline, *z, *out;
+    GstPad *pad, *z_sink;
+} Feeder;
+
+static Feeder open_feeder(const char *launch, Sink *sink, int rate, int channels) {
+    Feeder f;
+    f.pipeline = gst_parse_launch(launch, NULL);
+    f.z = gst_bin_get_by_name(GST_BIN(f.pipeline), "z"),
+    f.out = gst_bin_get_by_name(GST_BIN(f.pipeline), "out");
+    g_signal_connect(f.out, "handoff", G_CALLBACK(handoff), sink);
+    f.pad = gst_pad_new("src", GST_PAD_SRC), f.z_sink = gst_element_get_static_pad(f.z, "sink");
+    gst_pad_set_active(f.pad, TRUE);
+    gst_pad_link(f.pad, f.z_sink);
+    gst_element_set_state(f.pipeline, GST_STATE_PLAYING);
+    gst_pad_push_event(f.pad, gst_event_new_stream_start("fed"));
+    push_caps(f.pad, rate, channels);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_push_event(f.pad, gst_event_new_segment(&segment));
+    return f;
+}
+
+static void close_feeder(Feeder *f) {
+    gst_pad_push_event(f->pad, gst_event_new_eos());
+    gst_element_set_state(f->pipeline, GST_STATE_NULL);
+    gst_object_unref(f->z_sink);
+    gst_object_unref(f->pad);
+    gst_object_unref(f->out);
+    gst_object_unref(f->z);
+    gst_object_unref(f->pipeline);
+}
+
 /* New caps mid-stream on buffers without timestamps: the old caps' frames leave first, and the next run goes on
  * from where they end, not from the segment's start again. */
 static void check_new_caps(void) {
-    GstElement *pipeline = gst_parse_launch(
-        "zelresample name=z ! audio/x-raw,rate=48000 ! "
-        "fakesink name=out signal-handoffs=true sync=false async=false",
-        NULL);
-    GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
-               *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
     Sink sink = {NULL, 48000, 2, 0, 0, 0, 0};
-    g_signal_connect(out, "handoff", G_CALLBACK(handoff), &sink);
-    GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
-    gst_pad_set_active(pad, TRUE);
-    gst_pad_link(pad, z_sink);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    gst_pad_push_event(pad, gst_event_new_stream_start("new-caps"));
-    push_caps(pad, 44100, 1);
-    GstSegment segment;
-    gst_segment_init(&segment, GST_FORMAT_TIME);
-    gst_pad_push_event(pad, gst_event_new_segment(&segment));
-    gst_pad_push(pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
-    push_caps(pad, 22050, 1);
-    gst_pad_push(pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
-    gst_pad_push_event(pad, gst_event_new_eos());
+    Feeder f = open_feeder(
+        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
+        "async=false",
+        &sink, 44100, 1);
+    gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
+    push_caps(f.pad, 22050, 1);
+    gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
+    close_feeder(&f);
     /* 1000 frames at 44100 Hz make 1089 at 48000, and so do 1000 at 22050 Hz after them */
     CHECK(sink.bad_stamps == 0 && sink.first == 1089 && sink.frames == 2177,
           "%d buffers off the grid, the run after new caps from %" G_GUINT64_FORMAT ", %" G_GUINT64_FORMAT
           " frames\n",
           sink.bad_stamps, sink.first, sink.frames);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(z_sink);
-    gst_object_unref(pad);
-    gst_object_unref(out);
-    gst_object_unref(z);
-    gst_object_unref(pipeline);
 }
 
 /* One buffer of `frames` silent S16 frames at `pts` (none: GST_CLOCK_TIME_NONE) through zelresample from `rate`
@@ -230,31 +247,13 @@ static void push_one(int rate, int out_rate, int channels, guint64 frames, GstCl
         "zelresample name=z quality=linear ! audio/x-raw,rate=%d ! fakesink name=out signal-handoffs=true "
         "sync=false async=false",
         out_rate);
-    GstElement *pipeline = gst_parse_launch(launch, NULL);
+    Feeder f = open_feeder(launch, sink, rate, channels);
     g_free(launch);
-    GstElement *z = gst_bin_get_by_name(GST_BIN(pipeline), "z"),
-               *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    g_signal_connect(out, "handoff", G_CALLBACK(handoff), sink);
-    GstPad *pad = gst_pad_new("src", GST_PAD_SRC), *z_sink = gst_element_get_static_pad(z, "sink");
-    gst_pad_set_active(pad, TRUE);
-    gst_pad_link(pad, z_sink);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    gst_pad_push_event(pad, gst_event_new_stream_start("one"));
-    push_caps(pad, rate, channels);
-    GstSegment segment;
-    gst_segment_init(&segment, GST_FORMAT_TIME);
-    gst_pad_push_event(pad, gst_event_new_segment(&segment));
     const gsize bytes = (gsize)frames * 2 * (gsize)channels;
     GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(bytes), bytes);
     GST_BUFFER_PTS(buffer) = pts;
-    gst_pad_push(pad, buffer);
-    gst_pad_push_event(pad, gst_event_new_eos());
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(z_sink);
-    gst_object_unref(pad);
-    gst_object_unref(out);
-    gst_object_unref(z);
-    gst_object_unref(pipeline);
+    gst_pad_push(f.pad, buffer);
+    close_feeder(&f);
 }
 
 /* Clock times past 2^63 ns (signed 64 bits would turn them negative): every buffer on the output grid, the first

@@ -386,7 +386,7 @@ void exactKernel(const void *table, u64 n, const u64 *whole, const u64 *phase, u
     }
 }
 
-// Radix-2 transforms on split complex arrays of n >= 8 points. The forward one (decimation in frequency) leaves
+// Radix-2 transforms on split complex arrays of n >= 32 points. The forward one (decimation in frequency) leaves
 // the spectrum in bit-reversed order and the inverse one (decimation in time, unscaled) takes it so: a
 // convolution multiplies bin by bin and never needs the natural order. Each run of 2 kLanes places is stored even
 // places first (see placeInTransform). Twiddles of span h (exp(-2 pi i j / 2h)) sit at
@@ -434,16 +434,6 @@ struct Transform {
             return __builtin_shufflevector(a, b, 2, 6, 3, 7);
         }
     }
-    // Span h's twiddles on the lanes that take a - b, ones elsewhere.
-    template <u64 h>
-    static void twiddles(const T *table, u64 tableSize, V &cr, V &ci) {
-        for (u64 l = 0; l < kLanes; ++l) {
-            const bool b = (l & h) != 0;
-            cr[l] = b ? table[h - 1 + (l & (h - 1))] : T(1);
-            ci[l] = b ? table[tableSize + h - 1 + (l & (h - 1))] : T(0);
-        }
-    }
-
     // A complex vector: real and imaginary parts.
     struct C {
         V r, i;
@@ -558,121 +548,111 @@ struct Transform {
     }
     static void forwardRest(T *re, T *im, const T *table, u64 tableSize, u64 n) {
         u64 h = n / 2;
-        if constexpr (kLanes == 4) {
-            for (; h >= 8; h /= 4) forwardPair(re, im, table, tableSize, n, h);
-            if (h == 4) {
-                for (u64 s = 0; s < n; s += 8) {
-                    const C a = at(re, im, s), c = at(re, im, s + 4);
-                    put(re, im, s, add(a, c)),
-                        put(re, im, s + 4, twiddled(sub(a, c), table + 3, tableSize, 0));
+        for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
+        if (h >= kLanes) {
+            const T *wh = table + h - 1;
+            for (u64 s = 0; s < n; s += 2 * h) {
+                for (u64 j = s; j < s + h; j += kLanes) {
+                    const C a = at(re, im, j), c = at(re, im, j + h);
+                    put(re, im, j, add(a, c)), put(re, im, j + h, twiddled(sub(a, c), wh, tableSize, j - s));
                 }
             }
-            for (u64 s = 0; s < n; s += 8) lastSpans(at(re, im, s), at(re, im, s + 4), re + s, im + s);
-        } else {
-            for (; h >= 2 * kLanes; h /= 4) forwardPair(re, im, table, tableSize, n, h);
-            if (h >= kLanes) {
-                const T *wh = table + h - 1;
-                for (u64 s = 0; s < n; s += 2 * h) {
-                    for (u64 j = s; j < s + h; j += kLanes) {
-                        const C a = at(re, im, j), c = at(re, im, j + h);
-                        put(re, im, j, add(a, c)),
-                            put(re, im, j + h, twiddled(sub(a, c), wh, tableSize, j - s));
-                    }
-                }
-            }
-            V wr, wi;  // span 4's twiddles in both halves
-            for (u64 l = 0; l < kLanes; ++l) wr[l] = table[3 + l % 4], wi[l] = table[tableSize + 3 + l % 4];
-            for (u64 s = 0; s < n; s += 16)
-                lastSpans8(at(re, im, s), at(re, im, s + 8), wr, wi, re + s, im + s);
+        }
+        // The spans within a vector, two vectors at a time.
+        V wr, wi;
+        spanFourTwiddles(table, tableSize, wr, wi);
+        for (u64 s = 0; s < n; s += 2 * kLanes) {
+            C x = at(re, im, s), y = at(re, im, s + kLanes);
+            if constexpr (kLanes == 8) exchangeHalves(x, y, wr, wi);
+            lastSpans(x, y, re + s, im + s);
         }
     }
-    // In float, spans 4, 2 and 1 of two 8-point groups x and y: span 4 with the groups' halves exchanged (its
-    // twiddles times the differences only, the sums' being 1), then spans 2 and 1 as lastSpans does in each 128-bit
-    // half. The same sums as span by span; stored as x0 x2 x4 x6 y0 y2 y4 y6 | x1 x3 x5 x7 y1 y3 y5 y7 in
-    // bit-reversed order's terms (see placeInFloat).
-    static void lastSpans8(C x, C y, V wr, V wi, T *re, T *im) {
-        const V pr = __builtin_shufflevector(x.r, y.r, 0, 1, 2, 3, 8, 9, 10, 11),
-                qr = __builtin_shufflevector(x.r, y.r, 4, 5, 6, 7, 12, 13, 14, 15);
-        const V pi = __builtin_shufflevector(x.i, y.i, 0, 1, 2, 3, 8, 9, 10, 11),
-                qi = __builtin_shufflevector(x.i, y.i, 4, 5, 6, 7, 12, 13, 14, 15);
-        const V ar = pr + qr, ai = pi + qi;
-        V br = pr - qr, bi = pi - qi;
-        multiply(br, bi, wr, wi);
-        const V pr2 = __builtin_shufflevector(ar, br, 0, 1, 8, 9, 4, 5, 12, 13),
-                qr2 = __builtin_shufflevector(ar, br, 2, 3, 10, 11, 6, 7, 14, 15);
-        const V pi2 = __builtin_shufflevector(ai, bi, 0, 1, 8, 9, 4, 5, 12, 13),
-                qi2 = __builtin_shufflevector(ai, bi, 2, 3, 10, 11, 6, 7, 14, 15);
-        const V sr = pr2 + qr2, si = pi2 + qi2, dr = pr2 - qr2, di = pi2 - qi2;
-        // The odd lanes of d times -i.
-        const V cr = __builtin_shufflevector(dr, di, 0, 9, 2, 11, 4, 13, 6, 15),
-                ci = __builtin_shufflevector(di, -dr, 0, 9, 2, 11, 4, 13, 6, 15);
-        const V lr = __builtin_shufflevector(sr, cr, 0, 8, 2, 10, 4, 12, 6, 14),
-                hr = __builtin_shufflevector(sr, cr, 1, 9, 3, 11, 5, 13, 7, 15);
-        const V li = __builtin_shufflevector(si, ci, 0, 8, 2, 10, 4, 12, 6, 14),
-                hi = __builtin_shufflevector(si, ci, 1, 9, 3, 11, 5, 13, 7, 15);
-        store(re, lr + hr), store(re + 8, lr - hr), store(im, li + hi), store(im + 8, li - hi);
+
+    // Lane patterns over a and b (lanes of b counted from kLanes), for each group of four lanes (a vector in
+    // double, a 128-bit half in float): lanes 0 and 1 of a's group then of b's, and lanes 2 and 3 so; b's odd
+    // lanes in a; a's even lanes alternating with b's, and the odd ones so.
+    static V firstPairs(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
+        } else {
+            return __builtin_shufflevector(a, b, 0, 1, 4, 5);
+        }
     }
-    // lastSpans8 undone: spans 1 and 2 (the odd lanes' twiddle i), span 4 with its conjugate twiddles (c: ones on
-    // the first half, as the span-by-span code multiplies), the two groups out in natural order.
-    static void firstSpans8(const T *re, const T *im, V cr4, V ci4, C &x, C &y) {
-        const V r0 = load<V>(re), r1 = load<V>(re + 8), i0 = load<V>(im), i1 = load<V>(im + 8);
-        const V sr = r0 + r1, si = i0 + i1, dr = r0 - r1, di = i0 - i1;
-        const V cr = __builtin_shufflevector(dr, -di, 0, 9, 2, 11, 4, 13, 6, 15),
-                ci = __builtin_shufflevector(di, dr, 0, 9, 2, 11, 4, 13, 6, 15);
-        const V lr = __builtin_shufflevector(sr, cr, 0, 8, 2, 10, 4, 12, 6, 14),
-                hr = __builtin_shufflevector(sr, cr, 1, 9, 3, 11, 5, 13, 7, 15);
-        const V li = __builtin_shufflevector(si, ci, 0, 8, 2, 10, 4, 12, 6, 14),
-                hi = __builtin_shufflevector(si, ci, 1, 9, 3, 11, 5, 13, 7, 15);
-        const V ur = lr + hr, ui = li + hi, vr = lr - hr, vi = li - hi;
-        V xr = __builtin_shufflevector(ur, vr, 0, 1, 8, 9, 2, 3, 10, 11),
-          xi = __builtin_shufflevector(ui, vi, 0, 1, 8, 9, 2, 3, 10, 11);
-        V yr = __builtin_shufflevector(ur, vr, 4, 5, 12, 13, 6, 7, 14, 15),
-          yi = __builtin_shufflevector(ui, vi, 4, 5, 12, 13, 6, 7, 14, 15);
-        multiplyConjugate(xr, xi, cr4, ci4), multiplyConjugate(yr, yi, cr4, ci4);
-        const V pr = __builtin_shufflevector(xr, yr, 0, 1, 2, 3, 8, 9, 10, 11),
-                qr = __builtin_shufflevector(xr, yr, 4, 5, 6, 7, 12, 13, 14, 15);
-        const V pi = __builtin_shufflevector(xi, yi, 0, 1, 2, 3, 8, 9, 10, 11),
-                qi = __builtin_shufflevector(xi, yi, 4, 5, 6, 7, 12, 13, 14, 15);
-        const V ar = pr + qr, ai = pi + qi, br = pr - qr, bi = pi - qi;
-        x = {__builtin_shufflevector(ar, br, 0, 1, 2, 3, 8, 9, 10, 11),
-             __builtin_shufflevector(ai, bi, 0, 1, 2, 3, 8, 9, 10, 11)};
-        y = {__builtin_shufflevector(ar, br, 4, 5, 6, 7, 12, 13, 14, 15),
-             __builtin_shufflevector(ai, bi, 4, 5, 6, 7, 12, 13, 14, 15)};
+    static V secondPairs(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 2, 3, 6, 7);
+        }
     }
-    // In double, spans 2 and 1 of two 4-point groups x and y at once, their halves exchanged so that the
-    // butterflies run lane by lane (shuffles are what bounds these spans): the same sums as span by span, span 2's
-    // twiddles being 1 and -i, but stored as x0 x2 y0 y2 | x1 x3 y1 y3, which saves shuffling them back.
+    static V oddFrom(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 9, 2, 11, 4, 13, 6, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 0, 5, 2, 7);
+        }
+    }
+    static V evenPairs(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 0, 8, 2, 10, 4, 12, 6, 14);
+        } else {
+            return __builtin_shufflevector(a, b, 0, 4, 2, 6);
+        }
+    }
+    static V oddPairs(V a, V b) {
+        if constexpr (kLanes == 8) {
+            return __builtin_shufflevector(a, b, 1, 9, 3, 11, 5, 13, 7, 15);
+        } else {
+            return __builtin_shufflevector(a, b, 1, 5, 3, 7);
+        }
+    }
+    // Span 4's twiddles in each half (float's spans within a vector).
+    static void spanFourTwiddles(const T *table, u64 tableSize, V &wr, V &wi) {
+        for (u64 l = 0; l < kLanes; ++l) wr[l] = table[3 + l % 4], wi[l] = table[tableSize + 3 + l % 4];
+    }
+    // The first and the second halves of a and b (float).
+    static V lowHalves(V a, V b) { return __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11); }
+    static V highHalves(V a, V b) { return __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15); }
+
+    // Float's span 4 for two 8-point groups x and y, their halves exchanged so that the butterflies run lane by
+    // lane: x becomes the sums (x's first four, y's first four), y the differences times span 4's twiddles (the
+    // sums' being 1). Then each half is a 4-point group for lastSpans.
+    static void exchangeHalves(C &x, C &y, V wr, V wi) {
+        const V pr = lowHalves(x.r, y.r), qr = highHalves(x.r, y.r);
+        const V pi = lowHalves(x.i, y.i), qi = highHalves(x.i, y.i);
+        x = {pr + qr, pi + qi}, y = {pr - qr, pi - qi};
+        multiply(y.r, y.i, wr, wi);
+    }
+    // Spans 2 and 1 of the 4-point groups of x and y (a vector each in double, two in float) at once, their halves
+    // exchanged so that the butterflies run lane by lane (shuffles are what bounds these spans): the same sums as
+    // span by span, span 2's twiddles being 1 and -i, but stored as x0 x2 y0 y2 | x1 x3 y1 y3 (each 128-bit half
+    // so in float), which saves shuffling them back: each run of 2 kLanes bins even places first (see
+    // placeInTransform).
     static void lastSpans(C x, C y, T *re, T *im) {
-        const V r0 = x.r, r1 = y.r, i0 = x.i, i1 = y.i;
-        const V pr = __builtin_shufflevector(r0, r1, 0, 1, 4, 5),
-                qr = __builtin_shufflevector(r0, r1, 2, 3, 6, 7);
-        const V pi = __builtin_shufflevector(i0, i1, 0, 1, 4, 5),
-                qi = __builtin_shufflevector(i0, i1, 2, 3, 6, 7);
+        const V pr = firstPairs(x.r, y.r), qr = secondPairs(x.r, y.r);
+        const V pi = firstPairs(x.i, y.i), qi = secondPairs(x.i, y.i);
         const V ar = pr + qr, ai = pi + qi, br = pr - qr, bi = pi - qi;
-        // Lanes 1 and 3 of b times -i.
-        const V cr = __builtin_shufflevector(br, bi, 0, 5, 2, 7),
-                ci = __builtin_shufflevector(bi, -br, 0, 5, 2, 7);
-        const V lr = __builtin_shufflevector(ar, cr, 0, 4, 2, 6),
-                hr = __builtin_shufflevector(ar, cr, 1, 5, 3, 7);
-        const V li = __builtin_shufflevector(ai, ci, 0, 4, 2, 6),
-                hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
-        store(re, lr + hr), store(re + 4, lr - hr), store(im, li + hi), store(im + 4, li - hi);
+        // The odd lanes of b times -i.
+        const V cr = oddFrom(br, bi), ci = oddFrom(bi, -br);
+        const V lr = evenPairs(ar, cr), hr = oddPairs(ar, cr), li = evenPairs(ai, ci), hi = oddPairs(ai, ci);
+        store(re, lr + hr), store(re + kLanes, lr - hr), store(im, li + hi), store(im + kLanes, li - hi);
     }
-    // lastSpans undone: from that order, spans 1 and 2 of the inverse (span 2's twiddles 1 and i), the two
-    // groups out in natural order.
-    static void firstSpans(const T *re, const T *im, C &x, C &y) {
-        const V r0 = load<V>(re), r1 = load<V>(re + 4), i0 = load<V>(im), i1 = load<V>(im + 4);
+    // lastSpans undone: spans 1 and 2 of the inverse (span 2's twiddles 1 and i), the groups out as lastSpans took
+    // them (in float, then exchangeHalves undone: span 4 with its conjugate twiddles), in natural order.
+    static void firstSpans(const T *re, const T *im, V wr, V wi, C &x, C &y) {
+        const V r0 = load<V>(re), r1 = load<V>(re + kLanes), i0 = load<V>(im), i1 = load<V>(im + kLanes);
         const V ar = r0 + r1, ai = i0 + i1, br = r0 - r1, bi = i0 - i1;
-        // Lanes 1 and 3 of b times i.
-        const V cr = __builtin_shufflevector(br, -bi, 0, 5, 2, 7),
-                ci = __builtin_shufflevector(bi, br, 0, 5, 2, 7);
-        const V lr = __builtin_shufflevector(ar, cr, 0, 4, 2, 6),
-                hr = __builtin_shufflevector(ar, cr, 1, 5, 3, 7);
-        const V li = __builtin_shufflevector(ai, ci, 0, 4, 2, 6),
-                hi = __builtin_shufflevector(ai, ci, 1, 5, 3, 7);
+        // The odd lanes of b times i.
+        const V cr = oddFrom(br, -bi), ci = oddFrom(bi, br);
+        const V lr = evenPairs(ar, cr), hr = oddPairs(ar, cr), li = evenPairs(ai, ci), hi = oddPairs(ai, ci);
         const V sr = lr + hr, dr = lr - hr, si = li + hi, di = li - hi;
-        x = {__builtin_shufflevector(sr, dr, 0, 1, 4, 5), __builtin_shufflevector(si, di, 0, 1, 4, 5)};
-        y = {__builtin_shufflevector(sr, dr, 2, 3, 6, 7), __builtin_shufflevector(si, di, 2, 3, 6, 7)};
+        x = {firstPairs(sr, dr), firstPairs(si, di)}, y = {secondPairs(sr, dr), secondPairs(si, di)};
+        if constexpr (kLanes == 8) {
+            multiplyConjugate(y.r, y.i, wr, wi);
+            const C sum = add(x, y), difference = sub(x, y);
+            x = {lowHalves(sum.r, difference.r), lowHalves(sum.i, difference.i)};
+            y = {highHalves(sum.r, difference.r), highHalves(sum.i, difference.i)};
+        }
     }
     // Spans h and 2h in one pass over blocks of 4h: the forward butterflies undone, inputs times conj(v)^2,
     // conj(v) and conj(v)^3, v the twiddle of span 2h, whose square is span h's.
@@ -719,33 +699,21 @@ struct Transform {
             }
             return;
         }
-        u64 h = kLanes;
-        if constexpr (kLanes == 4) {
-            // Spans 1 and 2 in registers, then on into span 4 (with span 8 where n has it) before storing.
-            if (n >= 16) {
-                const std::array<const T *, 3> w{table + 3, table + 7, table + 2 * tableSize + 3};
-                for (u64 s = 0; s < n; s += 16) {
-                    C g[4];
-                    firstSpans(re + s, im + s, g[0], g[1]), firstSpans(re + s + 8, im + s + 8, g[2], g[3]);
-                    inverse4(re, im, s, 4, g[0], g[1], g[2], g[3], w, tableSize, 0);
-                }
-                h = 16;
+        // The spans within a vector, two vectors at a time; in double, on into spans 4 and 8 in registers.
+        V wr, wi;
+        spanFourTwiddles(table, tableSize, wr, wi);
+        const std::array<const T *, 3> w{table + 3, table + 7, table + 2 * tableSize + 3};
+        for (u64 s = 0; s < n; s += 4 * kLanes) {
+            C g[4];
+            firstSpans(re + s, im + s, wr, wi, g[0], g[1]);
+            firstSpans(re + s + 2 * kLanes, im + s + 2 * kLanes, wr, wi, g[2], g[3]);
+            if constexpr (kLanes == 4) {
+                inverse4(re, im, s, 4, g[0], g[1], g[2], g[3], w, tableSize, 0);
             } else {
-                C a, b;
-                firstSpans(re, im, a, b);
-                b = untwiddled(b, table + 3, tableSize, 0);
-                put(re, im, 0, add(a, b)), put(re, im, 4, sub(a, b));
-                h = 8;
-            }
-        } else {
-            V cr4, ci4;
-            twiddles<4>(table, tableSize, cr4, ci4);
-            for (u64 s = 0; s < n; s += 16) {
-                C x, y;
-                firstSpans8(re + s, im + s, cr4, ci4, x, y);
-                put(re, im, s, x), put(re, im, s + 8, y);
+                for (u64 q = 0; q < 4; ++q) put(re, im, s + q * kLanes, g[q]);
             }
         }
+        u64 h = kLanes == 4 ? 16 : kLanes;
         for (; 4 * h <= n; h *= 4) inversePair(re, im, table, tableSize, n, h);
         if (2 * h <= n) inverseSingle(re, im, table, tableSize, n, h);
     }
