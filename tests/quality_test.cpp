@@ -248,7 +248,7 @@ TEST(Quality, ATableOfManyPhasesHasTheExactTaps) {
                 x[j] = static_cast<double>(r) / static_cast<double>(t.phases) +
                        static_cast<double>(t.half - 1) - static_cast<double>(j);
             kaiserTaps(x.data(), n, static_cast<double>(t.half), (c.pass + c.stop) / 2, beta, i0,
-                       exact.data());
+                       exact.data(), t.quadratic);
             double sum = 0;
             for (const double e : exact) sum += e;
             for (u64 j = 0; j < n; ++j)

@@ -115,7 +115,7 @@ double kaiserBeta(double a) { return 0.1102 * (a - 8.7); }
 // The taps at distances x[0 .. count - 1] from the centre of a Kaiser-windowed sinc with the given cutoff (cycles
 // per sample) whose window reaches `width` either side; 0 outside it. Four at a time, each as it would be alone.
 void kaiserTaps(const double *x, u64 count, double width, double cutoff, double beta, double i0Beta,
-                double *out) {
+                double *out, bool closed) {
     constexpr u64 L = 4;
     for (u64 at = 0; at < count; at += L) {
         double arg[L], w[L], sine[L], i0[L];
@@ -123,7 +123,7 @@ void kaiserTaps(const double *x, u64 count, double width, double cutoff, double 
         for (u64 l = 0; l < L; ++l) {
             const double xl = at + l < count ? x[at + l] : 0;
             const double u = xl / width;
-            inside[l] = at + l < count && u > -1 && u < 1;
+            inside[l] = at + l < count && (closed ? u >= -1 && u <= 1 : u > -1 && u < 1);
             arg[l] = 2 * cutoff * xl;
             w[l] = inside[l] ? beta * std::sqrt(1 - u * u) : 0;
         }
@@ -244,8 +244,8 @@ struct Kaiser {
 // the window's power series are entire, so each column is, on each eighth of a frame, a Chebyshev interpolant of
 // low degree through exact taps at its nodes, within 2e-14 of the exact taps (a table of millions of taps then
 // costs a few thousand exact ones, and its stopband is untouched). Only tap 2 half - 1 of row 0 lies on the
-// window's edge, where the interpolant continues the window past its end: it is zeroed. Clenshaw's recurrence,
-// eight rows side by side, each as it would be alone.
+// window's edge, where the interpolant continues the window: it is zeroed unless the window is closed. Clenshaw's
+// recurrence, eight rows side by side, each as it would be alone.
 constexpr u64 kPieces = 4, kNodes = 10, kSmoothRows = 256, kSmoothHalf = 4, kRowLanes = 8;
 typedef double RowLanes __attribute__((vector_size(kRowLanes * sizeof(double))));
 
@@ -289,7 +289,7 @@ void evaluate(const double *coefficient, u64 n, u64 piece, u64 first, u64 end, u
     evaluateRows(coefficient, n, piece, first, end, phases, stride, rows);
 }
 
-void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, double *rows) {
+void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, bool closed, double *rows) {
     double angle[kNodes];
     for (u64 i = 0; i < kNodes; ++i) angle[i] = (static_cast<double>(i) + 0.5) / kNodes;
     std::vector<double> x(n * kNodes), exact(n * kNodes), coefficient(n * kNodes);
@@ -318,7 +318,7 @@ void smoothRows(const Kaiser &k, u64 phases, u64 designed, u64 n, u64 stride, do
             piece + 1 == kPieces ? designed : ((piece + 1) * phases + 2 * kPieces - 1) / (2 * kPieces);
         evaluate(coefficient.data(), n, piece, first, end, phases, stride, rows);
     }
-    rows[n - 1] = 0;  // on the window's edge
+    if (!closed) rows[n - 1] = 0;  // on the window's edge
 }
 }  // namespace
 
@@ -337,9 +337,11 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     // One phase per position while the table stays within its budget; else phases to interpolate between.
     const u64 rowBudget = kMaxCoefficients / p.stride;
     p.exact = positions <= std::min(kMaxExactPhases, rowBudget);
-    // Between two phases the error grows with the square of their spacing: the deepest preset takes 8 times as
-    // many, which puts it below everything else it measures (at 4 times, spurs reach -184 dB; at 16, no lower).
-    const u64 interpolated = kInterpolatedPhases * (preset.doubleSamples ? 8 : 1);
+    // Between two phases the error of a line grows with the square of their spacing, of a parabola through three
+    // with its cube: the deepest preset takes the parabola, whose error over half as many phases lies 60 dB
+    // lower (lines would need 16 times as many, a table 16 times the cache's size).
+    p.quadratic = !p.exact && preset.doubleSamples && preset.doubleIntermediate;  // double frames only
+    const u64 interpolated = p.quadratic ? kQuadraticPhases : kInterpolatedPhases;
     p.phases = p.exact ? positions : std::min(interpolated, rowBudget - 1);
     const u64 rowCount = p.phases + (p.exact ? 0 : 1);
     p.rows.assign(rowCount * p.stride, 0.0);
@@ -348,12 +350,13 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     // 0 .. P / 2 are designed and the rest copied, so that the table costs half.
     const u64 designed = p.phases / 2 + 1, n = 2 * p.half;
     if (designed >= kSmoothRows && p.half >= kSmoothHalf) {
-        smoothRows(k, p.phases, designed, n, p.stride, p.rows.data());
+        smoothRows(k, p.phases, designed, n, p.stride, p.quadratic, p.rows.data());
     } else {
         std::vector<double> distance(n);
         for (u64 r = 0; r < designed; ++r) {
             for (u64 j = 0; j < n; ++j) distance[j] = tapDistance(r, p.phases, p.half, j);
-            kaiserTaps(distance.data(), n, k.width, k.cutoff, k.beta, k.i0Beta, &p.rows[r * p.stride]);
+            kaiserTaps(distance.data(), n, k.width, k.cutoff, k.beta, k.i0Beta, &p.rows[r * p.stride],
+                       p.quadratic);
         }
     }
     // Unit gain at DC in every phase, so that no phase modulates the level: each row's taps summed in order,

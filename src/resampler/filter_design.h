@@ -13,10 +13,11 @@ namespace zel::engine {
 // The longest filter, in taps.
 constexpr u64 kMaxTaps = 65536;
 // Target common rates up to this use one filter phase per possible position; larger ones interpolate between
-// kInterpolatedPhases phases (8 times as many for a preset on double samples) with the exact remainder as the
-// weight.
+// phases with the exact remainder as the weight: linearly between kInterpolatedPhases, or, for a preset on double
+// samples, quadratically between kQuadraticPhases.
 constexpr u64 kMaxExactPhases = 4096;
 constexpr u64 kInterpolatedPhases = 2048;
+constexpr u64 kQuadraticPhases = 1024;
 
 // The modified Bessel function I0.
 double besselI0(double x);
@@ -26,9 +27,9 @@ u64 kaiserHalfLength(double a, double width, bool &capped);
 // Kaiser's window shape for an attenuation of a dB.
 double kaiserBeta(double a);
 // The taps at distances x[0 .. count - 1] from the centre of a Kaiser-windowed sinc with the given cutoff (cycles
-// per sample) whose window reaches `width` either side; 0 outside it.
+// per sample) whose window reaches `width` either side; 0 outside it, and on its edges unless `closed`.
 void kaiserTaps(const double *x, u64 count, double width, double cutoff, double beta, double i0Beta,
-                double *out);
+                double *out, bool closed = false);
 // The 2 * half + 1 taps of a linear-phase Kaiser-windowed sinc centred on tap `half`, with unit gain at DC.
 std::vector<double> kaiserLowpass(double a, double cutoff, u64 half);
 // The band stage for lowpass edges `pass` and `stop` (cycles per intermediate frame) at L times the source rate,
@@ -38,10 +39,11 @@ BandPlan bandPlan(double a, double pass, double stop, u64 factor, u64 decimation
                   Preset::Precision precision, bool &capped);
 
 // The polyphase stage's filter: (phases + !exact) rows of `stride` taps, row r centred r / phases of a frame
-// after whole - (half - 1) + (half - 1), each with unit gain at DC.
+// after whole - (half - 1) + (half - 1), each with unit gain at DC. Rows interpolated quadratically come from a
+// window closed at its edges, so that every column is smooth from row 0 to row `phases`.
 struct PolyphaseTable {
     u64 half = 1, stride = 2, phases = 1;
-    bool exact = true;
+    bool exact = true, quadratic = false;
     // Empty: every output lies on a frame (linear or equal rates).
     std::vector<double, CacheAligned<double>> rows;
 };

@@ -41,6 +41,12 @@ template <typename P>
 using RowPairsOf = u64 (*)(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 count,
                            const P *const *planes, u64 origin, u64 channels, bool prefetch, double *sums);
 
+// Phases interpolated quadratically: row i of out (n taps, a multiple of 4) is, tap by tap, weight[3 i] times row
+// base[i] of the table plus weight[3 i + 1] times the next plus weight[3 i + 2] times the one after, added in that
+// order, for i < count.
+using BlendKernel = void (*)(const double *table, u64 n, const u64 *base, const double *weight, u64 count,
+                             double *out);
+
 // Every kernel a preset computes with on one instruction set: on float frames in the preset's precision, and in
 // double on double intermediate frames, from and to float or double samples.
 struct KernelTable {
@@ -54,6 +60,7 @@ struct KernelTable {
     BandKernelOf<float, double> bandFloatToD;
     RowPairsOf<float> rowPairs;
     RowPairsOf<double> rowPairsD;
+    BlendKernel blend;
 };
 
 // Where a transform of vectors of `lanes` stores the bin that plain bit-reversed order puts at place p: each run
@@ -351,6 +358,17 @@ u64 rowPairs(const void *table, u64 n, const u64 *whole, const u64 *phase, u64 c
              u64 origin, u64 channels, bool prefetch, double *sums) {
     return batches<2, C, kWide>(static_cast<const C *>(table), n, whole, phase, count, planes, origin,
                                 channels, prefetch, sums);
+}
+
+// Quadratic interpolation: see BlendKernel.
+void blendRows(const double *table, u64 n, const u64 *base, const double *weight, u64 count, double *out) {
+    for (u64 i = 0; i < count; ++i) {
+        const double *r0 = table + base[i] * n, *r1 = r0 + n, *r2 = r1 + n;
+        const double *a = weight + 3 * i;
+        for (u64 j = 0; j < n; j += 4)
+            store(out + i * n + j,
+                  load<D4>(r0 + j) * a[0] + load<D4>(r1 + j) * a[1] + load<D4>(r2 + j) * a[2]);
+    }
 }
 
 // Two frames at a time, each with its own row; frames that read the same source frames go together (their source
@@ -842,7 +860,8 @@ KernelTable table(Preset::Precision precision) {
             bandUnit<double, double>,
             bandUnit<double, float, double>,
             single ? rowPairs<float, false> : rowPairs<double, true>,
-            rowPairs<double, true, double>};
+            rowPairs<double, true, double>,
+            blendRows};
 }
 
 #ifdef ZEL_KERNEL_PLANS

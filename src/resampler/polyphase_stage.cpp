@@ -21,12 +21,17 @@ PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, Polyphase
       stride_(table.stride),
       phases_(table.phases),
       exact_(table.exact),
+      quadratic_(table.quadratic),
       kernels_(kernelsFor(preset.precision)) {
     if (table.rows.empty()) return;
     if (preset.precision == Preset::kDouble) {
         coefficientsD_ = std::move(table.rows);
     } else {
         coefficientsF_.assign(table.rows.begin(), table.rows.end());
+    }
+    if (quadratic_) {
+        blendFrames_ = std::clamp<u64>(kBlendBytes / (stride_ * sizeof(double)), 1, kBlendFrames);
+        blended_.assign(blendFrames_ * stride_, 0.0);
     }
     if (exact_) {
         const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
@@ -98,6 +103,8 @@ void PolyphaseStage::render(u64 first, u64 count, const P *const *planes, u64 pl
         }
         if (linear) {
             renderLinear(whole, phase, den, n, planes, planeStart, y);
+        } else if (quadratic_) {
+            renderBlended(whole, phase, remainder, den, n, planes, planeStart, y);
         } else if (!exact_) {
             renderInterpolated(whole, phase, remainder, den, n, planes, planeStart, y);
         } else if constexpr (sizeof(P) == sizeof(double) && sizeof(S) == sizeof(double)) {
@@ -187,6 +194,38 @@ void PolyphaseStage::renderInterpolated(const u64 *whole, const u64 *phase, cons
         const double w = static_cast<double>(remainder[i]) / static_cast<double>(t);
         for (u64 c = 0; c < channels; ++c)
             y[i * channels + c] = static_cast<S>(sum[c] + (sum[channels + c] - sum[c]) * w);
+    }
+}
+
+template <typename P, typename S>
+void PolyphaseStage::renderBlended(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
+                                   const P *const *planes, u64 planeStart, S *y) const {
+    if constexpr (sizeof(P) == sizeof(double)) {
+        u64 base[kBlendFrames], index[kBlendFrames];
+        double weight[3 * kBlendFrames];
+        for (u64 i = 0; i < blendFrames_; ++i) index[i] = i;
+        for (u64 done = 0; done < n; done += blendFrames_) {
+            const u64 m = std::min(blendFrames_, n - done);
+            for (u64 i = 0; i < m; ++i) {
+                // Through rows base .. base + 2 around the position, at w rows past the first: the last interval
+                // takes the two rows before it, as no row lies past row P.
+                const u64 p = phase[done + i];
+                base[i] = std::min(p, phases_ - 2);
+                const double w = static_cast<double>(p - base[i]) +
+                                 static_cast<double>(remainder[done + i]) / static_cast<double>(den);
+                weight[3 * i] = (w - 1) * (w - 2) / 2, weight[3 * i + 1] = w * (2 - w),
+                           weight[3 * i + 2] = w * (w - 1) / 2;
+            }
+            kernels_.blend(coefficientsD_.data(), stride_, base, weight, m, blended_.data());
+            const u64 origin = half_ - 1 + planeStart;
+            if constexpr (sizeof(S) == sizeof(double)) {
+                kernels_.exactD(blended_.data(), stride_, whole + done, index, m, planes, origin, channels_,
+                                false, y + done * channels_);
+            } else {
+                kernels_.exactDToFloat(blended_.data(), stride_, whole + done, index, m, planes, origin,
+                                       channels_, false, y + done * channels_);
+            }
+        }
     }
 }
 

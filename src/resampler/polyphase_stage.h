@@ -46,6 +46,11 @@ private:
     template <typename P, typename S>
     void renderInterpolated(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
                             const P *const *planes, u64 planeStart, S *y) const;
+    // Phases interpolated quadratically (double frames only): each frame's row blended from three of the table,
+    // then summed as an exact phase.
+    template <typename P, typename S>
+    void renderBlended(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
+                       const P *const *planes, u64 planeStart, S *y) const;
     // Exact phases' positions for output frames first .. first + n - 1, from one period of them.
     void periodicPositions(u64 first, u64 n, u64 *whole, u64 *phase) const;
     // Whether the table is large enough that coming rows are fetched ahead.
@@ -55,11 +60,16 @@ private:
     mirelo::ResamplingMapper mapper_;
     u64 channels_ = 0;
     u64 half_ = 1, stride_ = 2, phases_ = 1;
-    bool exact_ = true;
+    bool exact_ = true, quadratic_ = false;
     // (phases_ + !exact_) rows of stride_ taps, in float or double as the preset says; both empty for linear.
     std::vector<float, CacheAligned<float>> coefficientsF_;
     std::vector<double, CacheAligned<double>> coefficientsD_;
     KernelTable kernels_{};
+    // Blended rows for up to kBlendFrames frames at a time, as many as fit kBlendBytes (at least one): like the
+    // first stage's workspace, this makes the stage compute on one thread at a time.
+    static constexpr u64 kBlendFrames = 64, kBlendBytes = 12 * 1024;
+    u64 blendFrames_ = 0;
+    mutable std::vector<double, CacheAligned<double>> blended_;
     // With exact phases, the positions repeat every T outputs, S source frames on: over a period of k T outputs,
     // frame q k T + r falls at q k S + whole r, phase r (for r < k T), tabled here so that a chunk costs a
     // division, not one a frame.
