@@ -4,6 +4,7 @@
 // it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -91,10 +92,12 @@ TEST(ResamplerDrift, TheSameChangesGiveTheSameFramesForAnyPieces) {
             const u64 last = schedule.empty() ? sn : schedule.back().second;
             const std::vector<double> fromZero = run(c, in, channels, {{0, last}}, nullptr);
             zel_resampler_destroy(c);
-            ASSERT_GE(fromZero.size(), target * channels);
-            ASSERT_EQ(after.size(), fromZero.size() - target * channels);
-            EXPECT_EQ(std::memcmp(after.data(), &fromZero[target * channels], after.size() * sizeof(double)),
-                      0);
+            // A target past the stream's end at that rate (its input frame is before the end by the filter's
+            // reach) gives nothing.
+            const size_t skip = std::min<size_t>(fromZero.size(), target * channels);
+            ASSERT_EQ(after.size(), fromZero.size() - skip);
+            EXPECT_TRUE(after.empty() || std::memcmp(after.data(), fromZero.data() + skip,
+                                                     after.size() * sizeof(double)) == 0);
         }
         zel_resampler_destroy(a);
         zel_resampler_destroy(b);
