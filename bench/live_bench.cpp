@@ -1,7 +1,10 @@
 // Live use against soxr, through the public API of each, in one process: the start-up latency (input frames a
 // stream at its start must be given before it writes its first frame: zel's input_needed(1); soxr's fed one frame
 // at a time), and the time of every callback pulling a fixed number of output frames for ten minutes of audio (mean,
-// p99, p99.9 and the worst call, each the median of five runs), each preset against the soxr recipe it matches:
+// p99, p99.9 and the worst call, each the median of five runs; and each library's own slowest calls, every call
+// timed at its fastest of the five runs, which do the same work call for call, so that what the machine did in one
+// run (an interrupt, a stall) drops out: the slowest call after the first; and the first call of a new stream
+// with the caches swept, as a stream's first callback would find them after other work, the median of 25), each preset against the soxr recipe it matches:
 // medium against MQ, high against HQ, very-high and max against VHQ. zel's callback fetches exactly the input the
 // next output needs (input_needed counts from the stream's start); soxr's pulls through its input function.
 #include <soxr.h>
@@ -30,7 +33,7 @@ struct Times {
     double mean, p99, p999, worst;  // microseconds
 };
 
-Times summary(std::vector<double> &t) {
+Times summary(std::vector<double> t) {
     std::sort(t.begin(), t.end());
     double sum = 0;
     for (double x : t) sum += x;
@@ -40,7 +43,25 @@ Times summary(std::vector<double> &t) {
 
 constexpr int kRuns = 5;
 
-// Each statistic's median over runs.
+// Runs of the same calls: each statistic's median over the runs, and the slowest call at its fastest.
+struct Runs {
+    std::vector<Times> each;
+    std::vector<double> fastest;
+    void add(const std::vector<double> &times) {
+        each.push_back(summary(times));
+        if (fastest.empty()) fastest = times;
+        for (size_t k = 0; k < times.size(); ++k) fastest[k] = std::min(fastest[k], times[k]);
+    }
+    double slowestAfterFirst() const { return *std::max_element(fastest.begin() + 1, fastest.end()); }
+};
+
+constexpr int kFirstCalls = 25;
+
+double middle(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 Times median(std::vector<Times> runs) {
     const auto mid = [&runs](double Times::*field) {
         std::vector<double> v;
@@ -49,6 +70,12 @@ Times median(std::vector<Times> runs) {
         return v[v.size() / 2];
     };
     return {mid(&Times::mean), mid(&Times::p99), mid(&Times::p999), mid(&Times::worst)};
+}
+
+// Evicts both libraries' tables and buffers from every cache level: 64 MB written, a line at a time.
+void sweepCaches() {
+    static std::vector<unsigned char> junk(64 << 20);
+    for (size_t i = 0; i < junk.size(); i += 64) ++junk[i];
 }
 
 std::vector<float> noise(u64 samples) {
@@ -92,11 +119,14 @@ u64 soxrLatency(const Live &l, unsigned long recipe) {
     return fed;
 }
 
-Times zelCallbacks(const Live &l, int quality, const std::vector<float> &in) {
+// Every call's time, in order.
+std::vector<double> zelCallbacks(const Live &l, int quality, const std::vector<float> &in,
+                                 u64 calls = kSeconds * 48000) {
     zel_resampler *r = zel_resampler_create(l.source, 1, l.target, 1, l.channels, quality);
     std::vector<float> out(l.block * l.channels);
     std::vector<double> times;
-    const u64 calls = kSeconds * l.target / l.block;
+    sweepCaches();
+    calls = std::min(calls, kSeconds * l.target / l.block);
     times.reserve(calls);
     u64 fed = 0;
     for (u64 k = 1; k <= calls; ++k) {
@@ -110,7 +140,7 @@ Times zelCallbacks(const Live &l, int quality, const std::vector<float> &in) {
         if (written != l.block) std::fprintf(stderr, "zel: callback %llu wrote %zu frames\n", k, written);
     }
     zel_resampler_destroy(r);
-    return summary(times);
+    return times;
 }
 
 struct Source {
@@ -127,7 +157,8 @@ size_t pull(void *context, soxr_cbuf_t *buffer, size_t frames) {
     return frames;
 }
 
-Times soxrCallbacks(const Live &l, unsigned long recipe, const std::vector<float> &in) {
+std::vector<double> soxrCallbacks(const Live &l, unsigned long recipe, const std::vector<float> &in,
+                                  u64 calls = kSeconds * 48000) {
     const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
     soxr_t s = soxr_create(static_cast<double>(l.source), static_cast<double>(l.target), l.channels, nullptr,
                            nullptr, &q, nullptr);
@@ -135,7 +166,8 @@ Times soxrCallbacks(const Live &l, unsigned long recipe, const std::vector<float
     soxr_set_input_fn(s, pull, &source, l.block);
     std::vector<float> out(l.block * l.channels);
     std::vector<double> times;
-    const u64 calls = kSeconds * l.target / l.block;
+    sweepCaches();
+    calls = std::min(calls, kSeconds * l.target / l.block);
     times.reserve(calls);
     for (u64 k = 1; k <= calls; ++k) {
         const auto start = Clock::now();
@@ -144,7 +176,7 @@ Times soxrCallbacks(const Live &l, unsigned long recipe, const std::vector<float
         if (written != l.block) std::fprintf(stderr, "soxr: callback %llu wrote %zu frames\n", k, written);
     }
     soxr_delete(s);
-    return summary(times);
+    return times;
 }
 
 }  // namespace
@@ -173,25 +205,35 @@ int main() {
     }
     std::printf(
         "\nCallback times in microseconds, %llu s of audio (mean, p99, p99.9, worst; medians of %d "
-        "runs):\n\n",
-        kSeconds, kRuns);
+        "runs; then the first call of a new stream, caches swept, median of %d; and the slowest call after "
+        "it, "
+        "each call at its fastest of the runs):\n\n",
+        kSeconds, kRuns, kFirstCalls);
     std::printf(
-        "| callback | preset | zel mean / p99 / p99.9 / worst | soxr | soxr mean / p99 / p99.9 / worst |\n"
-        "|---|---|---|---|---|\n");
+        "| callback | preset | zel mean / p99 / p99.9 / worst; first / slowest after | soxr | soxr mean / "
+        "p99 / "
+        "p99.9 / worst; first / slowest after |\n|---|---|---|---|---|\n");
     for (const Live &l : {Live{44100, 48000, 2, 256}, Live{16000, 48000, 1, 128}}) {
         const std::vector<float> in = noise((kSeconds + 1) * l.source * l.channels);
         for (int k = 0; k < 4; ++k) {
             // The worst of millions of calls is whatever the machine did then: each figure is the median of
             // kRuns runs, the two libraries taking turns.
-            std::vector<Times> zs, xs;
+            std::vector<double> zFirst, xFirst;
+            for (int trial = 0; trial < kFirstCalls; ++trial) {
+                zFirst.push_back(zelCallbacks(l, presets[k], in, 1)[0]);
+                xFirst.push_back(soxrCallbacks(l, recipes[k], in, 1)[0]);
+            }
+            Runs zs, xs;
             for (int run = 0; run < kRuns; ++run)
-                zs.push_back(zelCallbacks(l, presets[k], in)), xs.push_back(soxrCallbacks(l, recipes[k], in));
-            const Times z = median(zs), x = median(xs);
+                zs.add(zelCallbacks(l, presets[k], in)), xs.add(soxrCallbacks(l, recipes[k], in));
+            const Times z = median(zs.each), x = median(xs.each);
             std::printf(
-                "| %llu -> %llu, %u ch, %zu frames | %s | %.1f / %.1f / %.1f / %.1f | %s | %.1f / %.1f / "
-                "%.1f / %.1f |\n",
+                "| %llu -> %llu, %u ch, %zu frames | %s | %.1f / %.1f / %.1f / %.1f; %.1f / %.1f | %s | %.1f "
+                "/ "
+                "%.1f / %.1f / %.1f; %.1f / %.1f |\n",
                 l.source, l.target, l.channels, l.block, zel_resampler_quality_name(presets[k]), z.mean,
-                z.p99, z.p999, z.worst, recipeNames[k], x.mean, x.p99, x.p999, x.worst);
+                z.p99, z.p999, z.worst, middle(zFirst), zs.slowestAfterFirst(), recipeNames[k], x.mean, x.p99,
+                x.p999, x.worst, middle(xFirst), xs.slowestAfterFirst());
             std::fflush(stdout);
         }
     }
