@@ -48,7 +48,7 @@ struct _GstZelResample {
     guint64 in_next;     /* grid index of the next input frame */
     guint64 out_next;    /* grid index of the next output frame */
     guint64 skip;        /* input frames to drop: a seek's first frame lies past the input's first */
-    GstClockTime resume; /* where input without timestamps goes on after new caps ended the run */
+    GstClockTime resume; /* where input without timestamps goes on after new caps or a failed push */
 };
 
 G_DEFINE_TYPE(GstZelResample, gst_zel_resample, GST_TYPE_BASE_TRANSFORM)
@@ -302,7 +302,15 @@ static GstFlowReturn transform(GstBaseTransform *base, GstBuffer *inbuf, GstBuff
          feed(self, data, frames, out.data, MIN(capacity, written + due), &written, NULL);
     gst_buffer_unmap(outbuf, &out);
     gst_buffer_unmap(inbuf, &in);
-    if (pushed != GST_FLOW_OK) return pushed;
+    if (pushed != GST_FLOW_OK) {
+        /* The rest of this buffer never reached the resampler: the run ends, and the next buffer starts a new
+         * one at its own time (without one, where this buffer ended), as after a discontinuity. */
+        const GstClockTime end = grid_time(
+            self, gst_util_uint64_scale_int_round(self->in_next, (gint)GST_SECOND, (gint)in_rate(self)));
+        forget_stream(self);
+        self->resume = end;
+        return pushed;
+    }
     if (!ok) return GST_FLOW_ERROR;
     gst_buffer_set_size(outbuf, (gssize)(written * bpf));
     if (written == 0) return GST_BASE_TRANSFORM_FLOW_DROPPED;

@@ -275,11 +275,46 @@ static void check_far_times_and_steep_ratios(void) {
           steep.bad_stamps, steep.frames, steep.largest);
 }
 
+/* Downstream refuses the first buffer (as an unlinked pad would), in the middle of a steep upsampling's output:
+ * the rest of that input never reaches the resampler, so the next buffer starts a new run at its own time. */
+static GstPadProbeReturn refuse_first(GstPad *pad, GstPadProbeInfo *info, gpointer user) {
+    int *seen = user;
+    (void)pad;
+    if ((*seen)++ > 0) return GST_PAD_PROBE_OK;
+    gst_buffer_unref(GST_PAD_PROBE_INFO_BUFFER(info));
+    GST_PAD_PROBE_INFO_FLOW_RETURN(info) = GST_FLOW_NOT_LINKED;
+    return GST_PAD_PROBE_HANDLED;
+}
+
+static void check_refused_push(void) {
+    Sink sink = {NULL, 384000, 2, 0, 0, 0, 0};
+    Feeder f = open_feeder(
+        "zelresample name=z quality=linear ! audio/x-raw,rate=384000 ! fakesink name=out "
+        "signal-handoffs=true "
+        "sync=false async=false",
+        &sink, 100, 1);
+    GstPad *src = gst_element_get_static_pad(f.z, "src");
+    int seen = 0;
+    gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, refuse_first, &seen, NULL);
+    for (int i = 0; i < 2; ++i) {
+        GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(2000), 2000);
+        GST_BUFFER_PTS(buffer) = (GstClockTime)i * 10 * GST_SECOND;
+        gst_pad_push(f.pad, buffer);
+    }
+    close_feeder(&f);
+    gst_object_unref(src);
+    CHECK(sink.bad_stamps == 0 && sink.first == 3840000 && sink.frames == 3840000,
+          "%d buffers off the grid, the run after the refusal from %" G_GUINT64_FORMAT ", %" G_GUINT64_FORMAT
+          " frames\n",
+          sink.bad_stamps, sink.first, sink.frames);
+}
+
 int main(int argc, char **argv) {
     gst_init(&argc, &argv);
     for (size_t i = 0; i < G_N_ELEMENTS(kCases); ++i) check_case(&kCases[i]);
     check_new_caps();
     check_far_times_and_steep_ratios();
+    check_refused_push();
     /* Ten minutes at 44100 Hz in buffers of 1000 frames, whose durations are no whole number of nanoseconds. */
     Sink sink = {NULL, 48000, 4, 0, 0, 0, 0};
     run("audiotestsrc wave=silence samplesperbuffer=1000 num-buffers=26460 ! "
