@@ -208,7 +208,9 @@ Error checkContainer(const Plan &p) {
     // A lossy encoder's limits (Opus's rates, MP3's channels) are refused here, before any output exists.
     if (const std::string why = encoderRefusal(p.container, info.samplerate, info.channels); !why.empty())
         return usage(why);
-    if (!sf_format_check(&info)) return usage("cannot write this sample format in this container");
+    if (const std::string why = containerRefusal(p.container, info.format, info.samplerate, info.channels);
+        !why.empty())
+        return usage(why);
     return {};
 }
 

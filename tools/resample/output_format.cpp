@@ -174,6 +174,29 @@ std::string encoderRefusal(int container, int rate, int channels) {
     return what + ": " + why;
 }
 
+std::string containerRefusal(int container, int format, int rate, int channels) {
+    SF_INFO info{};
+    info.samplerate = rate, info.channels = channels, info.format = format;
+    if (sf_format_check(&info)) return "";
+    info.channels = 1;
+    if (channels <= 1 || !sf_format_check(&info)) return "cannot write this sample format in this container";
+    // The most channels it holds, by halving between a count it takes and one it does not.
+    int most = 1, refused = channels;
+    while (refused - most > 1) {
+        info.channels = most + (refused - most) / 2;
+        (sf_format_check(&info) ? most : refused) = info.channels;
+    }
+    std::string name = "this container";
+    for (const auto &[type, value] : containers()) {
+        if (value == container) {
+            name = type;
+            for (char &ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            break;
+        }
+    }
+    return name + " holds at most " + std::to_string(most) + " channels, not " + std::to_string(channels);
+}
+
 int headerRate(unsigned long long numerator, unsigned long long denominator) {
     const double exact = static_cast<double>(numerator) / static_cast<double>(denominator);
     return exact < 1 || exact > 2147483647.0 ? 0 : static_cast<int>(std::lround(exact));

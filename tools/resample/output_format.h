@@ -61,6 +61,9 @@ std::string refusal(int container, const SampleFormat &format);
 // Why libsndfile's encoder for a lossy `container` refuses `rate` and `channels` ("" when it takes them), found by
 // encoding a frame to nowhere, since some refuse only then.
 std::string encoderRefusal(int container, int rate, int channels);
+// Why libsndfile cannot write `format` (its format word for `container`) at `rate` with `channels`: too many
+// channels for the container (naming the most it holds), else the sample format; "" when it can.
+std::string containerRefusal(int container, int format, int rate, int channels);
 
 // The whole rate a file header holds for numerator / denominator frames per second, rounded to nearest; 0 when
 // it does not fit a header's 32-bit field.
