@@ -10,7 +10,7 @@ namespace zel::engine {
 using u64 = unsigned long long;
 
 // Allocates on cache-line boundaries, so that the kernels' vector loads of a row never straddle two lines (rows
-// are whole multiples of 64 bytes long).
+// are whole multiples of 32 bytes long, the vectors' size).
 template <typename T>
 struct CacheAligned {
     using value_type = T;

@@ -330,9 +330,8 @@ PolyphaseTable polyphaseTable(double a, double pass, double stop, u64 positions,
     // taps): past the cap the transition widens and aliases rise.
     p.half = kaiserHalfLength(a, stop - pass, capped);
     if (capped && stopWhenCapped) return p;
-    // Rows of whole vectors: 16 float coefficients (two to a kernel step), or 4 double (a row of 32-byte steps never
-    // straddles a cache line).
-    const u64 lanes = preset.precision == Preset::kDouble ? 4 : kKernelLanes;
+    // Rows of whole vectors: 8 float coefficients or 4 double (a row of 32-byte steps never straddles a cache line).
+    const u64 lanes = preset.precision == Preset::kDouble ? 4 : 8;
     p.stride = (2 * p.half + lanes - 1) / lanes * lanes;
     // One phase per position while the table stays within its budget; else phases to interpolate between.
     const u64 rowBudget = kMaxCoefficients / p.stride;

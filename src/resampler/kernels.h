@@ -14,7 +14,7 @@ namespace zel::engine {
 
 // All channels of one or two output frames: their coefficient rows, their channels' runs of source frames
 // (frame f's channel c at x[f * channels + c]), the frame count, the channel count, the row length (a multiple
-// of kKernelLanes, or of 4 for double coefficients), and the sums out (laid out as x).
+// of 8 for float coefficients, of 4 for double ones), and the sums out (laid out as x).
 template <typename S>
 using FrameKernelOf = void (*)(const void *const *, const S *const *, u64, u64, u64, double *);
 using FrameKernel = FrameKernelOf<float>;
@@ -135,18 +135,19 @@ inline D4 widen(const double *p) { return load<D4>(p); }
 template <typename C, bool kWide, u64 F, bool kShared, bool kLone, typename S>
 inline void dotFrames(const C *const *c, const S *const *x0, const S *const *x1, u64 n, double (*out)[2]) {
     if constexpr (!kWide) {
+        // Two accumulators per channel and frame taking alternate vectors, the first a last odd one (rows are
+        // multiples of 8 long).
         F8 a0[F] = {}, a1[F] = {}, b0[F] = {}, b1[F] = {};
-        for (u64 j = 0; j < n; j += kKernelLanes) {
+        const auto step = [&](u64 j, F8 *a, F8 *b) {
             for (u64 f = 0; f < F; ++f) {
-                const F8 c0 = load<F8>(c[f] + j), c1 = load<F8>(c[f] + j + 8);
-                a0[f] += c0 * load<F8>(x0[kShared ? 0 : f] + j);
-                a1[f] += c1 * load<F8>(x0[kShared ? 0 : f] + j + 8);
-                if constexpr (!kLone) {
-                    b0[f] += c0 * load<F8>(x1[kShared ? 0 : f] + j);
-                    b1[f] += c1 * load<F8>(x1[kShared ? 0 : f] + j + 8);
-                }
+                const F8 cf = load<F8>(c[f] + j);
+                a[f] += cf * load<F8>(x0[kShared ? 0 : f] + j);
+                if constexpr (!kLone) b[f] += cf * load<F8>(x1[kShared ? 0 : f] + j);
             }
-        }
+        };
+        u64 j = 0;
+        for (; j + kKernelLanes <= n; j += kKernelLanes) step(j, a0, b0), step(j + 8, a1, b1);
+        if (j < n) step(j, a0, b0);
         for (u64 f = 0; f < F; ++f) {
             const F8 a = a0[f] + a1[f], b = b0[f] + b1[f];
 #ifdef __AVX__
@@ -255,10 +256,12 @@ template <bool kWide, u64 N, typename C, typename S>
         F8 sum[8];
         for (u64 k = 0; k < 8; ++k) {
             F8 a0 = {}, a1 = {};
-            for (u64 j = 0; j < n; j += kKernelLanes) {
+            u64 j = 0;
+            for (; j + kKernelLanes <= n; j += kKernelLanes) {
                 a0 += load<F8>(c[k] + j) * load<F8>(x[k] + j);
                 a1 += load<F8>(c[k] + j + 8) * load<F8>(x[k] + j + 8);
             }
+            if (j < n) a0 += load<F8>(c[k] + j) * load<F8>(x[k] + j);
             sum[k] = a0 + a1;
         }
         const F8 q0 = pairwise(pairwise(sum[0], sum[1]), pairwise(sum[2], sum[3]));
@@ -340,9 +343,9 @@ u64 batches(const C *rows, u64 n, const u64 *whole, const u64 *phase, u64 count,
     };
     const auto withLength = [&](auto k) {
         if (n == 16) return run(k, Constant<16>{});
+        if (n == 24) return run(k, Constant<24>{});
         if (n == 32) return run(k, Constant<32>{});
-        if constexpr (kWide) {  // double rows are whole multiples of 4, float ones of 16
-            if (n == 24) return run(k, Constant<24>{});
+        if constexpr (kWide) {  // double rows are whole multiples of 4, float ones of 8
             if (n == 28) return run(k, Constant<28>{});
             if (n == 36) return run(k, Constant<36>{});
             if (n == 44) return run(k, Constant<44>{});
