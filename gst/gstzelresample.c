@@ -255,6 +255,13 @@ static GstFlowReturn transform(GstBaseTransform *base, GstBuffer *inbuf, GstBuff
     GstZelResample *self = GST_ZEL_RESAMPLE(base);
     if (self->resampler == NULL) return GST_FLOW_NOT_NEGOTIATED;
     const gsize bpf = frame_bytes(self);
+    /* Part of a frame would shift every later frame of the run by a sample: refused, not cut. */
+    if (gst_buffer_get_size(inbuf) % bpf != 0) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("Input buffer is not a whole number of frames"),
+                          ("%" G_GSIZE_FORMAT " bytes, frames of %" G_GSIZE_FORMAT " bytes",
+                           gst_buffer_get_size(inbuf), bpf));
+        return GST_FLOW_ERROR;
+    }
     guint64 frames = gst_buffer_get_size(inbuf) / bpf;
     const GstClockTime pts = GST_BUFFER_PTS(inbuf);
     /* A discontinuity that moves the input off the grid ends the run; one that keeps it there changes nothing. */

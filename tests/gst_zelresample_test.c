@@ -309,12 +309,27 @@ static void check_refused_push(void) {
           sink.bad_stamps, sink.first, sink.frames);
 }
 
+/* A buffer that ends part-way through a frame is refused: cutting it would shift every later frame. */
+static void check_partial_frame(void) {
+    Sink sink = {NULL, 48000, 2, 0, 0, 0, 0};
+    Feeder f = open_feeder(
+        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
+        "async=false",
+        &sink, 44100, 1);
+    const GstFlowReturn whole = gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
+    const GstFlowReturn partial = gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2001), 2001));
+    close_feeder(&f);
+    CHECK(whole == GST_FLOW_OK && partial == GST_FLOW_ERROR, "flow %d, then %d for 1000.5 frames\n", whole,
+          partial);
+}
+
 int main(int argc, char **argv) {
     gst_init(&argc, &argv);
     for (size_t i = 0; i < G_N_ELEMENTS(kCases); ++i) check_case(&kCases[i]);
     check_new_caps();
     check_far_times_and_steep_ratios();
     check_refused_push();
+    check_partial_frame();
     /* Ten minutes at 44100 Hz in buffers of 1000 frames, whose durations are no whole number of nanoseconds. */
     Sink sink = {NULL, 48000, 4, 0, 0, 0, 0};
     run("audiotestsrc wave=silence samplesperbuffer=1000 num-buffers=26460 ! "
