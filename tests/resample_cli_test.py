@@ -282,8 +282,13 @@ class Resample(unittest.TestCase):
         with open(flac, "rb") as f, open(cut, "wb") as g:
             g.write(f.read()[:os.path.getsize(flac) * 6 // 10])
         os.remove(flac)
+        ogg, empty = self.path("o.ogg"), self.path("empty.wav")
+        self.assertEqual(self.run_tool(good, ogg, "-r", "44100").returncode, 0)
+        self.assertEqual(self.run_tool(good, empty, "-r", "44100", "--frames", "0").returncode, 0)
         r = f"{RESAMPLE} --quiet"
         for status, command, message in (
+                (1, f"head -c -10 {ogg} | {r} - {out} -r 48000", "cannot read '-': its end is missing or damaged"),
+                (3, f"{r} {empty} {self.path('e.flac')} -r 48000", "wrote no readable stream for 0 frames"),
                 (1, f"{r} {cut} {out} -r 48000", "cannot read '.*cut.flac': .*lost sync"),
                 (1, f"{r} {cut} {out} -r 48000 -j 3 -b 65536", "cannot read '.*cut.flac'"),
                 (1, f"head -c 25000 {good} | {r} - {out} -r 48000", "'-' ends after 12478 of the 30000 frames"),
@@ -330,7 +335,8 @@ class Resample(unittest.TestCase):
                 p = subprocess.run(command, shell=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                 self.assertEqual(p.returncode, status, p.stderr)
                 self.assertRegex(p.stderr.decode(), f"^resample: .*{message}.*\n$")
-                self.assertEqual(sorted(os.listdir(self.tmp.name)), ["cut.flac", "in.wav", "text.wav", "trunc.wav"])
+                self.assertEqual(sorted(os.listdir(self.tmp.name)),
+                                 ["cut.flac", "empty.wav", "in.wav", "o.ogg", "text.wav", "trunc.wav"])
                 self.assertEqual(os.path.getsize(good), 44 + 60000, "the input is whole")
 
 

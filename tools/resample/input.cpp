@@ -203,6 +203,10 @@ Error openInput(const std::string &path, const std::string &name, Input &input, 
     input.raw = raw;
     std::string error;
     if (!openAt(path, raw, input, error)) return {Error::kInput, "cannot read '" + name + "': " + error};
+    // A file libsndfile opens but cannot measure has lost its end (an Ogg stream without its last page).
+    if (input.seekable && input.source == nullptr && input.info.frames == SF_COUNT_MAX)
+        return {Error::kInput,
+                "cannot read '" + name + "': its end is missing or damaged (no length can be told)"};
     const sf_count_t promised =
         input.seekable && input.lengthKnown && input.source == nullptr ? promisedFrames(path, input) : -1;
     if (promised > input.info.frames)
@@ -218,7 +222,7 @@ bool framesIn(int fd, u64 &frames) {
     if (again < 0) return false;
     SF_INFO info{};
     SNDFILE *file = sf_open_fd(again, SFM_READ, &info, SF_FALSE);
-    frames = file != nullptr ? static_cast<u64>(info.frames) : 0;  // unreadable: it holds nothing
+    frames = file != nullptr ? static_cast<u64>(info.frames) : ~0ULL;
     // An MP3's length is the encoder's tag, written at the start however much of the rest reached the disk:
     // what decodes counts.
     if (file != nullptr && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
@@ -240,6 +244,10 @@ Error readBack(int fd, u64 frames, const std::string &name, u64 rawFrameBytes) {
         held = static_cast<u64>(st.st_size) % rawFrameBytes == 0
                    ? static_cast<u64>(st.st_size) / rawFrameBytes
                    : ~frames;
+    // An encoder given no frames may write nothing readable (FLAC, MP3, Opus through libsndfile).
+    if (regular && held == ~0ULL && rawFrameBytes == 0)
+        return cannotWrite(name, "the output does not read back: its encoder wrote no readable stream" +
+                                     std::string(frames == 0 ? " for 0 frames" : ""));
     if (regular && held != frames)
         return cannotWrite(name,
                            "the output does not read back as its " + std::to_string(frames) + " frames");

@@ -39,8 +39,8 @@ struct Input {
 // header gives no length is read to its end.
 Error openInput(const std::string &path, const std::string &name, Input &input, const RawFormat &raw = {});
 
-// The frames libsndfile reads in the regular file open at `fd` (not moving its offset); false when it is not
-// a regular file or cannot be read.
+// The frames libsndfile reads in the regular file open at `fd` (not moving its offset), ~0 when it cannot read
+// it; false when it is not a regular file.
 bool framesIn(int fd, u64 &frames);
 
 // A written file read back, since libsndfile's close does not report a lost last write (a full disk): the failure
