@@ -282,12 +282,14 @@ class Resample(unittest.TestCase):
         with open(flac, "rb") as f, open(cut, "wb") as g:
             g.write(f.read()[:os.path.getsize(flac) * 6 // 10])
         os.remove(flac)
-        ogg, empty = self.path("o.ogg"), self.path("empty.wav")
+        ogg, w64, empty = self.path("o.ogg"), self.path("o.w64"), self.path("empty.wav")
         self.assertEqual(self.run_tool(good, ogg, "-r", "44100").returncode, 0)
+        self.assertEqual(self.run_tool(good, w64, "-r", "44100").returncode, 0)
         self.assertEqual(self.run_tool(good, empty, "-r", "44100", "--frames", "0").returncode, 0)
         r = f"{RESAMPLE} --quiet"
         for status, command, message in (
                 (1, f"head -c -10 {ogg} | {r} - {out} -r 48000", "cannot read '-': its end is missing or damaged"),
+                (1, f"head -c 20000 {w64} | {r} - {out} -r 48000", "'-' ends after 20000 of the .* bytes its header"),
                 (3, f"{r} {empty} {self.path('e.flac')} -r 48000", "wrote no readable stream for 0 frames"),
                 (1, f"{r} {cut} {out} -r 48000", "cannot read '.*cut.flac': .*lost sync"),
                 (1, f"{r} {cut} {out} -r 48000 -j 3 -b 65536", "cannot read '.*cut.flac'"),
@@ -336,7 +338,7 @@ class Resample(unittest.TestCase):
                 self.assertEqual(p.returncode, status, p.stderr)
                 self.assertRegex(p.stderr.decode(), f"^resample: .*{message}.*\n$")
                 self.assertEqual(sorted(os.listdir(self.tmp.name)),
-                                 ["cut.flac", "empty.wav", "in.wav", "o.ogg", "text.wav", "trunc.wav"])
+                                 ["cut.flac", "empty.wav", "in.wav", "o.ogg", "o.w64", "text.wav", "trunc.wav"])
                 self.assertEqual(os.path.getsize(good), 44 + 60000, "the input is whole")
 
 

@@ -191,6 +191,22 @@ sf_count_t promisedFrames(const std::string &path, const Input &input) {
     return promised;
 }
 
+// W64's reader measures the data by the file, not by its header, so a file cut short would read as whole: the
+// header's size of the whole file (a little-endian count at byte 16) tells. False, with the two sizes, when the file
+// holds fewer bytes than that.
+bool w64Whole(const std::string &path, const Input &input, u64 &promised, u64 &held) {
+    const int fd = path == "-" ? input.fd : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    unsigned char size[8] = {};
+    struct stat st {};
+    const bool read = fd >= 0 && pread(fd, size, sizeof size, input.base + 16) == 8 && fstat(fd, &st) == 0;
+    if (path != "-" && fd >= 0) close(fd);
+    if (!read) return true;
+    promised = 0;
+    for (int i = 7; i >= 0; --i) promised = promised << 8 | size[i];
+    held = static_cast<u64>(st.st_size) - static_cast<u64>(input.base);
+    return promised <= held;
+}
+
 }  // namespace
 
 Input::~Input() {
@@ -212,6 +228,11 @@ Error openInput(const std::string &path, const std::string &name, Input &input, 
     if (promised > input.info.frames)
         return {Error::kInput, "'" + name + "' ends after " + std::to_string(input.info.frames) + " of the " +
                                    std::to_string(promised) + " frames its header gives"};
+    if (u64 bytes = 0, held = 0; input.seekable && input.source == nullptr &&
+                                 (input.info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_W64 &&
+                                 !w64Whole(path, input, bytes, held))
+        return {Error::kInput, "'" + name + "' ends after " + std::to_string(held) + " of the " +
+                                   std::to_string(bytes) + " bytes its header gives"};
     return {};
 }
 
