@@ -331,6 +331,7 @@ class Resample(unittest.TestCase):
                 (3, f"{r} {good} {self.path('no/such/dir/out.wav')} -r 48000", "No such file or directory"),
                 (3, f"{r} {good} {self.tmp.name} -r 48000", "cannot write .*: it is a directory"),
                 (3, f"{r} {good} /dev/full -r 48000", "No space left on device"),
+                (3, f"{r} {good} /dev/full -r 48000 -t ogg", "cannot write '/dev/full': No space left on device"),
                 (3, f"TMPDIR=/nonexistent {r} {good} {self.path('o.flac')} -r 48000 -j 2", "spool file in '/nonexistent'"),
                 (3, f"{r} --version > /dev/full", "cannot write the output: No space left on device")):
             with self.subTest(command=command):

@@ -1,5 +1,6 @@
 #include "sink.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,7 +50,12 @@ Error Sink::openSndfile() {
     int fd = out_.fd();
     std::string why;
     const bool streams = plan_.container == SF_FORMAT_AU || plan_.container == SF_FORMAT_RAW;
-    if (!out_.positional() && !streams && (fd = spool_ = openSpool(why)) < 0) return failed(why);
+    // Into a device too (a full one, a terminal), libsndfile's encoders lose the reason a write failed: they write
+    // a spool, which the copy out then reports on.
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if ((!out_.positional() || !regular) && !streams && (fd = spool_ = openSpool(why)) < 0)
+        return failed(why);
     SF_INFO info{};
     info.samplerate = static_cast<int>(plan_.rate);
     info.channels = static_cast<int>(plan_.channels);
