@@ -318,6 +318,8 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {self.path('o.opus')} -r 44100", "Opus at 44100 Hz with 1 channel: Opus only supports"),
                 (2, f"{r} - {self.path('o.flac')} -r 8000 --input-type raw --input-rate 8000 --input-channels 17 "
                  f"--input-format pcm16 < {good}", "FLAC holds at most 8 channels, not 17"),
+                (2, f"{r} - {self.path('o.mp3')} -r 8000 --input-type raw --input-rate 8000 --input-channels 17 "
+                 f"--input-format pcm16 < {good}", "MP3 holds at most 2 channels, not 17"),
                 (2, f"{r} - {out} -r 8000 --input-type raw --input-rate 8000 --input-channels 1 < {good}",
                  "raw input needs --input-format"),
                 (2, f"{r} {good} {out} -r 8000 --input-channels 2", "--input-channels describes raw input"),

@@ -150,18 +150,15 @@ std::string refusal(int container, const SampleFormat &format) {
            "; choose --format pcm16 or pcm24";
 }
 
-std::string encoderRefusal(int container, int rate, int channels) {
-    if (!lossy(container)) return "";
-    const std::string what = std::string("cannot encode ") + lossyName(container) + " at " +
-                             std::to_string(rate) + " Hz with " + std::to_string(channels) +
-                             (channels == 1 ? " channel" : " channels");
+namespace {
+// Whether libsndfile's encoder for `container` takes a frame at `rate` with `channels`; its reason when not.
+bool encodes(int container, int rate, int channels, std::string &why) {
     SF_INFO info{};
     info.samplerate = rate, info.channels = channels, info.format = container;
-    if (!sf_format_check(&info)) return what;
+    if (!sf_format_check(&info)) return why.clear(), false;
     SF_VIRTUAL_IO io{nowhereLength, nowhereSeek, nowhereRead, nowhereWrite, nowhereTell};
     Nowhere sink;
     SNDFILE *file = sf_open_virtual(&io, SFM_WRITE, &info, &sink);
-    std::string why;
     if (file == nullptr) {
         why = sf_strerror(nullptr);
     } else {
@@ -169,9 +166,30 @@ std::string encoderRefusal(int container, int rate, int channels) {
         if (sf_writef_float(file, frame.data(), 1) != 1) why = sf_strerror(file);
         sf_close(file);
     }
-    if (why.empty()) return "";
     if (why.rfind("Error : ", 0) == 0) why.erase(0, 8);  // libsndfile's prefix on its codecs' messages
-    return what + ": " + why;
+    return why.empty();
+}
+}  // namespace
+
+std::string encoderRefusal(int container, int rate, int channels) {
+    std::string why;
+    if (!lossy(container) || encodes(container, rate, channels, why)) return "";
+    // Too many channels (libsndfile says only that it does not recognise the format): the most it takes, by
+    // halving between a count it encodes and one it does not.
+    std::string ignored;
+    if (channels > 2 && encodes(container, rate, 1, ignored)) {
+        int most = 1, refused = channels;
+        while (refused - most > 1) {
+            const int middle = most + (refused - most) / 2;
+            (encodes(container, rate, middle, ignored) ? most : refused) = middle;
+        }
+        return std::string(lossyName(container)) + " holds at most " + std::to_string(most) +
+               " channels, not " + std::to_string(channels);
+    }
+    const std::string what = std::string("cannot encode ") + lossyName(container) + " at " +
+                             std::to_string(rate) + " Hz with " + std::to_string(channels) +
+                             (channels == 1 ? " channel" : " channels");
+    return why.empty() ? what : what + ": " + why;
 }
 
 std::string containerRefusal(int container, int format, int rate, int channels) {
