@@ -90,14 +90,14 @@ def _bandwidth(bandwidth):
     return float(bandwidth)
 
 
-def _dtype(dtype):
+def _dtype(dtype, what="samples"):
     import numpy as np
     try:
         dtype = np.dtype(dtype)
     except TypeError as e:
         raise TypeError(f"unknown dtype {dtype!r} ({e})") from None
     if dtype.name not in _DTYPES:
-        raise TypeError(f"samples must be {', '.join(_DTYPES)}, not {dtype}")
+        raise TypeError(f"{what} must be {', '.join(_DTYPES)}, not {dtype}")
     return dtype.newbyteorder("=")
 
 
@@ -142,7 +142,7 @@ def output_frames(n: SupportsIndex, in_rate: Rate, out_rate: Rate) -> int:
 
 def _out_dtype(dtype, out_dtype, dither):
     """The output's dtype (default: the input's), checked with the dither that goes with it."""
-    out = dtype if out_dtype is None else _dtype(out_dtype)
+    out = dtype if out_dtype is None else _dtype(out_dtype, "out_dtype")
     if dither not in (False, True):
         raise TypeError(f"dither must be True or False, not {dither!r}")
     if dither and out.kind != "i":
@@ -269,9 +269,9 @@ def resample(x: ArrayLike, in_rate: Rate, out_rate: Rate, quality: str = "high",
     t = _time_axis(0 if axis is None else _axis(axis), x.ndim)
     frames, channels = x.shape[t], math.prod(x.shape[:t] + x.shape[t + 1:])
     if channels > _MAX_CHANNELS or (axis is None and 0 < frames < channels):
+        why = f"at most {_MAX_CHANNELS}" if channels > _MAX_CHANNELS else "more channels than frames, unless axis= says so"
         raise ValueError(f"an array of shape {x.shape} with time on axis={t} is {frames} frames of {channels} "
-                         f"channels (at most {_MAX_CHANNELS}): give the time axis as axis= (axis=-1 for channels "
-                         f"x frames)")
+                         f"channels ({why}): give the time axis as axis= (axis=-1 for channels x frames)")
     time_last = t == x.ndim - 1 and x.ndim > 1
 
     def stream() -> Resampler:
