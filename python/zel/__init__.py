@@ -269,7 +269,8 @@ def resample(x: ArrayLike, in_rate: Rate, out_rate: Rate, quality: str = "high",
     t = _time_axis(0 if axis is None else _axis(axis), x.ndim)
     frames, channels = x.shape[t], math.prod(x.shape[:t] + x.shape[t + 1:])
     if channels > _MAX_CHANNELS or (axis is None and 0 < frames < channels):
-        why = f"at most {_MAX_CHANNELS}" if channels > _MAX_CHANNELS else "more channels than frames, unless axis= says so"
+        why = (f"at most {_MAX_CHANNELS}" if channels > _MAX_CHANNELS
+               else "more channels than frames, unless axis= says so")
         raise ValueError(f"an array of shape {x.shape} with time on axis={t} is {frames} frames of {channels} "
                          f"channels ({why}): give the time axis as axis= (axis=-1 for channels x frames)")
     time_last = t == x.ndim - 1 and x.ndim > 1
