@@ -315,6 +315,7 @@ class Resample(unittest.TestCase):
                 (2, f"{r} {good} {out} -r 48000 -j 65", "--threads must be 1 to 64"),
                 (2, f"{r} {good} {out} -r 48000 -f mp3", "unknown format"),
                 (2, f"{r} {good} {out} -r 48000 -t flac -f float", "FLAC holds 16- or 24-bit PCM, not float; choose"),
+                (2, f"{r} {good} {self.path('o.flac')} -r 700000", "cannot write FLAC at 700000 Hz with 1 channel: "),
                 (2, f"{r} {good} {self.path('o.opus')} -r 44100", "Opus at 44100 Hz with 1 channel: Opus only supports"),
                 (2, f"{r} - {self.path('o.flac')} -r 8000 --input-type raw --input-rate 8000 --input-channels 17 "
                  f"--input-format pcm16 < {good}", "FLAC holds at most 8 channels, not 17"),

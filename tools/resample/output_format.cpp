@@ -195,7 +195,13 @@ std::string encoderRefusal(int container, int rate, int channels) {
 std::string containerRefusal(int container, int format, int rate, int channels) {
     SF_INFO info{};
     info.samplerate = rate, info.channels = channels, info.format = format;
-    if (sf_format_check(&info)) return "";
+    // FLAC's encoder has limits of its own (its rates), found only by starting it.
+    std::string why;
+    if (sf_format_check(&info) && (container != SF_FORMAT_FLAC || encodes(format, rate, channels, why)))
+        return "";
+    if (!why.empty())
+        return "cannot write FLAC at " + std::to_string(rate) + " Hz with " + std::to_string(channels) +
+               (channels == 1 ? " channel: " : " channels: ") + why;
     info.channels = 1;
     if (channels <= 1 || !sf_format_check(&info)) return "cannot write this sample format in this container";
     // The most channels it holds, by halving between a count it takes and one it does not.
