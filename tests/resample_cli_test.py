@@ -299,6 +299,7 @@ class Resample(unittest.TestCase):
                 (1, f"{r} {good} - -t au -r 44100 2>/dev/null | cat | {r} - {out} -r 8000 --start {2**63}",
                  f"'-': cannot convert: output frame {2**63} lies past input frame 2.61 - 1, the last"),
                 (1, f"{r} {good} - -t au -r 44100 2>/dev/null | cat | {r} - {out} -r 8000 --start {2**64 - 1}", "lies past"),
+                (1, f"{r} {good} {out} -r 8000 --start {2**63}", "output frame 9223372036854775808 lies past"),
                 (1, f"{r} {self.path('missing.wav')} {out} -r 48000", "cannot read '.*missing.wav'"),
                 (1, f"{r} {self.path('text.wav')} {out} -r 48000", "cannot read"),
                 (1, f"{r} {self.tmp.name} {out} -r 48000", "cannot read .*: it is a directory"),

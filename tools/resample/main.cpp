@@ -187,7 +187,7 @@ Error planRange(Plan &p, const Input &input, zel_resampler *r) {
     p.begin = std::min(o.start, p.total);
     p.count = std::min(o.frames, p.total - p.begin);  // ~0 - begin when the length is unknown
     // A start the resampler cannot reach exactly is refused before any output exists.
-    if (unsigned long long at = 0; zel_resampler_seek(r, p.begin, &at) != 0)
+    if (unsigned long long at = 0; zel_resampler_seek(r, o.start, &at) != 0)
         return cannotConvert(o.in, errno);
     if (o.threads > 1 && (input.reopenPath.empty() || !input.lengthKnown))
         return usage("--threads above 1 needs a seekable input of known length, not a pipe");
