@@ -266,9 +266,9 @@ Error readBack(int fd, u64 frames, const std::string &name, u64 rawFrameBytes) {
                    ? static_cast<u64>(st.st_size) / rawFrameBytes
                    : ~frames;
     // An encoder given no frames may write nothing readable (FLAC, MP3, Opus through libsndfile).
-    if (regular && held == ~0ULL && rawFrameBytes == 0)
-        return cannotWrite(name, "the output does not read back: its encoder wrote no readable stream" +
-                                     std::string(frames == 0 ? " for 0 frames" : ""));
+    if (regular && held == ~0ULL && rawFrameBytes == 0 && frames == 0)
+        return cannotWrite(
+            name, "the output does not read back: its encoder wrote no readable stream for 0 frames");
     if (regular && held != frames)
         return cannotWrite(name,
                            "the output does not read back as its " + std::to_string(frames) + " frames");
