@@ -17,6 +17,7 @@ import concurrent.futures
 import errno
 import json
 import os
+import stat
 import sys
 import time
 import uuid
@@ -70,8 +71,11 @@ def identity(path):
 # ---- the work of one file, in tasks; the files are written by the resample tool's own code in zel._files ----
 
 def readable(path, rel):
-    """Raises RuntimeError naming what stops `path` from being opened: a dangling link, a loop, its permissions."""
+    """Raises RuntimeError naming what stops `path` from being opened: a dangling link, a loop, its permissions, or
+    its not being a regular file (a FIFO would block the open for ever)."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise RuntimeError(f"'{shown(rel)}' is not a regular file")
         open(path, "rb").close()
     except OSError as e:
         what = ("is a symlink loop" if e.errno == errno.ELOOP else "is a dangling link" if os.path.islink(path)
@@ -261,7 +265,28 @@ def destinations(a, root, found):
                              f"'{shown(dest_rel)}'")
         seen[dest_rel] = rel
         out.append((path, rel, os.path.join(dest_root, dest_rel), dest_rel))
+    # No output may land on an input, nor anywhere in a directory SOURCE: DEST holding SOURCE, or a link in DEST
+    # into SOURCE, would put it there.
+    inputs = {_file_key(path): rel for path, rel in found}
+    inputs.pop(None, None)
+    for _, rel, dest, dest_rel in out:
+        real = os.path.join(os.path.realpath(os.path.dirname(dest)), os.path.basename(dest))
+        if _file_key(real) in inputs:
+            raise UsageError(f"'{shown(dest_rel)}' in DEST is the input '{shown(inputs[_file_key(real)])}'; choose "
+                             f"a DEST apart from SOURCE")
+        if os.path.isdir(a.source) and real.startswith(real_root.rstrip(os.sep) + os.sep):
+            raise UsageError(f"'{shown(dest_rel)}' in DEST lies inside SOURCE '{shown(a.source)}'; choose a DEST "
+                             f"apart from it")
     return out
+
+
+def _file_key(path):
+    """(device, inode) of the file at path, following links; None when there is none."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
 
 
 # ---- DEST's manifest: the options of each output ----
@@ -437,12 +462,26 @@ class Cluster:
         self.client.close()
 
 
+def report_check(report, found, work):
+    """Refuses a --report path that is an input or an output, or whose directory cannot take it."""
+    real = os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(report))), os.path.basename(report))
+    taken = {_file_key(path) for path, _ in found} | {_file_key(dest) for _, _, dest, _ in work}
+    outputs = {os.path.join(os.path.realpath(os.path.dirname(d)), os.path.basename(d)) for _, _, d, _ in work}
+    if real in outputs or (_file_key(real) is not None and _file_key(real) in taken):
+        raise UsageError(f"--report '{shown(report)}' is an input or an output; choose another path")
+    directory = os.path.dirname(real)
+    if not os.path.isdir(directory) or not os.access(directory, os.W_OK | os.X_OK):
+        raise UsageError(f"--report '{shown(report)}': its directory does not exist or cannot be written")
+
+
 def run(a):
     root, found = sources(a)
     if not found:
         raise UsageError(f"no audio files under SOURCE '{shown(a.source)}'")
     work = destinations(a, root, found)
     dest_root = os.path.abspath(a.dest)
+    if a.report:
+        report_check(a.report, found, work)
     lines = recorded(dest_root)
     records, jobs, conflicts = [], [], []
     for path, rel, dest, dest_rel in work:

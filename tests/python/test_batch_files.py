@@ -64,6 +64,25 @@ def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, m
     assert sorted(os.listdir(tmp_path / "src")) == ["a.flac", "a.wav"] and not (tmp_path / "dest").exists()
 
 
+def test_no_output_or_report_lands_on_an_input_or_in_source_and_a_fifo_is_not_waited_for(tmp_path):
+    (tmp_path / "in" / "in").mkdir(parents=True)
+    (tmp_path / "s" / "sub").mkdir(parents=True)
+    (tmp_path / "o").mkdir()
+    for path in ("in/a.wav", "in/in/a.wav", "s/sub/b.wav"):
+        soundfile.write(tmp_path / path, np.zeros((100, 1)), 8000, "PCM_16")
+    os.symlink("../s/sub", tmp_path / "o" / "sub")
+    before = (tmp_path / "in" / "a.wav").read_bytes()
+    for args, message in (([tmp_path / "in", tmp_path, "--force"], "'in/a.wav' in DEST is the input 'a.wav'"),
+                          ([tmp_path / "s", tmp_path / "o"], "'sub/b.wav' in DEST is the input 'sub/b.wav'"),
+                          ([tmp_path / "in", tmp_path / "o", "--report", tmp_path / "in" / "a.wav"], "--report")):
+        p = run(*args, "-r", "16000")
+        assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") == 1, p.stderr
+    assert (tmp_path / "in" / "a.wav").read_bytes() == before and not (tmp_path / "a.wav").exists()
+    os.mkfifo(tmp_path / "s" / "fifo.wav")
+    p = run(tmp_path / "s", tmp_path / "d", "-r", "16000")
+    assert p.returncode == 1 and "zel.batch: fifo.wav: 'fifo.wav' is not a regular file" in p.stderr, p.stderr
+
+
 # One file converted by the tasks themselves, as the cluster runs them, writing its output under a file-size limit
 # with SIGXFSZ ignored: writes then fail past the limit as on a full disk.
 TASKS = """
