@@ -17,8 +17,10 @@ import concurrent.futures
 import errno
 import json
 import os
+import signal
 import stat
 import sys
+import threading
 import time
 import uuid
 from fractions import Fraction
@@ -517,6 +519,15 @@ def run(a):
         try:
             record(dest_root, [line for _, _, line in planned])
             convert(runner, [(r, job) for r, job, _ in planned], a, progress)
+        except KeyboardInterrupt as e:
+            # The tasks running finish (a file or a segment), the rest are cancelled, and what they left beside
+            # their outputs goes: an output is in place whole, or as it was.
+            runner.close()
+            remove_stale(job["dest"] for _, job, _ in planned)
+            signum = e.args[0] if e.args and isinstance(e.args[0], int) else signal.SIGINT
+            print(f"zel.batch: interrupted by {signal.Signals(signum).name}: the outputs completed are in place, "
+                  f"the others as they were", file=sys.stderr)
+            return 128 + signum
         finally:
             runner.close()
         compact(dest_root)
@@ -585,8 +596,17 @@ def convert(runner, jobs, a, progress):
     remove_stale(job["dest"] for _, job in jobs)
 
 
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt(signum)
+
+
 def main(argv=None):
     a = parse(sys.argv[1:] if argv is None else argv)
+    # SIGTERM and SIGHUP end a run as Ctrl-C does, cleaning up (where the main thread is, not in a task).
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            if signal.getsignal(signum) is signal.SIG_DFL:
+                signal.signal(signum, _interrupt)
     try:
         return run(a)
     except UsageError as e:

@@ -83,6 +83,22 @@ def test_no_output_or_report_lands_on_an_input_or_in_source_and_a_fifo_is_not_wa
     assert p.returncode == 1 and "zel.batch: fifo.wav: 'fifo.wav' is not a regular file" in p.stderr, p.stderr
 
 
+def test_a_run_ended_by_a_signal_says_so_in_one_line_and_leaves_no_partial_file(tmp_path):
+    (tmp_path / "s").mkdir()
+    soundfile.write(tmp_path / "s" / "long.wav", np.zeros((48000 * 240, 1), np.float32), 48000, "PCM_16")
+    p = subprocess.Popen([*BATCH, tmp_path / "s", tmp_path / "d", "-r", "44100", "-q", "max", "-t", "flac",
+                          "--segment-seconds", "10", "--workers", "1"], stderr=subprocess.PIPE, text=True)
+    partial = lambda: [n for n in os.listdir(tmp_path / "d") if ".zel-batch-" in n and "manifest" not in n]
+    deadline = time.monotonic() + 30
+    while not ((tmp_path / "d").exists() and partial()) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    p.send_signal(15)
+    assert p.wait(60) == 143
+    assert p.stderr.read() == ("zel.batch: interrupted by SIGTERM: the outputs completed are in place, the others "
+                               "as they were\n")
+    assert partial() == []
+
+
 # One file converted by the tasks themselves, as the cluster runs them, writing its output under a file-size limit
 # with SIGXFSZ ignored: writes then fail past the limit as on a full disk.
 TASKS = """
