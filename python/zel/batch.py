@@ -16,7 +16,9 @@ import argparse
 import concurrent.futures
 import errno
 import json
+import math
 import os
+import re
 import signal
 import stat
 import sys
@@ -194,6 +196,9 @@ def parse(argv):
                    help="seconds to wait for the scheduler and a worker (default 20)")
     a = p.parse_args(argv)
     try:
+        # Digits, or digits / digits, as the tool takes them: a decimal such as 29.97 is refused, not rounded.
+        if not re.fullmatch(r"[0-9]+(/[0-9]+)?", a.rate):
+            raise ValueError("give a whole number of hertz or an exact fraction N/D")
         a.rate = Fraction(a.rate)
         zel.output_frames(0, 1, a.rate)  # refuses what the library would
     except (ValueError, ZeroDivisionError) as e:
@@ -202,8 +207,12 @@ def parse(argv):
         zel.Resampler(1, 1, quality=a.quality, bandwidth=a.bandwidth)  # a bandwidth out of range, or with linear
     except ValueError as e:
         p.error(f"--bandwidth: {e}")
-    if a.workers < 1 or a.segment_seconds <= 0:
-        p.error("--workers and --segment-seconds must be positive")
+    if a.workers < 1:
+        p.error(f"--workers must be 1 or more, not {a.workers}")
+    if not math.isfinite(a.segment_seconds) or a.segment_seconds < 0.1:
+        p.error(f"--segment-seconds must be a number of seconds from 0.1, not {a.segment_seconds}")
+    if not math.isfinite(a.timeout) or a.timeout <= 0:
+        p.error(f"--timeout must be a positive number of seconds, not {a.timeout}")
     if a.type and a.format != "same" and _files.refusal(a.type, a.format):
         p.error(_files.refusal(a.type, a.format))
     if a.scheduler:

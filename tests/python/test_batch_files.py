@@ -46,6 +46,9 @@ def test_inputs_that_cannot_be_converted_are_reported_each_in_one_line(tmp_path)
     (["{tmp}/src", "{tmp}/dest", "-t", "flac"], "would both be written to 'a.flac'"),
     (["{tmp}/src", "{tmp}/dest", "--scheduler", "tcp://127.0.0.1:9", "--timeout", "2"], "no Dask scheduler"),
     (["{tmp}/src", "{tmp}/dest", "-r", "29.97x"], "--rate"),
+    (["{tmp}/src", "{tmp}/dest", "-r", "44.1"], "--rate '44.1': give a whole number of hertz or an exact fraction"),
+    (["{tmp}/src", "{tmp}/dest", "--segment-seconds", "nan"], "--segment-seconds must be a number of seconds"),
+    (["{tmp}/src", "{tmp}/dest", "--timeout", "-5"], "--timeout must be a positive number of seconds"),
     (["{tmp}/src", "{tmp}/dest", "--bandwidth", "0.5"], "--bandwidth: bandwidth 0.5 is outside 0.80 to 0.99"),
 ])
 def test_bad_command_lines_fail_with_one_line_and_lose_nothing(tmp_path, args, message):
