@@ -307,9 +307,20 @@ def _file_key(path):
 # while its cluster completes files): an output is as the latest line about it says unless it is still the very
 # file that line's run was to replace (that run did not complete it), in which case the line before decides.
 
-def options(a, rel):
-    return {"source": os.fsdecode(rel), "rate": str(a.rate), "quality": a.quality, "bandwidth": a.bandwidth,
-            "format": a.format, "type": a.type}
+def options(a, rel, path):
+    """What an output is made from: its input (as its size and modification time) and the options."""
+    try:
+        st = os.stat(path)
+        source = [st.st_size, st.st_mtime_ns]
+    except OSError:
+        source = None
+    return {"source": os.fsdecode(rel), "input": source, "rate": str(a.rate), "quality": a.quality,
+            "bandwidth": a.bandwidth, "format": a.format, "type": a.type}
+
+
+def same(made, wanted):
+    """Whether an output made with `made` is the one `wanted`; lines from before inputs were recorded match any."""
+    return made is not None and all(made.get(k) == v for k, v in wanted.items() if k != "input" or "input" in made)
 
 
 def recorded(dest_root):
@@ -341,7 +352,9 @@ def differs(rel, made, wanted):
         return f"'{shown(rel)}' was not made by zel.batch, or before DEST had a manifest"
     if made["source"] != wanted["source"]:
         return f"'{shown(rel)}' was made from '{shown(made['source'])}'"
-    key = next(k for k in wanted if made.get(k) != wanted[k])
+    key = next(k for k in wanted if (k != "input" or "input" in made) and made.get(k) != wanted[k])
+    if key == "input":
+        return f"'{shown(rel)}' was made from an earlier '{shown(made['source'])}'"
     return f"'{shown(rel)}' was made with --{key} {made.get(key)}, not {wanted[key]}"
 
 
@@ -500,9 +513,9 @@ def run(a):
         records.append(record_)
         now = identity(dest)
         if now is not None:
-            wanted = options(a, rel)
+            wanted = options(a, rel, path)
             made = made_with(lines.get(os.fsdecode(dest_rel), []), now)
-            if made == wanted:
+            if same(made, wanted):
                 record_["status"] = "complete"
                 continue
             conflicts.append(differs(dest_rel, made, wanted))
@@ -519,7 +532,7 @@ def run(a):
             record_.update(status="failed", error=str(e).splitlines()[0])
             continue
         record_.update(frames=job["total"], seconds=job["total"] / float(a.rate))
-        planned.append((record_, job, {"output": os.fsdecode(dest_rel), "options": options(a, rel),
+        planned.append((record_, job, {"output": os.fsdecode(dest_rel), "options": options(a, rel, path),
                                        "replaces": job["replaces"]}))
 
     progress = Progress(len(planned), sum(r["seconds"] for r, _, _ in planned) / 3600)

@@ -86,6 +86,17 @@ def test_no_output_or_report_lands_on_an_input_or_in_source_and_a_fifo_is_not_wa
     assert p.returncode == 1 and "zel.batch: fifo.wav: 'fifo.wav' is not a regular file" in p.stderr, p.stderr
 
 
+def test_an_output_of_an_input_changed_since_is_not_complete(tmp_path):
+    (tmp_path / "s").mkdir()
+    soundfile.write(tmp_path / "s" / "a.wav", np.zeros((800, 1)), 8000, "PCM_16")
+    assert run(tmp_path / "s", tmp_path / "d", "-r", "16000").returncode == 0
+    soundfile.write(tmp_path / "s" / "a.wav", np.zeros((2400, 1)), 8000, "PCM_16")
+    p = run(tmp_path / "s", tmp_path / "d", "-r", "16000")
+    assert p.returncode == 2 and "'a.wav' was made from an earlier 'a.wav'" in p.stderr, p.stderr
+    assert run(tmp_path / "s", tmp_path / "d", "-r", "16000", "--force").returncode == 0
+    assert soundfile.info(tmp_path / "d" / "a.wav").frames == 4800
+
+
 def test_a_run_ended_by_a_signal_says_so_in_one_line_and_leaves_no_partial_file(tmp_path):
     (tmp_path / "s").mkdir()
     soundfile.write(tmp_path / "s" / "long.wav", np.zeros((48000 * 240, 1), np.float32), 48000, "PCM_16")
