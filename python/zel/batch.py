@@ -58,8 +58,10 @@ class UsageError(Exception):
 
 
 def shown(path):
-    """A file name as it can be printed: bytes that are not UTF-8 as \\xNN."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace")
+    """A file name as it can be printed on one line: bytes that are not UTF-8 as \\xNN, control characters (a
+    newline) as escapes."""
+    text = os.fsencode(path).decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in text)
 
 
 def identity(path):
@@ -231,12 +233,17 @@ def sources(a):
         raise UsageError(f"SOURCE '{shown(a.source)}' does not exist")
     if os.path.isfile(a.source):
         root = os.path.dirname(os.path.abspath(a.source))
-        with open(a.source) as f:
-            listed = [line.strip() for line in f if line.strip()]
+        with open(a.source, "rb") as f:
+            data = f.read()
+        if b"\0" in data:
+            raise UsageError(f"SOURCE '{shown(a.source)}' is a file but not a list of paths (an audio file? give its "
+                             f"directory)")
+        # Names as bytes, so that any name works; only the line ending is taken off (names may hold spaces).
+        listed = [os.fsdecode(line.rstrip(b"\r")) for line in data.split(b"\n") if line.strip()]
         found = []
         for line in listed:
             path = os.path.normpath(os.path.join(root, line))
-            if os.path.relpath(path, root).startswith(".."):
+            if os.path.relpath(path, root).split(os.sep)[0] == "..":
                 raise UsageError(f"'{shown(line)}' in the manifest is not under its directory '{shown(root)}'")
             found.append((path, os.path.relpath(path, root)))
         return root, found
@@ -336,14 +343,18 @@ def recorded(dest_root):
                     pass
     except FileNotFoundError:
         pass
+    except OSError as e:
+        raise UsageError(f"DEST's manifest '{shown(os.path.join(dest_root, MANIFEST))}' cannot be read: "
+                         f"{e.strerror}") from None
     return lines
 
 
 def made_with(entries, now):
     """The options of the output whose identity is `now`, or None when no line accounts for it."""
     for entry in reversed(entries):
-        if entry["replaces"] is None or entry["replaces"][:2] != now[:2]:
-            return entry["options"]
+        replaces = entry.get("replaces")
+        if not isinstance(replaces, list) or replaces[:2] != now[:2]:
+            return entry.get("options") if isinstance(entry.get("options"), dict) else None
     return None
 
 
@@ -378,9 +389,14 @@ def compact(dest_root):
         os.remove(os.path.join(dest_root, MANIFEST))
         return
     temp = os.path.join(dest_root, f".{MANIFEST}.{uuid.uuid4().hex[:8]}")
-    with open(temp, "w") as f:
-        f.write("".join(json.dumps(e) + "\n" for e in kept))
-    os.replace(temp, os.path.join(dest_root, MANIFEST))
+    try:
+        with open(temp, "w") as f:
+            f.write("".join(json.dumps(e) + "\n" for e in kept))
+        os.replace(temp, os.path.join(dest_root, MANIFEST))
+    except OSError:
+        if os.path.exists(temp):
+            os.remove(temp)
+        raise
 
 
 def remove_stale(dests):
@@ -552,7 +568,10 @@ def run(a):
             return 128 + signum
         finally:
             runner.close()
-        compact(dest_root)
+        try:
+            compact(dest_root)
+        except OSError as e:  # a full disk: the lines appended stand, and say the same
+            print(f"zel.batch: DEST's manifest was not compacted: {e.strerror}", file=sys.stderr)
     progress.summary(records)
     for r in records:
         if r["status"] == "failed":

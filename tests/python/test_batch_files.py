@@ -86,6 +86,22 @@ def test_no_output_or_report_lands_on_an_input_or_in_source_and_a_fifo_is_not_wa
     assert p.returncode == 1 and "zel.batch: fifo.wav: 'fifo.wav' is not a regular file" in p.stderr, p.stderr
 
 
+def test_a_manifest_lists_any_name_and_every_message_stays_on_one_line(tmp_path):
+    src = tmp_path / "s"
+    src.mkdir()
+    for name in (b" sp .wav", b"n\xffb.wav"):
+        soundfile.write(os.fsencode(src) + b"/" + name, np.zeros((800, 1)), 8000, "PCM_16")
+    (src / "bro\nken.wav").write_bytes(b"junk")
+    (src / "list.txt").write_bytes(b" sp .wav\nn\xffb.wav\n")
+    p = run(src / "list.txt", tmp_path / "d", "-r", "16000")
+    made = sorted(n for n in os.listdir(os.fsencode(tmp_path / "d")) if not n.startswith(b"."))
+    assert p.returncode == 0 and made == [b" sp .wav", b"n\xffb.wav"], p.stderr
+    p = run(src / " sp .wav", tmp_path / "e", "-r", "16000")
+    assert p.returncode == 2 and "not a list of paths" in p.stderr, p.stderr
+    p = run(src, tmp_path / "f", "-r", "16000")
+    assert p.returncode == 1 and "zel.batch: bro\\nken.wav: cannot read 'bro\\nken.wav'" in p.stderr, p.stderr
+
+
 def test_an_output_of_an_input_changed_since_is_not_complete(tmp_path):
     (tmp_path / "s").mkdir()
     soundfile.write(tmp_path / "s" / "a.wav", np.zeros((800, 1)), 8000, "PCM_16")
