@@ -15,6 +15,7 @@ some failed (each reported with its reason), 2 for a usage error.
 import argparse
 import concurrent.futures
 import errno
+import fcntl
 import json
 import math
 import os
@@ -502,6 +503,22 @@ class Cluster:
         self.client.close()
 
 
+_held = []  # the locks of the run in progress, released when main() returns
+
+
+def _lock(dest_root):
+    """An exclusive lock on DEST for this run: a second run into the same DEST would remove the first's temporary
+    files. Raises UsageError when another run holds it."""
+    fd = os.open(dest_root, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        raise UsageError(f"DEST '{shown(dest_root)}' is in use by another zel.batch run; run again when it ends")
+    _held.append(fd)
+    return fd
+
+
 def report_check(report, found, work):
     """Refuses a --report path that is an input or an output, or whose directory cannot take it."""
     real = os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(report))), os.path.basename(report))
@@ -539,6 +556,7 @@ def run(a):
     if conflicts and not a.force:
         raise UsageError(f"{len(conflicts)} output{'s' * (len(conflicts) > 1)} in DEST made otherwise ("
                          f"{conflicts[0]}); --force converts {'them' if len(conflicts) > 1 else 'it'} again")
+    lock = _lock(dest_root) if os.path.isdir(dest_root) else None  # before another run's files could go
     remove_stale(dest for _, _, _, dest, _ in jobs)
     planned = []
     for record_, path, rel, dest, dest_rel in jobs:
@@ -555,6 +573,8 @@ def run(a):
     if planned:
         runner = Cluster(a) if a.scheduler else Threads(a.workers)  # a cluster that fails has DEST untouched
         try:
+            os.makedirs(dest_root, exist_ok=True)
+            lock = lock if lock is not None else _lock(dest_root)
             record(dest_root, [line for _, _, line in planned])
             convert(runner, [(r, job) for r, job, _ in planned], a, progress)
         except KeyboardInterrupt as e:
@@ -653,6 +673,9 @@ def main(argv=None):
     except UsageError as e:
         print(f"zel.batch: {e}", file=sys.stderr)
         return 2
+    finally:
+        while _held:
+            os.close(_held.pop())
 
 
 if __name__ == "__main__":

@@ -102,6 +102,19 @@ def test_a_manifest_lists_any_name_and_every_message_stays_on_one_line(tmp_path)
     assert p.returncode == 1 and "zel.batch: bro\\nken.wav: cannot read 'bro\\nken.wav'" in p.stderr, p.stderr
 
 
+def test_a_dest_in_use_by_another_run_is_refused(tmp_path):
+    import fcntl
+    (tmp_path / "s").mkdir()
+    (tmp_path / "d").mkdir()
+    soundfile.write(tmp_path / "s" / "a.wav", np.zeros((800, 1)), 8000, "PCM_16")
+    fd = os.open(tmp_path / "d", os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # as a run in progress holds it
+    p = run(tmp_path / "s", tmp_path / "d", "-r", "16000")
+    os.close(fd)
+    assert p.returncode == 2 and "is in use by another zel.batch run" in p.stderr, p.stderr
+    assert os.listdir(tmp_path / "d") == []
+
+
 def test_an_output_of_an_input_changed_since_is_not_complete(tmp_path):
     (tmp_path / "s").mkdir()
     soundfile.write(tmp_path / "s" / "a.wav", np.zeros((800, 1)), 8000, "PCM_16")
