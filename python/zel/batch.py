@@ -66,13 +66,13 @@ def shown(path):
 
 
 def identity(path):
-    """[inode, mtime in ns, mode] of the file at path, or None: what a task compares to tell a finished output
-    from the one it replaces."""
+    """[inode, mtime in ns, mode, owner, group] of the file at path, or None: what a task compares to tell a
+    finished output from the one it replaces, and what a replaced output keeps."""
     try:
         st = os.stat(path)
     except FileNotFoundError:
         return None
-    return [st.st_ino, st.st_mtime_ns, st.st_mode & 0o7777]
+    return [st.st_ino, st.st_mtime_ns, st.st_mode & 0o7777, st.st_uid, st.st_gid]
 
 
 # ---- the work of one file, in tasks; the files are written by the resample tool's own code in zel._files ----
@@ -140,7 +140,11 @@ def complete_file(job, temp, parts):
     clipped = sum(p[1] for p in parts)  # counted by each segment's resampler
     if not done(job):
         _files.complete_output(job, temp, [p[0] for p in parts if p[0] is not None])
-        if job["replaces"] is not None:  # a replaced output keeps its permissions
+        if job["replaces"] is not None:  # a replaced output keeps its owner (where allowed) and permissions
+            try:
+                os.chown(job["dest"], *job["replaces"][3:5])
+            except (OSError, TypeError):
+                pass
             os.chmod(job["dest"], job["replaces"][2])
     return clipped
 
