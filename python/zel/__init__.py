@@ -216,6 +216,12 @@ class Resampler:
         y = self._native.process(frames, last, math.prod(after))
         return y.reshape(before + (len(y) // channels,) + after)
 
+    def __copy__(self):
+        raise TypeError("a Resampler is a running stream and cannot be copied or pickled; make another with the "
+                        "same arguments and seek() it to the same output frame")
+
+    __deepcopy__ = __reduce__ = __reduce_ex__ = lambda self, *args: self.__copy__()
+
     def seek(self, output_frame: SupportsIndex) -> int:
         """Restarts the stream at output_frame, whose samples are then those a run from the start gives there, and
         returns the input frame to feed next (from which on the input is given). OverflowError past the stream's

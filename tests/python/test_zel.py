@@ -169,6 +169,8 @@ def test_input_needed_and_version():
     (lambda x: zel.Resampler(2**40, 1, quality="linear").input_needed(2**30), OverflowError, "stream's range"),
     (lambda x: zel.resample(x, 44100, 48000, out_dtype="float64", dither=True), ValueError, "integer out_dtype"),
     (lambda x: zel.resample(x, 44100, 48000, out_dtype="int8"), TypeError, "^out_dtype must be"),
+    (lambda x: __import__("copy").copy(zel.Resampler(44100, 48000)), TypeError, "cannot be copied or pickled"),
+    (lambda x: __import__("pickle").dumps(zel.Resampler(44100, 48000)), TypeError, "cannot be copied or pickled"),
     (lambda x: zel.resample(x, 44100, 48000, threads=65), ValueError, "threads must be 1 to 64, not 65"),
     (lambda x: zel.resample(x, 44100, 48000, threads=True), TypeError, "threads must be an int"),
 ])
