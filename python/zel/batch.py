@@ -330,9 +330,20 @@ def options(a, rel, path):
             "bandwidth": a.bandwidth, "format": a.format, "type": a.type}
 
 
+def _spelled(key, value, quality):
+    """An option as it acts: no --bandwidth is the filtered presets' own 0.90."""
+    return 0.9 if key == "bandwidth" and value is None and quality != "linear" else value
+
+
+def _differing(made, wanted):
+    """The options in which `made` and `wanted` differ (lines from before inputs were recorded match any input)."""
+    return [k for k, v in wanted.items() if (k != "input" or "input" in made) and
+            _spelled(k, made.get(k), wanted["quality"]) != _spelled(k, v, wanted["quality"])]
+
+
 def same(made, wanted):
-    """Whether an output made with `made` is the one `wanted`; lines from before inputs were recorded match any."""
-    return made is not None and all(made.get(k) == v for k, v in wanted.items() if k != "input" or "input" in made)
+    """Whether an output made with `made` is the one `wanted`."""
+    return made is not None and not _differing(made, wanted)
 
 
 def recorded(dest_root):
@@ -368,7 +379,7 @@ def differs(rel, made, wanted):
         return f"'{shown(rel)}' was not made by zel.batch, or before DEST had a manifest"
     if made["source"] != wanted["source"]:
         return f"'{shown(rel)}' was made from '{shown(made['source'])}'"
-    key = next(k for k in wanted if (k != "input" or "input" in made) and made.get(k) != wanted[k])
+    key = _differing(made, wanted)[0]
     if key == "input":
         return f"'{shown(rel)}' was made from an earlier '{shown(made['source'])}'"
     return f"'{shown(rel)}' was made with --{key} {made.get(key)}, not {wanted[key]}"

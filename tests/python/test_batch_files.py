@@ -115,10 +115,11 @@ def test_a_dest_in_use_by_another_run_is_refused(tmp_path):
     assert os.listdir(tmp_path / "d") == []
 
 
-def test_an_output_of_an_input_changed_since_is_not_complete(tmp_path):
+def test_an_output_of_an_input_changed_since_is_not_complete_but_one_of_a_spelled_out_default_is(tmp_path):
     (tmp_path / "s").mkdir()
     soundfile.write(tmp_path / "s" / "a.wav", np.zeros((800, 1)), 8000, "PCM_16")
     assert run(tmp_path / "s", tmp_path / "d", "-r", "16000").returncode == 0
+    assert run(tmp_path / "s", tmp_path / "d", "-r", "16000", "--bandwidth", "0.9").returncode == 0  # the default
     soundfile.write(tmp_path / "s" / "a.wav", np.zeros((2400, 1)), 8000, "PCM_16")
     p = run(tmp_path / "s", tmp_path / "d", "-r", "16000")
     assert p.returncode == 2 and "'a.wav' was made from an earlier 'a.wav'" in p.stderr, p.stderr
