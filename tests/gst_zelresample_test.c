@@ -186,16 +186,21 @@ static void push_caps(GstPad *pad, int rate, int channels) {
     gst_caps_unref(caps);
 }
 
-/* A pipeline `launch` (with zelresample "z" and a fakesink "out" checked by `sink`) fed from a pad of ours: stream
- * start, S16 caps at `rate`, a time segment from 0. */
+/* zelresample "z" at `quality` to `out_rate` Hz into a fakesink "out" checked by `sink`, fed from a pad of ours:
+ * stream start, S16 caps at `rate`, a time segment from 0. */
 typedef struct {
     GstElement *pipeline, *z, *out;
     GstPad *pad, *z_sink;
 } Feeder;
 
-static Feeder open_feeder(const char *launch, Sink *sink, int rate, int channels) {
+static Feeder open_feeder(const char *quality, int rate, int out_rate, int channels, Sink *sink) {
     Feeder f;
+    gchar *launch = g_strdup_printf(
+        "zelresample name=z quality=%s ! audio/x-raw,rate=%d ! fakesink name=out "
+        "signal-handoffs=true sync=false async=false",
+        quality, out_rate);
     f.pipeline = gst_parse_launch(launch, NULL);
+    g_free(launch);
     f.z = gst_bin_get_by_name(GST_BIN(f.pipeline), "z"),
     f.out = gst_bin_get_by_name(GST_BIN(f.pipeline), "out");
     g_signal_connect(f.out, "handoff", G_CALLBACK(handoff), sink);
@@ -225,10 +230,7 @@ static void close_feeder(Feeder *f) {
  * from where they end, not from the segment's start again. */
 static void check_new_caps(void) {
     Sink sink = {NULL, 48000, 2, 0, 0, 0, 0};
-    Feeder f = open_feeder(
-        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
-        "async=false",
-        &sink, 44100, 1);
+    Feeder f = open_feeder("high", 44100, 48000, 1, &sink);
     gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
     push_caps(f.pad, 22050, 1);
     gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
@@ -243,12 +245,7 @@ static void check_new_caps(void) {
 /* One buffer of `frames` silent S16 frames at `pts` (none: GST_CLOCK_TIME_NONE) through zelresample from `rate`
  * to `out_rate` Hz, then EOS; the sink checks every buffer against the output grid. */
 static void push_one(int rate, int out_rate, int channels, guint64 frames, GstClockTime pts, Sink *sink) {
-    gchar *launch = g_strdup_printf(
-        "zelresample name=z quality=linear ! audio/x-raw,rate=%d ! fakesink name=out signal-handoffs=true "
-        "sync=false async=false",
-        out_rate);
-    Feeder f = open_feeder(launch, sink, rate, channels);
-    g_free(launch);
+    Feeder f = open_feeder("linear", rate, out_rate, channels, sink);
     const gsize bytes = (gsize)frames * 2 * (gsize)channels;
     GstBuffer *buffer = gst_buffer_new_wrapped(g_malloc0(bytes), bytes);
     GST_BUFFER_PTS(buffer) = pts;
@@ -288,11 +285,7 @@ static GstPadProbeReturn refuse_first(GstPad *pad, GstPadProbeInfo *info, gpoint
 
 static void check_refused_push(void) {
     Sink sink = {NULL, 384000, 2, 0, 0, 0, 0};
-    Feeder f = open_feeder(
-        "zelresample name=z quality=linear ! audio/x-raw,rate=384000 ! fakesink name=out "
-        "signal-handoffs=true "
-        "sync=false async=false",
-        &sink, 100, 1);
+    Feeder f = open_feeder("linear", 100, 384000, 1, &sink);
     GstPad *src = gst_element_get_static_pad(f.z, "src");
     int seen = 0;
     gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, refuse_first, &seen, NULL);
@@ -312,10 +305,7 @@ static void check_refused_push(void) {
 /* A buffer that ends part-way through a frame is refused: cutting it would shift every later frame. */
 static void check_partial_frame(void) {
     Sink sink = {NULL, 48000, 2, 0, 0, 0, 0};
-    Feeder f = open_feeder(
-        "zelresample name=z ! audio/x-raw,rate=48000 ! fakesink name=out signal-handoffs=true sync=false "
-        "async=false",
-        &sink, 44100, 1);
+    Feeder f = open_feeder("high", 44100, 48000, 1, &sink);
     const GstFlowReturn whole = gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2000), 2000));
     const GstFlowReturn partial = gst_pad_push(f.pad, gst_buffer_new_wrapped(g_malloc0(2001), 2001));
     close_feeder(&f);

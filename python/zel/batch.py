@@ -293,7 +293,7 @@ def destinations(a, root, found):
     inputs = {_file_key(path): rel for path, rel in found}
     inputs.pop(None, None)
     for _, rel, dest, dest_rel in out:
-        real = os.path.join(os.path.realpath(os.path.dirname(dest)), os.path.basename(dest))
+        real = _resolved(dest)
         if _file_key(real) in inputs:
             raise UsageError(f"'{shown(dest_rel)}' in DEST is the input '{shown(inputs[_file_key(real)])}'; choose "
                              f"a DEST apart from SOURCE")
@@ -301,6 +301,12 @@ def destinations(a, root, found):
             raise UsageError(f"'{shown(dest_rel)}' in DEST lies inside SOURCE '{shown(a.source)}'; choose a DEST "
                              f"apart from it")
     return out
+
+
+def _resolved(path):
+    """path with the links of its directories resolved; the file itself, even a link, stays as named (an output
+    replaces a link rather than writing through it)."""
+    return os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(path))), os.path.basename(path))
 
 
 def _file_key(path):
@@ -518,12 +524,14 @@ class Cluster:
         self.client.close()
 
 
-_held = []  # the locks of the run in progress, released when main() returns
+_held = []  # the lock of the run in progress, released when main() returns
 
 
 def _lock(dest_root):
-    """An exclusive lock on DEST for this run: a second run into the same DEST would remove the first's temporary
-    files. Raises UsageError when another run holds it."""
+    """An exclusive lock on DEST for this run, once taken kept: a second run into the same DEST would remove the
+    first's temporary files. Raises UsageError when another run holds it."""
+    if _held:
+        return
     fd = os.open(dest_root, os.O_RDONLY | os.O_CLOEXEC)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -531,15 +539,13 @@ def _lock(dest_root):
         os.close(fd)
         raise UsageError(f"DEST '{shown(dest_root)}' is in use by another zel.batch run; run again when it ends")
     _held.append(fd)
-    return fd
 
 
 def report_check(report, found, work):
     """Refuses a --report path that is an input or an output, or whose directory cannot take it."""
-    real = os.path.join(os.path.realpath(os.path.dirname(os.path.abspath(report))), os.path.basename(report))
+    real, key = _resolved(report), _file_key(report)
     taken = {_file_key(path) for path, _ in found} | {_file_key(dest) for _, _, dest, _ in work}
-    outputs = {os.path.join(os.path.realpath(os.path.dirname(d)), os.path.basename(d)) for _, _, d, _ in work}
-    if real in outputs or (_file_key(real) is not None and _file_key(real) in taken):
+    if real in {_resolved(dest) for _, _, dest, _ in work} or (key is not None and key in taken):
         raise UsageError(f"--report '{shown(report)}' is an input or an output; choose another path")
     directory = os.path.dirname(real)
     if not os.path.isdir(directory) or not os.access(directory, os.W_OK | os.X_OK):
@@ -571,7 +577,8 @@ def run(a):
     if conflicts and not a.force:
         raise UsageError(f"{len(conflicts)} output{'s' * (len(conflicts) > 1)} in DEST made otherwise ("
                          f"{conflicts[0]}); --force converts {'them' if len(conflicts) > 1 else 'it'} again")
-    lock = _lock(dest_root) if os.path.isdir(dest_root) else None  # before another run's files could go
+    if os.path.isdir(dest_root):  # before another run's files could go
+        _lock(dest_root)
     remove_stale(dest for _, _, _, dest, _ in jobs)
     planned = []
     for record_, path, rel, dest, dest_rel in jobs:
@@ -589,7 +596,7 @@ def run(a):
         runner = Cluster(a) if a.scheduler else Threads(a.workers)  # a cluster that fails has DEST untouched
         try:
             os.makedirs(dest_root, exist_ok=True)
-            lock = lock if lock is not None else _lock(dest_root)
+            _lock(dest_root)
             record(dest_root, [line for _, _, line in planned])
             convert(runner, [(r, job) for r, job, _ in planned], a, progress)
         except KeyboardInterrupt as e:

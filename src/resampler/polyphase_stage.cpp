@@ -29,10 +29,9 @@ PolyphaseStage::PolyphaseStage(const mirelo::ResamplingMapper &mapper, Polyphase
     } else {
         coefficientsF_.assign(table.rows.begin(), table.rows.end());
     }
-    if (quadratic_) {
-        blendFrames_ = std::clamp<u64>(kBlendBytes / (stride_ * sizeof(double)), 1, kBlendFrames);
-        blended_.assign(blendFrames_ * stride_, 0.0);
-    }
+    if (quadratic_)
+        blended_.assign(std::clamp<u64>(kBlendBytes / (stride_ * sizeof(double)), 1, kBlendFrames) * stride_,
+                        0.0);
     if (exact_) {
         const u64 s = mapper_.sourceCommonRate, t = mapper_.targetCommonRate;
         // Whole periods up to a render chunk's length, so that a chunk copies long runs; one where their source
@@ -201,11 +200,12 @@ template <typename P, typename S>
 void PolyphaseStage::renderBlended(const u64 *whole, const u64 *phase, const u64 *remainder, u64 den, u64 n,
                                    const P *const *planes, u64 planeStart, S *y) const {
     if constexpr (sizeof(P) == sizeof(double)) {
+        const u64 frames = blended_.size() / stride_;
         u64 base[kBlendFrames], index[kBlendFrames];
         double weight[3 * kBlendFrames];
-        for (u64 i = 0; i < blendFrames_; ++i) index[i] = i;
-        for (u64 done = 0; done < n; done += blendFrames_) {
-            const u64 m = std::min(blendFrames_, n - done);
+        for (u64 i = 0; i < frames; ++i) index[i] = i;
+        for (u64 done = 0; done < n; done += frames) {
+            const u64 m = std::min(frames, n - done);
             for (u64 i = 0; i < m; ++i) {
                 // Through rows base .. base + 2 around the position, at w rows past the first: the last interval
                 // takes the two rows before it, as no row lies past row P.

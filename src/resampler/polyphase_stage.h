@@ -68,7 +68,6 @@ private:
     // Blended rows for up to kBlendFrames frames at a time, as many as fit kBlendBytes (at least one): like the
     // first stage's workspace, this makes the stage compute on one thread at a time.
     static constexpr u64 kBlendFrames = 64, kBlendBytes = 12 * 1024;
-    u64 blendFrames_ = 0;
     mutable std::vector<double, CacheAligned<double>> blended_;
     // With exact phases, the positions repeat every T outputs, S source frames on: over a period of k T outputs,
     // frame q k T + r falls at q k S + whole r, phase r (for r < k T), tabled here so that a chunk costs a

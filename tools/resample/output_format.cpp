@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <functional>
 
 namespace resample {
 
@@ -169,26 +170,47 @@ bool encodes(int container, int rate, int channels, std::string &why) {
     if (why.rfind("Error : ", 0) == 0) why.erase(0, 8);  // libsndfile's prefix on its codecs' messages
     return why.empty();
 }
+
+// The container as messages name it: a lossy one by its codec, the others by their type in capitals.
+std::string nameOf(int container) {
+    if (lossy(container)) return lossyName(container);
+    for (const auto &[type, value] : containers()) {
+        if (value != container) continue;
+        std::string name = type;
+        for (char &ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        return name;
+    }
+    return "this container";
+}
+
+// " at R Hz with C channels", as the refusals say it.
+std::string atRate(int rate, int channels) {
+    return " at " + std::to_string(rate) + " Hz with " + std::to_string(channels) +
+           (channels == 1 ? " channel" : " channels");
+}
+
+// When `takes` refuses `channels` for their number alone (it takes one), "NAME holds at most N channels, not C",
+// the most found by halving between a count it takes and one it does not (libsndfile says only that it does not
+// recognise the format); else "".
+std::string channelLimit(int container, int channels, const std::function<bool(int)> &takes) {
+    if (channels <= 1 || !takes(1)) return "";
+    int most = 1, refused = channels;
+    while (refused - most > 1) {
+        const int middle = most + (refused - most) / 2;
+        (takes(middle) ? most : refused) = middle;
+    }
+    return nameOf(container) + " holds at most " + std::to_string(most) + " channels, not " +
+           std::to_string(channels);
+}
 }  // namespace
 
 std::string encoderRefusal(int container, int rate, int channels) {
-    std::string why;
+    std::string why, ignored;
     if (!lossy(container) || encodes(container, rate, channels, why)) return "";
-    // Too many channels (libsndfile says only that it does not recognise the format): the most it takes, by
-    // halving between a count it encodes and one it does not.
-    std::string ignored;
-    if (channels > 2 && encodes(container, rate, 1, ignored)) {
-        int most = 1, refused = channels;
-        while (refused - most > 1) {
-            const int middle = most + (refused - most) / 2;
-            (encodes(container, rate, middle, ignored) ? most : refused) = middle;
-        }
-        return std::string(lossyName(container)) + " holds at most " + std::to_string(most) +
-               " channels, not " + std::to_string(channels);
-    }
-    const std::string what = std::string("cannot encode ") + lossyName(container) + " at " +
-                             std::to_string(rate) + " Hz with " + std::to_string(channels) +
-                             (channels == 1 ? " channel" : " channels");
+    const std::string limit =
+        channelLimit(container, channels, [&](int c) { return encodes(container, rate, c, ignored); });
+    if (!limit.empty()) return limit;
+    const std::string what = "cannot encode " + nameOf(container) + atRate(rate, channels);
     return why.empty() ? what : what + ": " + why;
 }
 
@@ -199,26 +221,12 @@ std::string containerRefusal(int container, int format, int rate, int channels) 
     std::string why;
     if (sf_format_check(&info) && (container != SF_FORMAT_FLAC || encodes(format, rate, channels, why)))
         return "";
-    if (!why.empty())
-        return "cannot write FLAC at " + std::to_string(rate) + " Hz with " + std::to_string(channels) +
-               (channels == 1 ? " channel: " : " channels: ") + why;
-    info.channels = 1;
-    if (channels <= 1 || !sf_format_check(&info)) return "cannot write this sample format in this container";
-    // The most channels it holds, by halving between a count it takes and one it does not.
-    int most = 1, refused = channels;
-    while (refused - most > 1) {
-        info.channels = most + (refused - most) / 2;
-        (sf_format_check(&info) ? most : refused) = info.channels;
-    }
-    std::string name = "this container";
-    for (const auto &[type, value] : containers()) {
-        if (value == container) {
-            name = type;
-            for (char &ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-            break;
-        }
-    }
-    return name + " holds at most " + std::to_string(most) + " channels, not " + std::to_string(channels);
+    if (!why.empty()) return "cannot write " + nameOf(container) + atRate(rate, channels) + ": " + why;
+    const std::string limit = channelLimit(container, channels, [&](int c) {
+        info.channels = c;
+        return sf_format_check(&info) != 0;
+    });
+    return limit.empty() ? "cannot write this sample format in this container" : limit;
 }
 
 int headerRate(unsigned long long numerator, unsigned long long denominator) {
