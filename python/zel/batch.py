@@ -619,8 +619,12 @@ def run(a):
         if r["status"] == "failed":
             print(f"zel.batch: {r['path']}: {r['error']}", file=sys.stderr)
     if a.report:
-        with open(a.report, "w") as f:
-            json.dump({"files": records}, f, indent=1)
+        try:
+            with open(a.report, "w") as f:
+                json.dump({"files": records}, f, indent=1)
+        except OSError as e:  # a full disk: the outputs stand, the report does not
+            print(f"zel.batch: cannot write the report '{shown(a.report)}': {e.strerror}", file=sys.stderr)
+            return 1
     return 1 if any(r["status"] == "failed" for r in records) else 0
 
 

@@ -81,6 +81,8 @@ def test_no_output_or_report_lands_on_an_input_or_in_source_and_a_fifo_is_not_wa
         p = run(*args, "-r", "16000")
         assert p.returncode == 2 and message in p.stderr and p.stderr.count("\n") == 1, p.stderr
     assert (tmp_path / "in" / "a.wav").read_bytes() == before and not (tmp_path / "a.wav").exists()
+    p = run(tmp_path / "in", tmp_path / "o", "-r", "16000", "--report", "/dev/full")
+    assert p.returncode == 1 and p.stderr.endswith("cannot write the report '/dev/full': No space left on device\n")
     os.mkfifo(tmp_path / "s" / "fifo.wav")
     p = run(tmp_path / "s", tmp_path / "d", "-r", "16000")
     assert p.returncode == 1 and "zel.batch: fifo.wav: 'fifo.wav' is not a regular file" in p.stderr, p.stderr
